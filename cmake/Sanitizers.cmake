@@ -1,0 +1,10 @@
+# One sanitizer family per build tree: ASan and TSan cannot share a process.
+if(VEXDAQ_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined -fno-sanitize-recover=all)
+elseif(VEXDAQ_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT VEXDAQ_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "VEXDAQ_SANITIZE must be '', 'address' or 'thread'")
+endif()

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Installs what building and testing vexdaq needs on a Debian machine (run as root or via sudo).
+set -euo pipefail
+packages=(
+  cmake ninja-build g++ make pkg-config
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  sdcc
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  SUDO=""
+  [ "$(id -u)" = 0 ] || SUDO="sudo"
+  $SUDO apt-get update
+  $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
+fi

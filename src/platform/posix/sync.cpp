@@ -1,0 +1,102 @@
+#include "platform/sync.h"
+
+#include <chrono>
+#include <new>
+
+namespace vexdaq::platform {
+
+namespace {
+
+template <typename Predicate>
+bool wait_until(std::unique_lock<std::mutex> &lock, std::condition_variable &cv,
+                uint32_t timeout_ms, Predicate ready) {
+  if (timeout_ms == kWaitForever) {
+    cv.wait(lock, ready);
+    return true;
+  }
+  return cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
+}
+
+}  // namespace
+
+void Mutex::lock() {
+  native_.mutex.lock();
+}
+void Mutex::unlock() {
+  native_.mutex.unlock();
+}
+
+Semaphore::Semaphore(int32_t initial, int32_t maximum) {
+  native_.count = initial;
+  native_.maximum = maximum;
+}
+
+bool Semaphore::release(int32_t count) {
+  {
+    std::lock_guard lock(native_.mutex);
+    if (count < 1 || count > native_.maximum - native_.count) return false;
+    native_.count += count;
+  }
+  native_.changed.notify_all();
+  return true;
+}
+
+WaitResult Semaphore::wait(uint32_t timeout_ms) {
+  std::unique_lock lock(native_.mutex);
+  if (!wait_until(lock, native_.changed, timeout_ms, [this] { return native_.count > 0; })) {
+    return WaitResult::kTimedOut;
+  }
+  --native_.count;
+  return WaitResult::kSignaled;
+}
+
+int32_t Semaphore::count() const {
+  std::lock_guard lock(native_.mutex);
+  return native_.count;
+}
+
+Event::Event(bool initially_set) {
+  native_.set = initially_set;
+}
+
+void Event::set() {
+  {
+    std::lock_guard lock(native_.mutex);
+    native_.set = true;
+  }
+  native_.changed.notify_one();
+}
+
+void Event::reset() {
+  std::lock_guard lock(native_.mutex);
+  native_.set = false;
+}
+
+WaitResult Event::wait(uint32_t timeout_ms) {
+  std::unique_lock lock(native_.mutex);
+  if (!wait_until(lock, native_.changed, timeout_ms, [this] { return native_.set; })) {
+    return WaitResult::kTimedOut;
+  }
+  native_.set = false;  // auto-reset: this waiter consumed the signal
+  return WaitResult::kSignaled;
+}
+
+bool Event::is_set() const {
+  std::lock_guard lock(native_.mutex);
+  return native_.set;
+}
+
+std::unique_ptr<Mutex> create_mutex() {
+  return std::unique_ptr<Mutex>(new (std::nothrow) Mutex);
+}
+
+std::unique_ptr<Semaphore> create_semaphore(int32_t initial, int32_t maximum) {
+  if (maximum < 1 || initial < 0 || initial > maximum) return nullptr;
+  return std::unique_ptr<Semaphore>(new (std::nothrow) Semaphore(initial, maximum));
+}
+
+std::unique_ptr<Event> create_event(bool initially_set) {
+  return std::unique_ptr<Event>(new (std::nothrow) Event(initially_set));
+}
+
+}  // namespace vexdaq::platform

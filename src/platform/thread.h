@@ -1,0 +1,50 @@
+// Threads, sleeping, the performance counter and the per-thread last error.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform_native.h"
+
+namespace vexdaq::platform {
+
+class Thread {
+ public:
+  using Entry = uint32_t (*)(void *argument);
+
+  enum class Priority { kNormal, kHighest };
+
+  // Starts entry(argument) on a new thread with the default stack. kHighest asks, best effort,
+  // for the highest priority the process may give a thread; the thread raises itself before it
+  // runs entry. Returns null when the thread cannot be created (nothing runs then).
+  static std::unique_ptr<Thread> create(Entry entry, void *argument,
+                                        Priority priority = Priority::kNormal);
+
+  // The thread must have been joined before destruction.
+  ~Thread();
+  Thread(const Thread &) = delete;
+  Thread &operator=(const Thread &) = delete;
+
+  // Blocks without a time-out until the thread has returned. Once only; not from the thread
+  // itself.
+  void join();
+
+ private:
+  Thread() = default;
+  NativeThread native_;
+};
+
+// Test hook: the next `count` calls of Thread::create fail as if the system had no threads left.
+void fail_next_thread_creations(int32_t count);
+
+void sleep_ms(uint32_t milliseconds);
+
+// High-resolution monotonic counter and its ticks per second.
+int64_t performance_counter();
+int64_t performance_frequency();
+
+// Per-thread status of the last failed platform or driver call (0: none).
+uint32_t last_error();
+void set_last_error(uint32_t status);
+
+}  // namespace vexdaq::platform

@@ -1,0 +1,43 @@
+// The diagnostic log: one text file per session, "log/usbio_<YYYYmmddHHMMSS>.txt" under the
+// current directory. Purely diagnostic: no result of the library depends on it.
+//
+// Every line feed is written as CR LF on every platform, so a message ending "\r\n" ends
+// CR CR LF in the file, exactly as a text-mode stream on the library's first platform wrote it.
+// log_print may be called from any thread, also while the caller holds a library lock: it takes
+// only the log's own mutex, never a library lock. The prefix and the message of one entry are
+// written together.
+#pragma once
+
+#include <cstdint>
+#include <initializer_list>
+
+#include "session/format.h"
+
+namespace vexdaq {
+
+// Creates the log file (truncating one of the same name), making "log/" first when needed, and
+// writes its first line. A log that was already open is closed first. When the file cannot be
+// created the library runs on without a log.
+void log_open();
+
+// Closes the log if one is open. Idempotent.
+void log_close();
+
+// Whether a log file is open.
+bool log_is_open();
+
+// Level 1 starts an entry with the prefix "%Y%m%d%H%M%S - " (local time); any other level
+// continues the current line. Returns -1 when no log is open (nothing written), else 0; write
+// failures are ignored.
+int32_t log_print_args(int32_t level, const char *format, std::initializer_list<FormatArg> args);
+
+template <typename... Args>
+int32_t log_print(int32_t level, const char *format, const Args &...args) {
+  return log_print_args(level, format, {FormatArg(args)...});
+}
+
+// The build date and time in the forms "Aug  8 2022" and "13:54:40".
+const char *build_date();
+const char *build_time();
+
+}  // namespace vexdaq

@@ -1,0 +1,98 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace vexdaq::platform {
+namespace {
+
+TEST(PlatformSemaphore, ReleaseBeyondTheMaximumFailsAndChangesNothing) {
+  auto s = create_semaphore(0, 2);
+  ASSERT_NE(s, nullptr);
+  EXPECT_TRUE(s->release());
+  EXPECT_TRUE(s->release());
+  EXPECT_FALSE(s->release());
+  EXPECT_EQ(s->count(), 2);
+  EXPECT_FALSE(create_semaphore(0, 1)->release(2));
+  EXPECT_EQ(create_semaphore(3, 2), nullptr);
+}
+
+TEST(PlatformSemaphore, WaitTakesOneCountOrTimesOut) {
+  auto s = create_semaphore(1, 128);
+  EXPECT_EQ(s->wait(0), WaitResult::kSignaled);
+  EXPECT_EQ(s->wait(0), WaitResult::kTimedOut);
+  EXPECT_EQ(s->wait(5), WaitResult::kTimedOut);
+}
+
+TEST(PlatformEvent, AutoResetLetsOneWaitThrough) {
+  auto e = create_event();
+  EXPECT_EQ(e->wait(0), WaitResult::kTimedOut);
+  e->set();
+  e->set();  // setting a set event does not count twice
+  EXPECT_EQ(e->wait(0), WaitResult::kSignaled);
+  EXPECT_EQ(e->wait(1), WaitResult::kTimedOut);
+}
+
+TEST(PlatformEvent, ResetClearsAPendingSignal) {
+  auto e = create_event(true);
+  EXPECT_TRUE(e->is_set());
+  e->reset();
+  EXPECT_EQ(e->wait(0), WaitResult::kTimedOut);
+  EXPECT_EQ(static_cast<uint32_t>(WaitResult::kTimedOut), 0x102u);
+}
+
+TEST(PlatformThread, RunsJoinsAndWakesAWaiter) {
+  struct Shared {
+    std::unique_ptr<Event> go = create_event();
+    std::unique_ptr<Event> done = create_event();
+    std::atomic<int> value{0};
+  } shared;
+  auto t = Thread::create(
+      [](void *arg) -> uint32_t {
+        auto *s = static_cast<Shared *>(arg);
+        if (s->go->wait() == WaitResult::kSignaled) s->value = 42;
+        s->done->set();
+        return 0;
+      },
+      &shared, Thread::Priority::kHighest);
+  ASSERT_NE(t, nullptr);
+  shared.go->set();
+  EXPECT_EQ(shared.done->wait(), WaitResult::kSignaled);
+  t->join();
+  EXPECT_EQ(shared.value.load(), 42);
+}
+
+TEST(PlatformThread, InjectedCreationFailureReturnsNull) {
+  fail_next_thread_creations(1);
+  EXPECT_EQ(Thread::create([](void *) -> uint32_t { return 0; }, nullptr), nullptr);
+  auto t = Thread::create([](void *) -> uint32_t { return 0; }, nullptr);
+  ASSERT_NE(t, nullptr);
+  t->join();
+}
+
+TEST(PlatformClock, CounterAdvancesAcrossASleep) {
+  const int64_t start = performance_counter();
+  sleep_ms(2);
+  const int64_t elapsed_ns =
+      (performance_counter() - start) * 1000000000LL / performance_frequency();
+  EXPECT_GE(elapsed_ns, 2000000);
+}
+
+TEST(PlatformLastError, IsPerThread) {
+  set_last_error(0xE000100A);
+  std::atomic<uint32_t> seen{1};
+  auto t = Thread::create(
+      [](void *arg) -> uint32_t {
+        static_cast<std::atomic<uint32_t> *>(arg)->store(last_error());
+        return 0;
+      },
+      &seen);
+  t->join();
+  EXPECT_EQ(seen.load(), 0u);
+  EXPECT_EQ(last_error(), 0xE000100Au);
+}
+
+}  // namespace
+}  // namespace vexdaq::platform
