@@ -1,50 +1,211 @@
+// Auxiliary I/O: GPIO pin modes, the digital port, PWM, counters, the UART and the I2C registers.
+#include <cstring>
+
+#include "api/api_guard.h"
+#include "backend/driver.h"
+#include "core/message.h"
+#include "core/request_catalogue.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+#include "session/device_session.h"
+#include "session/log.h"
 #include "vexdaq/vexdaq.h"
 
-// Not built yet: every export here reports failure.
+using namespace vexdaq;
+
+namespace {
+
+constexpr int kGpioPins = 8;
+constexpr uint32_t kUartWaitMs = 50;  // a UART call never blocks the caller for longer
+constexpr int kUartOutPipe = 2;       // pipe handle 3
+constexpr int kUartInPipe = 3;        // pipe handle 4
+
+bool session_usable() {
+  return g_session.session_token.load() != 0;
+}
+
+struct UartDirection {
+  int pipe;
+  const char *start_failed;
+  const char *wait_failed;
+  const char *transfer_failed;
+};
+
+constexpr UartDirection kUartWrite = {kUartOutPipe, "usbio_data_write failed 1, status = 0x%08X.\n",
+                                      "usbio_data_write failed 2, status = 0x%08X.\n",
+                                      "usbio_data_write failed 3, status = 0x%08X.\n"};
+constexpr UartDirection kUartRead = {kUartInPipe, "usbio_data_read failed 1, status = 0x%08X.\n",
+                                     "usbio_data_read failed 2, status = 0x%08X.\n",
+                                     "usbio_data_read failed 3, status = 0x%08X.\n"};
+
+// One overlapped bulk transfer on a UART pipe, waited for at most kUartWaitMs. The transfer record
+// and its event live on this stack frame, so a transfer still pending is cancelled and seen to
+// complete before the frame goes away.
+int32_t uart_transfer(const UartDirection &direction, const uint8_t *out, uint8_t *in,
+                      int32_t count) {
+  const DeviceHandle pipe = g_session.pipe_handles[direction.pipe];
+  if (!session_usable() || pipe == kInvalidHandle) return -1;
+  if ((out == nullptr && in == nullptr) || count < 0) return -1;
+
+  Overlapped record;
+  record.event = platform::create_event(false);
+  if (record.event == nullptr) return -2;
+
+  const uint32_t size = static_cast<uint32_t>(count);
+  const bool started =
+      out != nullptr ? driver_write(pipe, record, out, size) : driver_read(pipe, record, in, size);
+  if (!started) {
+    const uint32_t status = platform::last_error();
+    if (status != kStatusIoPending) {
+      log_print(1, direction.start_failed, status);
+      return -3;
+    }
+  }
+
+  const platform::WaitResult waited = record.event->wait(kUartWaitMs);
+  if (waited != platform::WaitResult::kSignaled) {
+    // Cancelling completes the transfer (event set) before driver_cancel returns; a completion
+    // that raced with the time-out has set the event already. Either way this wait is short.
+    const uint32_t wait_status = platform::last_error();
+    driver_cancel(pipe);
+    record.event->wait(platform::kWaitForever);
+    if (waited == platform::WaitResult::kFailed) {
+      log_print(1, direction.wait_failed, wait_status);
+      return -3;
+    }
+  }
+
+  const uint32_t status = record.internal.load();
+  const uint32_t moved = record.internal_high.load();
+  // A cancelled transfer reports what it moved before the cancel (normally 0): those bytes did
+  // reach their destination.
+  if (status != kStatusSuccess && status != kStatusCancelled) {
+    log_print(1, direction.transfer_failed, status);
+    return -3;
+  }
+  return static_cast<int32_t>(moved <= size ? moved : size);
+}
+
+}  // namespace
+
 extern "C" {
 
-int32_t vexdaq_set_gpio_mode(uint32_t, int32_t) {
-  return -1;
+int32_t vexdaq_set_gpio_mode(uint32_t pin_mask, int32_t gpio_mode) {
+  return api_guard("vexdaq_set_gpio_mode", [&]() -> int32_t {
+    log_print(1, "vexdaq_set_gpio_mode (0x%.8x, %d)\r\n", pin_mask, gpio_mode);
+    if (!session_usable()) return -1;
+    for (int32_t pin = 0; pin < kGpioPins; ++pin) {
+      if ((pin_mask >> pin) & 1) post_message(MSG_GPIO_MODE, pin, gpio_mode, 0, nullptr);
+    }
+    return 0;
+  });
 }
 
-int32_t vexdaq_digital_io_write(int32_t, const uint8_t *, int32_t) {
-  return -1;
+int32_t vexdaq_digital_io_write(int32_t port, const uint8_t *buffer, int32_t length) {
+  return api_guard("vexdaq_digital_io_write", [&]() -> int32_t {
+    log_print(1, "vexdaq_digital_io_write %p -> length (%d)\r\n", buffer, length);
+    if (!session_usable()) return -1;
+    // Exactly one byte goes to the port; a buffer said to hold none cannot supply it.
+    if (buffer == nullptr || length < 1) return -1;
+    post_message(MSG_DIO_WRITE, port, 0, 1, const_cast<uint8_t *>(buffer));
+    return 0;
+  });
 }
 
-int32_t vexdaq_digital_io_read(int32_t, uint8_t *, int32_t) {
-  return -1;
+int32_t vexdaq_digital_io_read(int32_t port, uint8_t *buffer, int32_t length) {
+  return api_guard("vexdaq_digital_io_read", [&]() -> int32_t {
+    log_print(1, "vexdaq_digital_io_read %p <- length (%d)\r\n", buffer, length);
+    if (!session_usable()) return -1;
+    if (buffer == nullptr || length < 1) return -1;
+    post_message(MSG_DIO_READ, port, 0, 1, buffer);
+    return 0;
+  });
 }
 
-int32_t vexdaq_set_pwm(int32_t, int32_t, int32_t) {
-  return -1;
+int32_t vexdaq_set_pwm(int32_t pin, int32_t frequency, int32_t duty) {
+  return api_guard("vexdaq_set_pwm", [&]() -> int32_t {
+    log_print(1, "vexdaq_set_pwm pin, frequency, duty (%d, %d, %d)\r\n", pin, frequency, duty);
+    if (!session_usable()) return -1;
+    auto record = pwm_record(frequency, duty);
+    post_message(MSG_PWM_SET, pin, 0, kPwmRecordSize, record.data());
+    return 0;
+  });
 }
 
-int32_t vexdaq_set_counter(int32_t, int32_t, int32_t) {
-  return -1;
+int32_t vexdaq_set_counter(int32_t pin, int32_t mode, int32_t edge) {
+  return api_guard("vexdaq_set_counter", [&]() -> int32_t {
+    log_print(1, "vexdaq_set_counter pin, mode, edge (%d, %d, %d)\r\n", pin, mode, edge);
+    if (!session_usable()) return -1;
+    auto record = counter_setup(mode, edge);
+    post_message(MSG_COUNTER_SET, pin, 0, kCounterSetupSize, record.data());
+    return 0;
+  });
 }
 
-int32_t vexdaq_counter_read(int32_t, uint32_t *, uint32_t *, uint32_t *, uint32_t *) {
-  return -1;
+int32_t vexdaq_counter_read(int32_t pin, uint32_t *edge_count, uint32_t *cycle_width,
+                            uint32_t *positive_pulse_width, uint32_t *negative_pulse_width) {
+  return api_guard("vexdaq_counter_read", [&]() -> int32_t {
+    log_print(1,
+              "vexdaq_counter_read pin, edge_count, cycle_width, positive_pulse_width, "
+              "negative_pulse_width (%d, %d, %d, %d, %d)\r\n",
+              pin, edge_count, cycle_width, positive_pulse_width, negative_pulse_width);
+    if (!session_usable()) return -1;
+    if (edge_count == nullptr || cycle_width == nullptr || positive_pulse_width == nullptr ||
+        negative_pulse_width == nullptr) {
+      return -1;
+    }
+    // Zeroed first: a failed or short reply then reads as zeros, never as stack contents.
+    uint8_t reply[kCounterReadingSize] = {};
+    post_message(MSG_COUNTER_READ, pin, 0, kCounterReadingSize, reply);
+    const CounterReading reading = decode_counter_reading(reply);
+    *edge_count = reading.edge_count;
+    *cycle_width = reading.cycle_width;
+    *positive_pulse_width = reading.positive_pulse_width;
+    *negative_pulse_width = reading.negative_pulse_width;
+    return 0;
+  });
 }
 
-int32_t vexdaq_set_uart_line_code(int32_t, uint8_t, uint8_t, uint8_t) {
-  return -1;
+int32_t vexdaq_set_uart_line_code(int32_t rate, uint8_t stop_bits, uint8_t parity,
+                                  uint8_t data_bits) {
+  return api_guard("vexdaq_set_uart_line_code", [&]() -> int32_t {
+    log_print(1, "vexdaq_set_uart_line_code %d, %d, %d, %d\r\n", rate, stop_bits, parity,
+              data_bits);
+    if (!session_usable()) return -1;
+    post_message(MSG_UART_LINE_CODE, rate, pack_line_format(stop_bits, parity, data_bits), 0,
+                 nullptr);
+    return 0;
+  });
 }
 
-int32_t vexdaq_UART_Write(const uint8_t *, int32_t) {
-  return -1;
+int32_t vexdaq_UART_Write(const uint8_t *buffer, int32_t count) {
+  return api_guard("vexdaq_UART_Write",
+                   [&]() -> int32_t { return uart_transfer(kUartWrite, buffer, nullptr, count); });
 }
 
-int32_t vexdaq_UART_Read(uint8_t *, int32_t) {
-  return -1;
+int32_t vexdaq_UART_Read(uint8_t *buffer, int32_t count) {
+  return api_guard("vexdaq_UART_Read",
+                   [&]() -> int32_t { return uart_transfer(kUartRead, nullptr, buffer, count); });
 }
 
-int32_t vexdaq_I2C_Reg_Write(uint16_t, const uint8_t *, int32_t) {
-  return -1;
+int32_t vexdaq_I2C_Reg_Write(uint16_t reg, const uint8_t *buffer, int32_t length) {
+  return api_guard("vexdaq_I2C_Reg_Write", [&]() -> int32_t {
+    log_print(1, "vexdaq_I2C_Reg_Write %p -> 0x%.2x length (%d)\r\n", buffer, reg, length);
+    if (!session_usable()) return -1;
+    if (length < 0 || (buffer == nullptr && length > 0)) return -1;
+    post_message(MSG_I2C_WRITE, reg, 0, length, const_cast<uint8_t *>(buffer));
+    return 0;
+  });
 }
 
-int32_t vexdaq_I2C_Reg_Read(uint16_t, uint8_t *, int32_t) {
-  return -1;
+int32_t vexdaq_I2C_Reg_Read(uint16_t reg, uint8_t *buffer, int32_t length) {
+  return api_guard("vexdaq_I2C_Reg_Read", [&]() -> int32_t {
+    log_print(1, "vexdaq_I2C_Reg_Read %p <- 0x%.2x length (%d)\r\n", buffer, reg, length);
+    if (!session_usable()) return -1;
+    if (length < 0 || (buffer == nullptr && length > 0)) return -1;
+    post_message(MSG_I2C_READ, reg, 0, length, buffer);
+    return 0;
+  });
 }
 
 }  // extern "C"

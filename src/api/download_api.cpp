@@ -1,14 +1,35 @@
+// Firmware and serial-number download: need an opened device, not a running core.
+#include "api/api_guard.h"
+#include "backend/driver.h"
+#include "device/firmware_download.h"
+#include "session/device_session.h"
 #include "vexdaq/vexdaq.h"
 
-// Not built yet: every export here reports failure.
-extern "C" {
+using namespace vexdaq;
 
-int32_t vexdaq_firmware_download(const char *) {
-  return -1;
+namespace {
+
+// Without an opened device every request would fail; nothing is sent then.
+bool device_opened() {
+  return g_session.control_handle != kInvalidHandle;
 }
 
-int32_t vexdaq_serial_download(const char *, int32_t) {
-  return -1;
+}  // namespace
+
+extern "C" {
+
+int32_t vexdaq_firmware_download(const char *path) {
+  return api_guard("vexdaq_firmware_download", [&]() -> int32_t {
+    if (!device_opened()) return -1;
+    return usbio_firmware_download(path);
+  });
+}
+
+int32_t vexdaq_serial_download(const char *text, int32_t count) {
+  return api_guard("vexdaq_serial_download", [&]() -> int32_t {
+    if (!device_opened()) return -1;
+    return usbio_serial_download(text, count);
+  });
 }
 
 }  // extern "C"

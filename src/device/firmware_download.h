@@ -1,0 +1,30 @@
+// Writing a firmware image into the device's memory through the RAM loader, and setting the
+// serial number.
+//
+// Both run on the calling thread, straight on g_session.control_handle (not through the core), so
+// they work also when the device is open but its core did not come up. They take no library lock
+// and allocate nothing. Each failed request is logged ("PIPE0_CLASS_OUT failed, ..." or
+// "PIPE0_CLASS_IN Request (0x..) failed, ...") and the sequence goes on.
+#pragma once
+
+#include <cstdint>
+
+namespace vexdaq {
+
+inline constexpr uint32_t kLoaderChunkSize = 2048;    // the EZ-USB's memory-load request limit
+inline constexpr uint32_t kFirmwareChunkSize = 4096;  // the loader's data-stage limit
+
+// Holds the 8051 in reset, places the loader in its RAM (two requests: 2048 bytes at 0 and the
+// rest at 2048), lets it run, then writes the file in 4096-byte chunks (addresses are file offsets
+// modulo 65536; a file whose length is a multiple of 4096 ends with a zero-length request) and
+// reads every chunk back.
+// Returns 0 when every byte read back equals the file; -1 when the path is null, the file cannot
+// be opened or read, or any chunk differs, failed to read back or came back short.
+int32_t usbio_firmware_download(const char *path);
+
+// Sends the first min(count, 16) characters as UTF-16LE (high bytes 0) with the set-serial
+// request; a negative count sends an empty serial number. Returns 0 once sent (whatever the
+// device answered), -1 when text is null while count > 0.
+int32_t usbio_serial_download(const char *text, int32_t count);
+
+}  // namespace vexdaq
