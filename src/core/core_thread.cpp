@@ -1,0 +1,135 @@
+#include "core/core_thread.h"
+
+#include <exception>
+
+#include "core/dispatch.h"
+#include "core/message_queue.h"
+#include "core/stream_control.h"
+#include "device/device_init.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+#include "session/device_session.h"
+#include "session/log.h"
+#include "stream/stream_waiters.h"
+#include "stream/transfer_threads.h"
+
+namespace vexdaq {
+
+namespace {
+
+void signal_start_up() {
+  if (platform::Semaphore *done = g_session.message_done.get()) done->release(1);
+}
+
+void fail_start_up(const char *line) {
+  g_session.core_failed.store(1);
+  notify_stream_waiters();
+  log_print(1, line);
+  signal_start_up();
+}
+
+void compute_packet_sizes() {
+  const int32_t out_count = g_session.out_channel_count.load();
+  const int32_t in_count = g_session.in_channel_count.load();
+  if (out_count <= 0 && in_count <= 0) return;  // nothing to stream: the sizes stay as they were
+  g_session.out_packet_size.store(usbio_packet_size(out_count, g_session.out_sample_bits.load()));
+  g_session.in_packet_size.store(usbio_packet_size(in_count, g_session.in_sample_bits.load()));
+  log_print(1, "USB Packet Size : %d out - %d in\r\n", g_session.out_packet_size.load(),
+            g_session.in_packet_size.load());
+}
+
+// Returns true when the core came up; either way message_done has been released once.
+bool start_up() {
+  if (usbio_controller_init() < 0) {
+    fail_start_up("usbio core starts failed on device init\r\n");
+    return false;
+  }
+  usbio_controller_get_sample_width();
+  log_print(1, "usbio sample width : %d out - %d in\r\n", g_session.out_sample_bits.load(),
+            g_session.in_sample_bits.load());
+  // The line shows the device's own counts; the session keeps them limited to the tables.
+  ChannelCounts reported{g_session.out_channel_count.load(), g_session.in_channel_count.load()};
+  usbio_controller_get_channel_count(&reported);
+  log_print(1, "usbio channel count : %d out - %d in\r\n", reported.out_count, reported.in_count);
+  compute_packet_sizes();
+
+  g_session.txthread_handle =
+      platform::Thread::create(txthread, nullptr, platform::Thread::Priority::kHighest);
+  if (g_session.txthread_handle == nullptr) {
+    fail_start_up("CreateThread txthread failed\r\n");
+    return false;
+  }
+  g_session.rxthread_handle =
+      platform::Thread::create(rxthread, nullptr, platform::Thread::Priority::kHighest);
+  if (g_session.rxthread_handle == nullptr) {
+    // txthread is already running and ends only on core_exit; the shutdown joins it.
+    g_session.core_exit.store(1);
+    fail_start_up("CreateThread rxthread failed\r\n");
+    return false;
+  }
+
+  log_print(1, "usbio core is starting\r\n");
+  signal_start_up();
+  return true;
+}
+
+void shut_down() {
+  // The transfer threads may be blocked in a synchronous post of their own; release them before
+  // waiting for them.
+  message_queue_close();
+  if (g_session.txthread_handle != nullptr) g_session.txthread_handle->join();
+  if (g_session.rxthread_handle != nullptr) g_session.rxthread_handle->join();
+  g_session.txthread_handle.reset();
+  g_session.rxthread_handle.reset();
+  g_session.config_descriptor.reset();
+  g_session.config_descriptor_size = 0;
+  g_session.device_descriptor.reset();
+}
+
+int32_t carry_out(const CoreMessage &message) {
+  switch (message.msg_id) {
+    case MSG_START:
+      usbio_stream_start();
+      return 1;
+    case MSG_STOP:
+      usbio_stream_stop();
+      return 1;
+    case MSG_EXIT:
+      log_print(1, "Message EXIT received\r\n");
+      g_session.core_exit.store(1);
+      return 0;
+    default:
+      dispatch_command_message(message);
+      return 1;
+  }
+}
+
+}  // namespace
+
+int32_t dispatch_message() {
+  TakenMessage taken;
+  if (take_message(taken) < 0) return -1;
+  if (!taken.taken) return 1;
+  int32_t result = 1;
+  try {
+    result = carry_out(taken.message);
+  } catch (const std::exception &e) {
+    // The core must outlive a surprise in one command, or every later poster would hang.
+    log_print(1, "Message 0x%X failed: %s\r\n", taken.message.msg_id, e.what());
+  } catch (...) {
+    log_print(1, "Message 0x%X failed\r\n", taken.message.msg_id);
+  }
+  complete_message(taken);
+  return result;
+}
+
+uint32_t core_thread_main(void *) {
+  if (start_up()) {
+    while (dispatch_message() > 0) {
+    }
+  }
+  shut_down();
+  return 0;
+}
+
+}  // namespace vexdaq

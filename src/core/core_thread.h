@@ -1,0 +1,24 @@
+// The core thread: brings the device up, starts the transfer threads and then carries out the
+// queued messages one at a time until MSG_EXIT.
+//
+// Started by vexdaq_device_open once the locks, semaphores and the message queue exist; the open
+// waits for message_done, which the core releases exactly once when its start-up has ended, with
+// core_failed set when it did not come up. Stopped by vexdaq_device_close, which posts MSG_STOP and
+// MSG_EXIT and then joins it. On its way out the core refuses further posts and releases every
+// poster whose message is still queued, then waits for txthread and rxthread (both end once they
+// see core_exit) and releases the descriptor copies.
+#pragma once
+
+#include <cstdint>
+
+namespace vexdaq {
+
+// Thread entry; the argument is ignored. Returns 0.
+uint32_t core_thread_main(void *unused);
+
+// One turn of the message loop on the core thread: takes the oldest message, carries it out and
+// releases its poster when the type is synchronous. Returns 1 to go on, 0 after MSG_EXIT, -1 when
+// waiting for a message failed.
+int32_t dispatch_message();
+
+}  // namespace vexdaq

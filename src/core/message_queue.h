@@ -1,0 +1,49 @@
+// The core thread's side of the message queue, and the queue's life within a session.
+//
+// Posting (message.h) stores a CoreMessage in g_session.message_queue under message_lock and
+// releases message_available once per stored message. A synchronous poster waits on a completion
+// signal of its own, which travels beside its message (one per queue slot), so it is released by
+// its own message and no other. The start-up signal (message_done) is separate and untouched here.
+//
+// A session's queue accepts posts from message_queue_open until message_queue_close. Posts outside
+// that window, to a missing or a full queue, store nothing; their posters never wait.
+#pragma once
+
+#include <cstdint>
+
+#include "core/message.h"
+
+namespace vexdaq {
+
+namespace platform {
+class Event;
+}
+
+inline constexpr int32_t kMessageQueueCapacity = 128;
+
+// A message as the core took it, with the signal its poster waits for (null when nobody waits).
+struct TakenMessage {
+  bool taken = false;
+  CoreMessage message{};
+  platform::Event *completion = nullptr;
+};
+
+// Lets the queue of the session being opened accept posts. Application thread, inside
+// vexdaq_device_open, once message_lock and message_queue exist and before the core starts.
+void message_queue_open();
+
+// The taking phase of dispatch_message, on the core thread: logs the waiting line, waits without a
+// time-out for message_available and copies out the oldest message. Returns -1 when the wait
+// failed, else 0 (taken is false when the queue was missing or, after a stray wake-up, empty).
+int32_t take_message(TakenMessage &taken);
+
+// Releases the poster of a taken message, if it waits. Core thread, once the message has been
+// carried out (the poster's buffer is not used afterwards).
+void complete_message(TakenMessage &taken);
+
+// Stops accepting posts and releases every poster whose message is still queued: those messages
+// will never be carried out. Core thread, when its loop has ended, before it waits for the
+// transfer threads (which may be blocked in a synchronous post of their own).
+void message_queue_close();
+
+}  // namespace vexdaq

@@ -1,0 +1,25 @@
+// Starting and stopping the stream: the work of MSG_START and MSG_STOP, and the transfer size.
+// Core thread only; the caller (dispatch_message) releases the poster afterwards.
+#pragma once
+
+#include <cstdint>
+
+namespace vexdaq {
+
+// Bytes per bulk transfer for one direction: the largest whole number of sample frames
+// (count channels of bits / 8 bytes) that fits in 512 bytes. 0 when the direction has no
+// channels or its samples are narrower than one byte. Pure.
+int32_t usbio_packet_size(int32_t channel_count, int32_t sample_bits);
+
+// MSG_START: marks both sides active, arms the eight transfer slots, reads the bus frame number,
+// tells the device to start and sets streaming. Does nothing beyond its log line while the
+// stream already runs.
+void usbio_stream_start();
+
+// MSG_STOP: when streaming, clears streaming, tells the device to stop, waits (1500 ms bound per
+// slot event, skipped for a device that is gone) for the in-flight transfers, marks both sides
+// inactive and empties the channel FIFOs. Then, streaming or not, aborts and resets the data
+// pipes in order and, when every pipe was reset, clears core_failed.
+void usbio_stream_stop();
+
+}  // namespace vexdaq

@@ -1,0 +1,292 @@
+#include "device/device_init.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "core/requests.h"
+#include "device/control_request.h"
+#include "device/usbio_records.h"
+#include "platform/thread.h"
+#include "session/device_session.h"
+#include "session/log.h"
+
+namespace vexdaq {
+
+namespace {
+
+constexpr uint32_t kDeviceDescriptorSize = 18;
+constexpr uint32_t kConfigHeaderSize = 9;
+// A string descriptor of this size holds its 2-byte header and 24 UTF-16 units.
+constexpr uint32_t kStringBufferSize = 50;
+constexpr uint32_t kRateReplySize = 255;
+constexpr uint16_t kInputSide = 0x8000;
+constexpr uint32_t kMaxBoundPipes = 4;
+constexpr uint32_t kMaxDeviceOpens = 5;  // the session's own five handles
+constexpr uint32_t kMaxTransferSize = 4096;
+
+// A device-control call on handle that must bring back exactly `expected` bytes.
+bool ioctl_exact(DeviceHandle handle, uint32_t code, const void *in, uint32_t in_size, void *out,
+                 uint32_t out_size, uint32_t expected) {
+  uint32_t returned = 0;
+  return driver_ioctl(handle, code, in, in_size, out, out_size, &returned) && returned == expected;
+}
+
+bool get_descriptor(uint8_t type, uint8_t index, uint16_t language, void *out, uint32_t size,
+                    uint32_t *returned) {
+  DescriptorRequest request;
+  request.recipient = 0;
+  request.descriptor_type = type;
+  request.descriptor_index = index;
+  request.language_id = language;
+  uint8_t encoded[kDescriptorRequestSize];
+  encode(request, encoded);
+  return driver_ioctl(g_session.control_handle, IOCTL_USBIO_GET_DESCRIPTOR, encoded,
+                      kDescriptorRequestSize, out, size, returned);
+}
+
+int32_t fail(const char *line) {
+  log_print(1, line, platform::last_error());
+  return -1;
+}
+
+// Copies of the device's descriptors; a copy that cannot be allocated fails like the read.
+std::unique_ptr<uint8_t[]> allocate_zeroed(uint32_t size) {
+  std::unique_ptr<uint8_t[]> copy(new (std::nothrow) uint8_t[size == 0 ? 1 : size]());
+  if (copy == nullptr) platform::set_last_error(kStatusNotEnoughMemory);
+  return copy;
+}
+
+void log_device_descriptor(const uint8_t *d) {
+  log_print(0, "\n  USB Device Descriptor :\n");
+  log_print(0, "                 bcdUSB : 0x%.4x\n", load_le16(d + 2));
+  log_print(0, "           bDeviceClass : 0x%.2x\n", d[4]);
+  log_print(0, "        bDeviceSubClass : 0x%.2x\n", d[5]);
+  log_print(0, "        bDeviceProtocol : 0x%.2x\n", d[6]);
+  log_print(0, "        bMaxPacketSize0 : 0x%.2x\n", d[7]);
+  log_print(0, "               idVendor : 0x%.4x\n", load_le16(d + 8));
+  log_print(0, "              idProduct : 0x%.4x\n", load_le16(d + 10));
+  log_print(0, "              bcdDevice : 0x%.4x\n", load_le16(d + 12));
+  log_print(0, "          iManufacturer : 0x%.2x\n", d[14]);
+  log_print(0, "               iProduct : 0x%.2x\n", d[15]);
+  log_print(0, "          iSerialNumber : 0x%.2x\n", d[16]);
+  log_print(0, "     bNumConfigurations : 0x%.2x\n", d[17]);
+}
+
+// The low byte of each UTF-16 unit after the 2-byte header, as far as the reply and the name
+// reach (at most 31 characters, so the name stays terminated).
+void store_product_name(const uint8_t *reply, uint32_t returned) {
+  std::memset(g_session.product_name, 0, sizeof g_session.product_name);
+  const int32_t units = static_cast<int32_t>(std::min(returned, kStringBufferSize) / 2) - 1;
+  const int32_t length = std::min(units, kProductNameSize - 1);
+  for (int32_t i = 0; i < length; ++i)
+    g_session.product_name[i] = static_cast<char>(reply[2 + 2 * i]);
+}
+
+// Reads one rate list. The count is the device's, limited to the rates the reply really holds.
+bool read_rate_list(uint16_t side, int32_t (&rates)[kRateListCapacity], int32_t &count,
+                    const char *opening) {
+  uint8_t reply[kRateReplySize] = {};
+  uint32_t returned = 0;
+  if (!class_in(REQ_SAMPLE_RATE_LIST, 0, side, reply, sizeof reply, &returned)) {
+    log_print(1, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n", REQ_SAMPLE_RATE_LIST,
+              platform::last_error());
+    return false;
+  }
+  const uint32_t received = std::min<uint32_t>(returned, kRateReplySize);
+  const uint32_t held = received < 2 ? 0 : (received - 2) / 4;
+  const uint32_t claimed = received < 2 ? 0 : load_le16(reply);
+  const int32_t n =
+      static_cast<int32_t>(std::min({claimed, held, static_cast<uint32_t>(kRateListCapacity)}));
+  count = n;
+  log_print(1, opening);
+  for (int32_t i = 0; i < n; ++i) {
+    rates[i] = static_cast<int32_t>(load_le32(reply + 2 + 4 * i));
+    log_print(0, "%d ", rates[i]);
+  }
+  log_print(0, "\r\n");
+  return true;
+}
+
+// A 4-byte reply of two 16-bit halves, input first.
+bool read_pair(uint8_t request, uint16_t &input, uint16_t &output) {
+  uint8_t reply[4] = {};
+  uint32_t returned = 0;
+  if (!class_in(request, 0, 0, reply, sizeof reply, &returned)) {
+    log_print(1, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n", request,
+              platform::last_error());
+    return false;
+  }
+  if (returned < sizeof reply) {
+    log_print(1, "PIPE0_CLASS_IN Request (0x%.2X) returned %d of %d bytes.\n", request, returned,
+              static_cast<int32_t>(sizeof reply));
+    return false;
+  }
+  input = load_le16(reply);
+  output = load_le16(reply + 2);
+  return true;
+}
+
+}  // namespace
+
+int32_t usbio_device_init(uint8_t first, uint8_t second) {
+  log_print(1, "usbio_device_init (0x%.2x, 0x%.2x)- begins\n", first, second);
+  const DeviceHandle control = g_session.control_handle;
+
+  uint8_t driver_reply[kDriverInfoSize] = {};
+  if (!ioctl_exact(control, IOCTL_USBIO_GET_DRIVER_INFO, nullptr, 0, driver_reply, kDriverInfoSize,
+                   kDriverInfoSize)) {
+    return fail("GET_DRIVER_INFO failed, status = 0x%08X.\n");
+  }
+  DriverInfo driver;
+  decode(driver_reply, sizeof driver_reply, driver);
+  log_print(0, "      DriverAPI Version : 0x%lx\n", driver.api_version);
+  log_print(0, "         Driver Version : 0x%lx\n", driver.driver_version);
+  log_print(0, "           Build Number : 0x%lx\n", driver.build_number);
+  g_session.driver_version = driver.driver_version;
+
+  uint8_t device_reply[kDeviceInfoSize] = {};
+  if (!ioctl_exact(control, IOCTL_USBIO_GET_DEVICE_INFO, nullptr, 0, device_reply, kDeviceInfoSize,
+                   kDeviceInfoSize)) {
+    return fail("GET_DEVICE_INFO failed, status = 0x%08X.\n");
+  }
+  DeviceInfo device;
+  decode(device_reply, sizeof device_reply, device);
+  log_print(0, "            Device Open : 0x%lx\n", device.open_count);
+  // Another program holds the device as well: it would compete for the pipes.
+  if (device.open_count > kMaxDeviceOpens) return -1;
+
+  uint8_t bandwidth_reply[kBandwidthInfoSize] = {};
+  if (!ioctl_exact(control, IOCTL_USBIO_GET_BANDWIDTH_INFO, nullptr, 0, bandwidth_reply,
+                   kBandwidthInfoSize, kBandwidthInfoSize)) {
+    return fail("GET_BANDWIDTH_INFO failed, status = 0x%08X.\n");
+  }
+  BandwidthInfo bandwidth;
+  decode(bandwidth_reply, sizeof bandwidth_reply, bandwidth);
+  log_print(0, "        Total Bandwidth : 0x%lx\n", bandwidth.total_bandwidth);
+  log_print(0, "     Consumed Bandwidth : 0x%lx\n", bandwidth.consumed_bandwidth);
+
+  g_session.device_descriptor = allocate_zeroed(kDeviceDescriptorSize);
+  uint32_t returned = 0;
+  if (g_session.device_descriptor == nullptr ||
+      !get_descriptor(kDescriptorDevice, 0, 0, g_session.device_descriptor.get(),
+                      kDeviceDescriptorSize, &returned) ||
+      returned != kDeviceDescriptorSize) {
+    return fail("Get Device Descriptor failed, status = 0x%08X.\n");
+  }
+  const uint8_t *descriptor = g_session.device_descriptor.get();
+  log_device_descriptor(descriptor);
+  if (descriptor[6] != 3) return -1;  // not an instrument of this protocol
+  g_session.device_bcd = load_le16(descriptor + 12);
+
+  uint8_t string_reply[kStringBufferSize] = {};
+  returned = 0;
+  if (!get_descriptor(kDescriptorString, descriptor[15], kLanguageEnglishUs, string_reply,
+                      kStringBufferSize, &returned)) {
+    return fail("Get String Descriptor failed, status = 0x%08X.\n");
+  }
+  store_product_name(string_reply, returned);
+  log_print(0, "                Product : %s\n", g_session.product_name);
+
+  uint8_t config_header[kConfigHeaderSize] = {};
+  if (!get_descriptor(kDescriptorConfiguration, 0, 0, config_header, kConfigHeaderSize,
+                      &returned) ||
+      returned != kConfigHeaderSize) {
+    return fail("Get Config Descriptor failed, status = 0x%08X.\n");
+  }
+  const uint32_t total_length = load_le16(config_header + 2);
+
+  g_session.config_descriptor_size = 0;
+  g_session.config_descriptor = allocate_zeroed(total_length);
+  if (g_session.config_descriptor == nullptr ||
+      !get_descriptor(kDescriptorConfiguration, 0, 0, g_session.config_descriptor.get(),
+                      total_length, &returned) ||
+      returned != total_length) {
+    return fail("Get Total Config Descriptor failed, status = 0x%08X.\n");
+  }
+  g_session.config_descriptor_size = total_length;
+
+  ConfigurationRequest configuration;
+  configuration.configuration_index = 0;
+  configuration.interface_count = 1;
+  configuration.settings[0].interface = 0;
+  configuration.settings[0].alternate_setting = 0;
+  configuration.settings[0].maximum_transfer_size = kMaxTransferSize;
+  uint8_t configuration_bytes[kConfigurationRequestSize];
+  encode(configuration, configuration_bytes);
+  if (!ioctl_exact(control, IOCTL_USBIO_SET_CONFIGURATION, configuration_bytes,
+                   kConfigurationRequestSize, nullptr, 0, 0)) {
+    return fail("SET_CONFIGURATION failed, status = 0x%08X.\n");
+  }
+
+  uint8_t info_reply[kConfigurationInfoSize] = {};
+  if (!ioctl_exact(control, IOCTL_USBIO_GET_CONFIGURATION_INFO, nullptr, 0, info_reply,
+                   kConfigurationInfoSize, kConfigurationInfoSize)) {
+    return fail("GET_CONFIGURATION_INFO failed, status = 0x%08X.\n");
+  }
+  ConfigurationInfo info;
+  decode(info_reply, sizeof info_reply, info);
+  log_print(0, "\n  USB Configuration Information :\n");
+  log_print(0, "         NbOfInterfaces : 0x%.4x\n", info.interface_count);
+  log_print(0, "              NbOfPipes : 0x%.2x\n", info.pipe_count);
+  g_session.pipe_count = static_cast<int32_t>(std::min(info.pipe_count, kMaxBoundPipes));
+
+  for (int32_t j = 1; j <= g_session.pipe_count; ++j) {
+    const DeviceHandle pipe = g_session.pipe_handles[j - 1];
+    const uint8_t endpoint = info.pipes[j - 1].endpoint_address;
+    if (!ioctl_exact(pipe, IOCTL_USBIO_BIND_PIPE, &endpoint, 1, nullptr, 0, 0)) {
+      log_print(1, "BIND_PIPE (%d) failed, status = 0x%08X.\n", j, platform::last_error());
+      return -1;
+    }
+    uint8_t parameters[4] = {};
+    if (!ioctl_exact(pipe, IOCTL_USBIO_GET_PIPE_PARAMETERS, nullptr, 0, parameters,
+                     sizeof parameters, sizeof parameters)) {
+      log_print(1, "GET_PIPE_PARAMETERS (%d) failed, status = 0x%08X.\n", j,
+                platform::last_error());
+      return -1;
+    }
+    log_print(0, "           PIPE[%d] Flag : 0x%08X\n", j, load_le32(parameters));
+  }
+
+  g_session.last_status.store(0);
+  log_print(1, "usbio_device_init - ends\n");
+  return 0;
+}
+
+int32_t usbio_controller_init() {
+  if (usbio_device_init(255, 3) != 0) return -1;
+  if (!read_rate_list(kInputSide, g_session.in_sample_rates, g_session.in_rate_count,
+                      "In Sample rate  : ")) {
+    return -2;
+  }
+  if (!read_rate_list(0, g_session.out_sample_rates, g_session.out_rate_count,
+                      "Out Sample rate : ")) {
+    return -3;
+  }
+  return 0;
+}
+
+int32_t usbio_controller_get_sample_width() {
+  uint16_t input = 0;
+  uint16_t output = 0;
+  if (!read_pair(REQ_SAMPLE_WIDTH, input, output)) return -1;
+  g_session.in_sample_bits.store(static_cast<int16_t>(input));
+  g_session.out_sample_bits.store(static_cast<int16_t>(output));
+  return 0;
+}
+
+int32_t usbio_controller_get_channel_count(ChannelCounts *reported) {
+  uint16_t input = 0;
+  uint16_t output = 0;
+  if (!read_pair(REQ_CHANNEL_COUNT, input, output)) return -1;
+  // Counted as unsigned: a count has no sign, and 0xFFFF is a broken device, not -1 channels.
+  g_session.in_channel_count.store(static_cast<int16_t>(std::min<int32_t>(input, kMaxChannels)));
+  g_session.out_channel_count.store(static_cast<int16_t>(std::min<int32_t>(output, kMaxChannels)));
+  if (reported != nullptr) {
+    reported->in_count = input;
+    reported->out_count = output;
+  }
+  return 0;
+}
+
+}  // namespace vexdaq
