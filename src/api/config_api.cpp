@@ -1,42 +1,152 @@
+// Acquisition configuration: trigger and sample modes, rates, input gear and ICP, and the width and
+// channel-count queries.
+#include <algorithm>
+
+#include "api/api_guard.h"
+#include "core/message.h"
+#include "core/request_catalogue.h"
+#include "core/requests.h"
+#include "device/control_request.h"
+#include "device/device_init.h"
+#include "platform/thread.h"
+#include "session/device_session.h"
+#include "session/log.h"
 #include "vexdaq/vexdaq.h"
 
-// Not built yet: every export here reports failure.
+using namespace vexdaq;
+
+namespace {
+
+bool session_usable() {
+  return g_session.session_token.load() != 0;
+}
+
+// Posts one message per set bit of the mask, channel 0 first.
+void post_per_channel(uint32_t msg_id, uint64_t channel_mask, int32_t secondary) {
+  for (int32_t channel = 0; channel < kMaxChannels; ++channel) {
+    if ((channel_mask >> channel) & 1) post_message(msg_id, channel, secondary, 0, nullptr);
+  }
+}
+
+bool rate_listed(const int32_t *rates, int32_t count, int32_t rate) {
+  const int32_t bounded = std::clamp(count, 0, kRateListCapacity);
+  return std::find(rates, rates + bounded, rate) != rates + bounded;
+}
+
+}  // namespace
+
 extern "C" {
 
-int32_t vexdaq_set_trigger_mode(int32_t, uint8_t, uint8_t, int32_t, int32_t, uint8_t) {
-  return -1;
+int32_t vexdaq_set_trigger_mode(int32_t mode, uint8_t source, uint8_t edge, int32_t level,
+                                int32_t pre_samples, uint8_t direction) {
+  return api_guard("vexdaq_set_trigger_mode", [&]() -> int32_t {
+    log_print(1, "vexdaq_set_trigger_mode (%d, %d, %d, %d, %d, %d)\r\n", mode, source, edge, level,
+              pre_samples, direction);
+    if (!session_usable()) return -1;
+    auto record = trigger_record(mode, source, edge, level, pre_samples);
+    post_message(MSG_TRIGGER_MODE, direction, 0, kTriggerRecordSize, record.data());
+    return 0;
+  });
 }
 
-int32_t vexdaq_set_sample_mode(int32_t, uint8_t, int32_t, uint8_t) {
-  return -1;
+int32_t vexdaq_set_sample_mode(int32_t mode, uint8_t option, int32_t count, uint8_t direction) {
+  return api_guard("vexdaq_set_sample_mode", [&]() -> int32_t {
+    log_print(1, "vexdaq_set_sample_mode (%d, %d, %d, %d)\r\n", mode, option, count, direction);
+    if (!session_usable()) return -1;
+    auto record = sample_mode_record(mode, option, count);
+    post_message(MSG_SAMPLE_MODE, direction, 0, kSampleModeRecordSize, record.data());
+    return 0;
+  });
 }
 
-int32_t vexdaq_can_sample_rate(int32_t, uint8_t) {
-  return -1;
+int32_t vexdaq_can_sample_rate(int32_t rate, uint8_t input) {
+  return api_guard("vexdaq_can_sample_rate", [&]() -> int32_t {
+    const bool found =
+        input == 1 ? rate_listed(g_session.in_sample_rates, g_session.in_rate_count, rate)
+                   : rate_listed(g_session.out_sample_rates, g_session.out_rate_count, rate);
+    return found ? 0 : -1;
+  });
 }
 
-int32_t vexdaq_set_sample_rate(int32_t, int32_t) {
-  return -1;
+int32_t vexdaq_set_sample_rate(int32_t out_rate, int32_t in_rate) {
+  return api_guard("vexdaq_set_sample_rate", [&]() -> int32_t {
+    log_print(1, "vexdaq_set_sample_rate nrate (%d, %d)\r\n", out_rate, in_rate);
+    if (!session_usable()) return -1;
+    // The device takes a new rate only while idle; the queue's order puts the rate between the
+    // stop and the restart.
+    const bool restart = g_session.run_requested.load() != 0;
+    if (restart) post_message(MSG_STOP, 0, 0, 0, nullptr);
+    post_message(MSG_SAMPLE_RATE, out_rate, in_rate, 0, nullptr);
+    if (restart) post_message(MSG_START, 0, 0, 0, nullptr);
+    return 0;
+  });
 }
 
-int32_t vexdaq_get_sample_rate(int32_t *, int32_t *) {
-  return -1;
+int32_t vexdaq_get_sample_rate(int32_t *out_rate, int32_t *in_rate) {
+  return api_guard("vexdaq_get_sample_rate", [&]() -> int32_t {
+    log_print(1, "vexdaq_get_sample_rate out/in (0x%p, 0x%p)\r\n", out_rate, in_rate);
+    if (!session_usable() || g_session.core_failed.load() != 0) return -1;
+    uint8_t reply[kRateRecordSize] = {};
+    uint32_t returned = 0;
+    if (!class_in(REQ_SAMPLE_RATE, 0, 0, reply, kRateRecordSize, &returned)) {
+      log_print(1, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n", REQ_SAMPLE_RATE,
+                platform::last_error());
+      return -1;
+    }
+    // A short reply holds no complete rate pair; reporting half of one would be a made-up rate.
+    if (returned < kRateRecordSize) {
+      log_print(1, "vexdaq_get_sample_rate short reply (%d bytes)\r\n", returned);
+      return -1;
+    }
+    if (in_rate != nullptr) *in_rate = static_cast<int32_t>(get_le32(&reply[0]));
+    if (out_rate != nullptr) *out_rate = static_cast<int32_t>(get_le32(&reply[4]));
+    return 0;
+  });
 }
 
-int32_t vexdaq_get_sample_width(int32_t *) {
-  return -1;
+int32_t vexdaq_get_sample_width(int32_t *width) {
+  return api_guard("vexdaq_get_sample_width", [&]() -> int32_t {
+    log_print(1, "vexdaq_get_sample_width (0x%p)\r\n", width);
+    if (!session_usable()) return -1;
+    if (g_session.core_failed.load() != 0 || usbio_controller_get_sample_width() != 0) return -2;
+    if (width != nullptr) *width = g_session.in_sample_bits.load() / 8;
+    return 0;
+  });
 }
 
-int32_t vexdaq_get_channel_count(int32_t *, int32_t *) {
-  return -1;
+int32_t vexdaq_get_channel_count(int32_t *out_count, int32_t *in_count) {
+  return api_guard("vexdaq_get_channel_count", [&]() -> int32_t {
+    log_print(1, "vexdaq_get_channel_count out/in (0x%p, 0x%p)\r\n", out_count, in_count);
+    if (!session_usable()) return -1;
+    if (g_session.core_failed.load() != 0 || usbio_controller_get_channel_count() != 0) return -2;
+    // A count of 0 or less is reported as 2, the value applications of this device have always
+    // been given for a side without channels.
+    auto reported = [](int32_t count) { return count <= 0 ? 2 : count; };
+    if (out_count != nullptr) *out_count = reported(g_session.out_channel_count.load());
+    if (in_count != nullptr) *in_count = reported(g_session.in_channel_count.load());
+    return 0;
+  });
 }
 
-int32_t vexdaq_set_input_gear(uint64_t, uint8_t, uint8_t) {
-  return -1;
+int32_t vexdaq_set_input_gear(uint64_t channel_mask, uint8_t force_gear8, uint8_t gear) {
+  return api_guard("vexdaq_set_input_gear", [&]() -> int32_t {
+    log_print(1, "vexdaq_set_input_gear 0x%.8x%.8x, %d, %d\r\n",
+              static_cast<uint32_t>(channel_mask >> 32), static_cast<uint32_t>(channel_mask),
+              force_gear8, gear);
+    if (!session_usable()) return -1;
+    post_per_channel(MSG_IN_LEVEL, channel_mask, gear_code(force_gear8, gear));
+    return 0;
+  });
 }
 
-int32_t vexdaq_set_input_icp(uint64_t, uint8_t) {
-  return -1;
+int32_t vexdaq_set_input_icp(uint64_t channel_mask, uint8_t icp) {
+  return api_guard("vexdaq_set_input_icp", [&]() -> int32_t {
+    log_print(1, "vexdaq_set_input_icp 0x%.8x%.8x, %d\r\n",
+              static_cast<uint32_t>(channel_mask >> 32), static_cast<uint32_t>(channel_mask), icp);
+    if (!session_usable()) return -1;
+    post_per_channel(MSG_IN_ICP, channel_mask, icp);
+    return 0;
+  });
 }
 
 }  // extern "C"
