@@ -1,0 +1,75 @@
+/*
+ * vexdaq extensions: additions beside the 40 functions of vexdaq.h, which never change.
+ *
+ * Loss accounting. For every channel of each direction the library counts, from the moment the
+ * library is loaded or the counters were last reset, where the channel's samples went on their way
+ * between the device and the channel FIFO:
+ *   moved              samples carried between a USB packet and the FIFO: output samples taken
+ *                      from the FIFO and sent; input samples received for an enabled channel;
+ *   overwritten        input samples lost because the FIFO was full when newer ones arrived (the
+ *                      oldest are overwritten: the application did not read fast enough). Each
+ *                      lost sample is counted once, when it is overwritten;
+ *   zero_filled        output zero samples sent in place of missing ones, because an enabled
+ *                      output channel's FIFO had run dry (the application did not write fast
+ *                      enough) or the channel has no FIFO;
+ *   dropped            input samples of an enabled channel that has no FIFO (never stored);
+ *   transfer_failures  transfers of the direction that did not complete in time while the channel
+ *                      was enabled (each stops the stream).
+ * Samples still in a FIFO when streaming stops or a channel mask is set are emptied on purpose
+ * and are not counted as lost.
+ *
+ * The counters are kept by the transfer threads under the direction's lock; reading them takes
+ * that lock for a moment. They survive stop, start and buffer changes, and even the close of a
+ * session; only vexdaq_reset_loss_counters clears them.
+ *
+ * The header compiles as C (C11 or later) and as C++.
+ */
+#ifndef VEXDAQ_VEXDAQ_EXT_H
+#define VEXDAQ_VEXDAQ_EXT_H
+
+#include <stdint.h>
+
+#include "vexdaq/vexdaq.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct vexdaq_loss_counters {
+  uint64_t moved;
+  uint64_t overwritten;
+  uint64_t zero_filled;
+  uint64_t dropped;
+  uint64_t transfer_failures;
+} vexdaq_loss_counters;
+
+/* Pass as the channel to read the direction's totals: the sums over its 64 channels, and the
+ * number of failed transfers of the direction. */
+#define VEXDAQ_ALL_CHANNELS (-1)
+
+/* Copies the counters of one channel (0..63) or of the whole direction (VEXDAQ_ALL_CHANNELS)
+ * into *out; input != 0 selects the input side. 0 on success; -1 without an open session or with
+ * a null out; -2 for a channel outside -1..63 (out untouched). */
+VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_loss_counters(uint8_t input, int32_t channel,
+                                                        vexdaq_loss_counters *out);
+
+/* Sets every counter of both directions to 0. 0 on success; -1 without an open session. */
+VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_reset_loss_counters(void);
+
+/* Stream format of one direction as the device reported it when the session came up (or at the
+ * last vexdaq_get_sample_width / vexdaq_get_channel_count): input != 0 selects the input side.
+ * Either pointer may be null. 0 on success; -1 without an open session. */
+VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_stream_format(uint8_t input, int32_t *sample_bits,
+                                                        int32_t *channel_count);
+
+/* Copies up to capacity supported sample rates of one direction into rates (which may be null
+ * when capacity is 0) and returns how many the device listed (at most 64), or -1 without an open
+ * session or with a negative capacity. */
+VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_sample_rates(uint8_t input, int32_t *rates,
+                                                       int32_t capacity);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VEXDAQ_VEXDAQ_EXT_H */
