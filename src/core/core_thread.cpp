@@ -1,5 +1,6 @@
 #include "core/core_thread.h"
 
+#include <atomic>
 #include <exception>
 
 #include "core/dispatch.h"
@@ -16,6 +17,12 @@
 namespace vexdaq {
 
 namespace {
+
+std::unique_ptr<platform::Thread> create_transfer_thread(platform::Thread::Entry entry) {
+  return platform::Thread::create(entry, nullptr, platform::Thread::Priority::kHighest);
+}
+
+std::atomic<TransferThreadFactory> g_transfer_thread_factory{create_transfer_thread};
 
 void signal_start_up() {
   if (platform::Semaphore *done = g_session.message_done.get()) done->release(1);
@@ -53,14 +60,13 @@ bool start_up() {
   log_print(1, "usbio channel count : %d out - %d in\r\n", reported.out_count, reported.in_count);
   compute_packet_sizes();
 
-  g_session.txthread_handle =
-      platform::Thread::create(txthread, nullptr, platform::Thread::Priority::kHighest);
+  const TransferThreadFactory create_thread = g_transfer_thread_factory.load();
+  g_session.txthread_handle = create_thread(txthread);
   if (g_session.txthread_handle == nullptr) {
     fail_start_up("CreateThread txthread failed\r\n");
     return false;
   }
-  g_session.rxthread_handle =
-      platform::Thread::create(rxthread, nullptr, platform::Thread::Priority::kHighest);
+  g_session.rxthread_handle = create_thread(rxthread);
   if (g_session.rxthread_handle == nullptr) {
     // txthread is already running and ends only on core_exit; the shutdown joins it.
     g_session.core_exit.store(1);
@@ -121,6 +127,10 @@ int32_t dispatch_message() {
   }
   complete_message(taken);
   return result;
+}
+
+void set_transfer_thread_factory(TransferThreadFactory factory) {
+  g_transfer_thread_factory.store(factory != nullptr ? factory : create_transfer_thread);
 }
 
 uint32_t core_thread_main(void *) {

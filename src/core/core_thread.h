@@ -10,6 +10,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+
+#include "platform/thread.h"
 
 namespace vexdaq {
 
@@ -20,5 +23,11 @@ uint32_t core_thread_main(void *unused);
 // releases its poster when the type is synchronous. Returns 1 to go on, 0 after MSG_EXIT, -1 when
 // waiting for a message failed.
 int32_t dispatch_message();
+
+// How the core creates txthread and rxthread: by default Thread::create(entry, nullptr,
+// Priority::kHighest). Tests substitute a factory to make one creation fail; set it only while
+// no session is open, and pass null to restore the default.
+using TransferThreadFactory = std::unique_ptr<platform::Thread> (*)(platform::Thread::Entry entry);
+void set_transfer_thread_factory(TransferThreadFactory factory);
 
 }  // namespace vexdaq

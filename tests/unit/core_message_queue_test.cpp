@@ -1,0 +1,146 @@
+// The message queue on its own: the test plays the core thread with take_message and
+// complete_message, so the order of events is under its control.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+#include <vector>
+
+#include "core/message.h"
+#include "core/message_queue.h"
+#include "platform/sync.h"
+#include "session/device_session.h"
+#include "session/fifo.h"
+
+namespace vexdaq {
+namespace {
+
+using std::chrono::seconds;
+
+class MessageQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_session.message_lock = platform::create_mutex();
+    g_session.message_available = platform::create_semaphore(0, kMessageQueueCapacity);
+    g_session.message_queue =
+        fifo_create(kMessageQueueCapacity, static_cast<int32_t>(sizeof(CoreMessage)));
+    message_queue_open();
+  }
+
+  void TearDown() override {
+    message_queue_close();  // releases any poster a failed expectation left waiting
+    for (std::thread &poster : posters_) poster.join();
+    fifo_delete(g_session.message_queue);
+    g_session.message_queue = nullptr;
+    g_session.message_available.reset();
+    g_session.message_lock.reset();
+  }
+
+  // Posts on a thread of its own; the future becomes ready when post_message has returned.
+  std::future<void> post_async(uint32_t msg_id, int32_t primary, void *payload = nullptr) {
+    auto returned = std::make_shared<std::promise<void>>();
+    std::future<void> future = returned->get_future();
+    posters_.emplace_back([=] {
+      post_message(msg_id, primary, 0, 0, payload);
+      returned->set_value();
+    });
+    return future;
+  }
+
+  static bool returns(std::future<void> &future) {
+    return future.wait_for(seconds(10)) == std::future_status::ready;
+  }
+
+  std::vector<std::thread> posters_;
+};
+
+TEST_F(MessageQueueTest, EachSynchronousPosterIsReleasedByItsOwnMessage) {
+  uint8_t first_buffer = 0;
+  uint8_t second_buffer = 0;
+  std::future<void> first_returned = post_async(MSG_DIO_READ, 1, &first_buffer);
+  TakenMessage first;
+  ASSERT_EQ(take_message(first), 0);
+  std::future<void> second_returned = post_async(MSG_COUNTER_READ, 2, &second_buffer);
+  TakenMessage second;
+  ASSERT_EQ(take_message(second), 0);
+  ASSERT_TRUE(first.taken);
+  ASSERT_TRUE(second.taken);
+  EXPECT_EQ(first.message.payload, &first_buffer);
+  EXPECT_EQ(second.message.payload, &second_buffer);
+
+  // Finishing the later message must free its poster and only its poster: the first one's
+  // buffer is still in use.
+  complete_message(second);
+  ASSERT_TRUE(returns(second_returned));
+  EXPECT_EQ(first_returned.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+
+  complete_message(first);
+  EXPECT_TRUE(returns(first_returned));
+}
+
+TEST_F(MessageQueueTest, AsynchronousPostDoesNotWait) {
+  post_message(MSG_IN_LEVEL, 5, 3, 0, nullptr);
+  TakenMessage taken;
+  ASSERT_EQ(take_message(taken), 0);
+  ASSERT_TRUE(taken.taken);
+  EXPECT_EQ(taken.message.msg_id, MSG_IN_LEVEL);
+  EXPECT_EQ(taken.message.primary, 5);
+  EXPECT_EQ(taken.message.secondary, 3);
+  EXPECT_EQ(taken.completion, nullptr);
+}
+
+TEST_F(MessageQueueTest, FullQueueDropsNewPostsAndKeepsTheStoredOnesInOrder) {
+  for (int32_t i = 0; i < kMessageQueueCapacity; ++i) post_message(MSG_IN_LEVEL, i, 0, 0, nullptr);
+  post_message(MSG_IN_ICP, 999, 0, 0, nullptr);  // no room: lost without a word
+
+  // A synchronous post that finds no room must not wait for a completion that cannot come.
+  std::future<void> sync_returned = post_async(MSG_PWM_SET, 7);
+  EXPECT_TRUE(returns(sync_returned));
+
+  for (int32_t i = 0; i < kMessageQueueCapacity; ++i) {
+    TakenMessage taken;
+    ASSERT_EQ(take_message(taken), 0);
+    ASSERT_TRUE(taken.taken);
+    EXPECT_EQ(taken.message.msg_id, MSG_IN_LEVEL);
+    EXPECT_EQ(taken.message.primary, i);
+  }
+  // Nothing dropped left a count behind that would wake the core for nothing.
+  EXPECT_EQ(g_session.message_available->count(), 0);
+}
+
+TEST_F(MessageQueueTest, ClosingReleasesPostersWhoseMessagesStayQueued) {
+  std::future<void> first_returned = post_async(MSG_STOP, 0);
+  ASSERT_EQ(g_session.message_available->wait(), platform::WaitResult::kSignaled);  // stored
+  message_queue_close();
+  EXPECT_TRUE(returns(first_returned));
+
+  // After the close nothing is accepted, and nobody waits.
+  std::future<void> late_returned = post_async(MSG_START, 0);
+  EXPECT_TRUE(returns(late_returned));
+  EXPECT_EQ(g_session.message_available->count(), 0);
+}
+
+TEST_F(MessageQueueTest, MissingQueueStoresNothingAndNobodyWaits) {
+  fifo_handle queue = g_session.message_queue;
+  g_session.message_queue = nullptr;
+  std::future<void> returned = post_async(MSG_TRIGGER_MODE, 1);
+  EXPECT_TRUE(returns(returned));
+  g_session.message_queue = queue;
+}
+
+TEST(MessageTypes, PayloadCarryingTypesAreSynchronous) {
+  for (uint32_t id :
+       {MSG_START, MSG_STOP, MSG_TRIGGER_MODE, MSG_SAMPLE_MODE, MSG_DIO_WRITE, MSG_DIO_READ,
+        MSG_PWM_SET, MSG_COUNTER_SET, MSG_COUNTER_READ, MSG_I2C_WRITE, MSG_I2C_READ}) {
+    EXPECT_TRUE(is_synchronous(id)) << id;
+  }
+  for (uint32_t id :
+       std::initializer_list<uint32_t>{MSG_EXIT, MSG_SAMPLE_RATE, MSG_IN_LEVEL, MSG_IN_ICP,
+                                       MSG_GPIO_MODE, MSG_UART_LINE_CODE, 0u, 0x999u}) {
+    EXPECT_FALSE(is_synchronous(id)) << id;
+  }
+}
+
+}  // namespace
+}  // namespace vexdaq
