@@ -1,19 +1,160 @@
 #include "stream/transfer_threads.h"
 
+#include <algorithm>
+#include <cstring>
+
+#include "backend/driver.h"
+#include "core/message.h"
+#include "platform/sync.h"
 #include "platform/thread.h"
 #include "session/device_session.h"
+#include "session/log.h"
+#include "stream/channel_tables.h"
+#include "stream/loss_counters.h"
+#include "stream/packing.h"
+#include "stream/stream_signal.h"
+#include "stream/stream_waiters.h"
 
 namespace vexdaq {
 
-// Not built yet: the threads idle until the core exits.
+namespace {
+
+// A transfer that has not completed within 1500 ms will not: the slowest packet the device
+// sends is due well inside that.
+constexpr uint32_t kSlotWaitMs = 1500;
+// The packet sizes in use never exceed one bulk packet; anything larger is not trusted.
+constexpr int32_t kMaxPacketBytes = 512;
+
+bool streaming_or_exit() {
+  return g_session.streaming.load() != 0 || g_session.core_exit.load() != 0;
+}
+
+bool not_streaming() {
+  return g_session.streaming.load() == 0 || g_session.core_exit.load() != 0;
+}
+
+int32_t bounded_packet_size(int32_t size) {
+  return std::clamp(size, 0, kMaxPacketBytes);
+}
+
+void forget_warnings(bool input) {
+  if (platform::Mutex *lock = direction_lock(input)) {
+    platform::MutexLock hold(*lock);
+    forget_missing_fifo_warnings(input);
+  }
+}
+
+// A slot that did not complete: the stream cannot go on.
+void fail_transfer(bool input, platform::WaitResult waited) {
+  const uint32_t status = platform::last_error();
+  g_session.last_status.store(status);
+  log_print(1,
+            input ? "hReadEvent failed retval = 0x%lx status = 0x%08X.\r\n"
+                  : "hWriteEvent failed retval = 0x%lx status = 0x%08X.\r\n",
+            static_cast<uint32_t>(waited), status);
+  if (platform::Mutex *lock = g_session.message_lock.get()) {
+    platform::MutexLock hold(*lock);
+    g_session.core_failed.store(1);
+  }
+  count_transfer_failure(input);
+  notify_stream_waiters();  // blocked data calls fail now rather than after the stop
+  post_message(MSG_STOP, 0, 0, 0, nullptr);
+}
+
+platform::WaitResult wait_slot(XferSlot &slot) {
+  platform::Event *event = slot.overlapped.event.get();
+  if (event == nullptr) return platform::WaitResult::kFailed;
+  return event->wait(kSlotWaitMs);
+}
+
+// One streaming period of txthread. Returns when streaming ends or a transfer failed.
+void transmit(PackFunction packer, int32_t size) {
+  while (g_session.streaming.load() != 0) {
+    for (int32_t k = 0; k < kSlotCount; ++k) {
+      // Stop at once when streaming ends: a slot left unwaited keeps its event for the core's
+      // wind-down wait instead of starting a transfer nobody wants.
+      if (g_session.streaming.load() == 0) return;
+      XferSlot &slot = g_session.tx_slots[k];
+      const platform::WaitResult waited = wait_slot(slot);
+      if (waited != platform::WaitResult::kSignaled) {
+        fail_transfer(false, waited);
+        return;
+      }
+      std::memset(slot.buffer, 0, static_cast<size_t>(size));
+      packer(slot.buffer, size);
+      wake_stream_waiters();  // room in the output FIFOs
+      driver_write(g_session.pipe_handles[0], slot.overlapped, slot.buffer,
+                   static_cast<uint32_t>(size));
+    }
+  }
+}
+
+// One streaming period of rxthread.
+void receive(UnpackFunction unpacker, int32_t size) {
+  while (g_session.streaming.load() != 0) {
+    for (int32_t k = 0; k < kSlotCount; ++k) {
+      if (g_session.streaming.load() == 0) return;
+      XferSlot &slot = g_session.rx_slots[k];
+      const platform::WaitResult waited = wait_slot(slot);
+      if (waited != platform::WaitResult::kSignaled) {
+        fail_transfer(true, waited);
+        return;
+      }
+      // Only the bytes the read delivered hold this packet's samples; the rest of the buffer is
+      // the previous packet's and must not be delivered twice.
+      const uint32_t delivered = slot.overlapped.internal_high.load();
+      const int32_t valid = static_cast<int32_t>(std::min<uint32_t>(delivered, size));
+      if (valid > 0) {
+        unpacker(slot.buffer, valid);
+        wake_stream_waiters();  // data in the input FIFOs
+      }
+      slot.overlapped.internal_high.store(0);
+      driver_read(g_session.pipe_handles[1], slot.overlapped, slot.buffer,
+                  static_cast<uint32_t>(size));
+    }
+  }
+}
+
+}  // namespace
+
 uint32_t txthread(void *) {
-  while (g_session.core_exit.load() == 0) platform::sleep_ms(1);
-  return 0;
+  for (;;) {
+    wait_for_stream_state(streaming_or_exit);
+    if (g_session.streaming.load() != 0 && g_session.core_exit.load() == 0) {
+      // Chosen once per streaming period; the width and count stay put while it lasts.
+      const int32_t count = g_session.out_channel_count.load();
+      const PackFunction packer = select_tx_packer(count, g_session.out_sample_bits.load());
+      const int32_t size = bounded_packet_size(g_session.out_packet_size.load());
+      forget_warnings(false);
+      if (packer != nullptr && size > 0) {
+        transmit(packer, size);
+      } else {
+        wait_for_stream_state(not_streaming);  // nothing to send: sleep until the period ends
+      }
+    }
+    if (g_session.core_exit.load() != 0) return 0;
+    // Back to idle: wait for streaming to be cleared if we left early (failure path)
+    wait_for_stream_state(not_streaming);
+  }
 }
 
 uint32_t rxthread(void *) {
-  while (g_session.core_exit.load() == 0) platform::sleep_ms(1);
-  return 0;
+  for (;;) {
+    wait_for_stream_state(streaming_or_exit);
+    if (g_session.streaming.load() != 0 && g_session.core_exit.load() == 0) {
+      const int32_t count = g_session.in_channel_count.load();
+      const UnpackFunction unpacker = select_rx_unpacker(count, g_session.in_sample_bits.load());
+      const int32_t size = bounded_packet_size(g_session.in_packet_size.load());
+      forget_warnings(true);
+      if (unpacker != nullptr && size > 0) {
+        receive(unpacker, size);
+      } else {
+        wait_for_stream_state(not_streaming);
+      }
+    }
+    if (g_session.core_exit.load() != 0) return 0;
+    wait_for_stream_state(not_streaming);
+  }
 }
 
 }  // namespace vexdaq

@@ -1,6 +1,14 @@
 // The two stream threads: txthread moves the enabled output FIFOs to the tx pipe, rxthread the
 // rx pipe into the enabled input FIFOs. Created by the core thread at start-up; each runs until
 // it sees core_exit while idle.
+//
+// While `streaming` is set each keeps four overlapped transfers in flight, slots 0..3 in turn,
+// reusing a slot only once its event says the previous transfer completed. A slot that does not
+// complete within 1500 ms stores the thread's last error in last_status, logs the failure line,
+// sets core_failed under message_lock and posts a synchronous MSG_STOP; the thread then idles.
+// While idle (and while streaming without channels) a thread sleeps on the stream signal
+// (stream_signal.h), so the core must call stream_state_changed() after changing `streaming`
+// or setting `core_exit`.
 #pragma once
 
 #include <cstdint>

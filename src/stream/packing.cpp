@@ -1,0 +1,222 @@
+#include "stream/packing.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+#include "platform/sync.h"
+#include "session/device_session.h"
+#include "session/fifo.h"
+#include "session/log.h"
+#include "stream/channel_tables.h"
+#include "stream/loss_counters.h"
+
+namespace vexdaq {
+
+namespace {
+
+// Channels already reported as lacking a usable FIFO this streaming period, per direction;
+// each under its direction's lock.
+uint64_t g_reported_missing[2] = {0, 0};
+
+// A FIFO the packet's samples can go through: present and holding items of the packet's width.
+// A FIFO made for another width (the device changed its answer since) would copy past the
+// sample, so it is treated like a missing one.
+bool usable(const fifo_record *fifo, int32_t sample_size) {
+  return fifo != nullptr && fifo->item_size == sample_size;
+}
+
+void report_missing(bool input, int32_t channel, const fifo_record *fifo) {
+  const uint64_t bit = uint64_t{1} << channel;
+  if ((g_reported_missing[input ? 1 : 0] & bit) != 0) return;
+  g_reported_missing[input ? 1 : 0] |= bit;
+  if (fifo == nullptr) {
+    if (input) {
+      log_print(1, "<fifo_write_one> fifo_handle (0x%p) is null\r\n", fifo);
+    } else {
+      log_print(1, "<fifo_read_one> fifo_handle (0x%p) is null\r\n", fifo);
+    }
+  } else {
+    log_print(1,
+              "channel %d: fifo_handle (0x%p) holds %d-byte items, not samples of the stream\r\n",
+              channel, fifo, fifo->item_size);
+  }
+}
+
+int32_t saturating_add(int32_t a, int32_t b) {
+  return a > INT32_MAX - b ? INT32_MAX : a + b;
+}
+
+// The channels that take part in this packet, in channel order. Caller holds the lock.
+int32_t enabled_channels(const ChannelSlot *channels, int32_t count,
+                         int32_t (&list)[kMaxChannels]) {
+  int32_t enabled = 0;
+  for (int32_t c = 0; c < count; ++c) {
+    if (channels[c].enabled == 1) list[enabled++] = c;
+  }
+  return enabled;
+}
+
+// Takes up to `frames` samples from the FIFO into every stride-th packet position: the effect
+// of `frames` fifo_read_one calls, each into a zeroed sample. Returns the samples taken.
+template <int32_t kSize>
+int32_t take_samples(fifo_record &fifo, uint8_t *to, size_t stride, int32_t frames) {
+  const int32_t stored = fifo.capacity - fifo.free_count;
+  const int32_t taken = std::min(frames, stored);
+  if (taken <= 0) return 0;
+  int32_t read = fifo.read_index;
+  const uint8_t *storage = fifo.storage;
+  for (int32_t j = 0; j < taken; ++j) {
+    std::memcpy(to, storage + static_cast<size_t>(read) * kSize, kSize);
+    to += stride;
+    if (++read == fifo.capacity) read = 0;
+  }
+  fifo.read_index = read;
+  fifo.free_count += taken;
+  fifo.overrun_count = std::max(fifo.overrun_count - taken, 0);
+  return taken;
+}
+
+// Stores `frames` samples taken from every stride-th packet position: the effect of `frames`
+// overwriting fifo_write_one calls. Returns how many stored samples were overwritten (or, for a
+// FIFO of capacity 0, dropped).
+template <int32_t kSize>
+int32_t store_samples(fifo_record &fifo, const uint8_t *from, size_t stride, int32_t frames) {
+  const int32_t capacity = fifo.capacity;
+  if (capacity <= 0) {
+    fifo.overrun_count = saturating_add(fifo.overrun_count, frames);
+    return frames;
+  }
+  // Samples that a later sample of the same packet overwrites again never need their bytes.
+  const int32_t skipped = frames > capacity ? frames - capacity : 0;
+  int32_t write =
+      static_cast<int32_t>((static_cast<int64_t>(fifo.write_index) + skipped) % capacity);
+  from += stride * static_cast<size_t>(skipped);
+  uint8_t *storage = fifo.storage;
+  for (int32_t j = skipped; j < frames; ++j) {
+    std::memcpy(storage + static_cast<size_t>(write) * kSize, from, kSize);
+    from += stride;
+    if (++write == capacity) write = 0;
+  }
+  fifo.write_index = write;
+  const int32_t lost = frames > fifo.free_count ? frames - fifo.free_count : 0;
+  fifo.free_count -= frames - lost;
+  if (lost > 0) {
+    fifo.overrun_count = saturating_add(fifo.overrun_count, lost);
+    fifo.read_index = write;  // a full ring keeps the newest `capacity` samples
+  }
+  return lost;
+}
+
+template <int32_t kSize>
+void pack(uint8_t *packet, int32_t size) {
+  if (packet == nullptr || size <= 0) return;
+  platform::Mutex *lock = g_session.out_lock.get();
+  if (lock == nullptr) return;
+  platform::MutexLock hold(*lock);
+  const int32_t count = channel_limit(false);
+  if (count == 0) return;
+  const int32_t frames = (size / kSize) / count;
+  if (frames <= 0) return;
+  const size_t stride = static_cast<size_t>(count) * kSize;
+  int32_t list[kMaxChannels];
+  const int32_t enabled = enabled_channels(g_session.out_channels, count, list);
+  for (int32_t e = 0; e < enabled; ++e) {
+    const int32_t c = list[e];
+    fifo_record *fifo = g_session.out_channels[c].fifo;
+    vexdaq_loss_counters &loss = g_out_loss.channels[c];
+    int32_t taken = 0;
+    if (usable(fifo, kSize)) {
+      taken = take_samples<kSize>(*fifo, packet + static_cast<size_t>(c) * kSize, stride, frames);
+    } else {
+      report_missing(false, c, fifo);
+    }
+    loss.moved += static_cast<uint64_t>(taken);
+    loss.zero_filled += static_cast<uint64_t>(frames - taken);
+  }
+}
+
+template <int32_t kSize>
+void unpack(const uint8_t *packet, int32_t size) {
+  if (packet == nullptr || size <= 0) return;
+  platform::Mutex *lock = g_session.in_lock.get();
+  if (lock == nullptr) return;
+  platform::MutexLock hold(*lock);
+  const int32_t count = channel_limit(true);
+  if (count == 0) return;
+  const int32_t frames = (size / kSize) / count;
+  if (frames <= 0) return;
+  const size_t stride = static_cast<size_t>(count) * kSize;
+  int32_t list[kMaxChannels];
+  const int32_t enabled = enabled_channels(g_session.in_channels, count, list);
+  for (int32_t e = 0; e < enabled; ++e) {
+    const int32_t c = list[e];
+    fifo_record *fifo = g_session.in_channels[c].fifo;
+    vexdaq_loss_counters &loss = g_in_loss.channels[c];
+    loss.moved += static_cast<uint64_t>(frames);
+    if (usable(fifo, kSize)) {
+      const int32_t lost =
+          store_samples<kSize>(*fifo, packet + static_cast<size_t>(c) * kSize, stride, frames);
+      loss.overwritten += static_cast<uint64_t>(lost);
+    } else {
+      report_missing(true, c, fifo);
+      loss.dropped += static_cast<uint64_t>(frames);
+    }
+  }
+}
+
+}  // namespace
+
+void tx_pack16(uint8_t *packet, int32_t size) {
+  pack<2>(packet, size);
+}
+void tx_pack24(uint8_t *packet, int32_t size) {
+  pack<3>(packet, size);
+}
+void tx_pack32(uint8_t *packet, int32_t size) {
+  pack<4>(packet, size);
+}
+
+void rx_unpack16(const uint8_t *packet, int32_t size) {
+  unpack<2>(packet, size);
+}
+void rx_unpack24(const uint8_t *packet, int32_t size) {
+  unpack<3>(packet, size);
+}
+void rx_unpack32(const uint8_t *packet, int32_t size) {
+  unpack<4>(packet, size);
+}
+
+PackFunction select_tx_packer(int32_t channel_count, int32_t sample_bits) {
+  if (channel_count <= 0) return nullptr;
+  switch (sample_bits) {
+    case 16:
+      return tx_pack16;
+    case 24:
+      return tx_pack24;
+    case 32:
+      return tx_pack32;
+    default:
+      return nullptr;
+  }
+}
+
+UnpackFunction select_rx_unpacker(int32_t channel_count, int32_t sample_bits) {
+  if (channel_count <= 0) return nullptr;
+  switch (sample_bits) {
+    case 16:
+      return rx_unpack16;
+    case 24:
+      return rx_unpack24;
+    case 32:
+      return rx_unpack32;
+    default:
+      return nullptr;
+  }
+}
+
+void forget_missing_fifo_warnings(bool input) {
+  g_reported_missing[input ? 1 : 0] = 0;
+}
+
+}  // namespace vexdaq

@@ -1,0 +1,44 @@
+// Packers and unpackers: the stream packet layout.
+//
+// A packet is a run of frames; a frame holds one sample of every channel of the direction, in
+// channel order, disabled channels included (their place carries zero on the way out and is
+// skipped on the way in). Sample c of frame j starts at byte (j * n + c) * sample_bytes, n being
+// the direction's channel count; samples are little-endian, 24-bit ones three packed bytes, and
+// pass between packet and FIFO byte for byte. frames = (size / sample_bytes) / n.
+//
+// Each packer fills one packet from the enabled output FIFOs under out_lock; each unpacker spreads
+// one packet over the enabled input FIFOs under in_lock. Both take the lock themselves (for the
+// whole packet), allocate nothing and update the loss counters (loss_counters.h). They move each
+// channel's samples as one block, with exactly the FIFO results of one fifo_read_one (packers) or
+// one overwriting fifo_write_one (unpackers) per sample, only without a call per sample.
+#pragma once
+
+#include <cstdint>
+
+namespace vexdaq {
+
+using PackFunction = void (*)(uint8_t *packet, int32_t size);
+using UnpackFunction = void (*)(const uint8_t *packet, int32_t size);
+
+// The packet must have been zeroed by the caller: positions the packer does not write (disabled
+// channels, FIFOs run dry) stay zero. size is the packet's byte count (at most 512 in use).
+void tx_pack16(uint8_t *packet, int32_t size);
+void tx_pack24(uint8_t *packet, int32_t size);
+void tx_pack32(uint8_t *packet, int32_t size);
+
+// size is the number of packet bytes that hold samples; a trailing partial frame is ignored.
+void rx_unpack16(const uint8_t *packet, int32_t size);
+void rx_unpack24(const uint8_t *packet, int32_t size);
+void rx_unpack32(const uint8_t *packet, int32_t size);
+
+// The packer or unpacker for a channel count and sample width; null when there is none (a count
+// of 0 or less, or a width other than 16, 24 and 32 bits).
+PackFunction select_tx_packer(int32_t channel_count, int32_t sample_bits);
+UnpackFunction select_rx_unpacker(int32_t channel_count, int32_t sample_bits);
+
+// An enabled channel without a usable FIFO is reported in the log once per streaming period, not
+// once per sample (which would flood the log at the stream rate). This clears the record of
+// which channels were reported. Caller holds the direction's lock.
+void forget_missing_fifo_warnings(bool input);
+
+}  // namespace vexdaq

@@ -1,0 +1,195 @@
+#include "stream/stream_data.h"
+
+#include <algorithm>
+#include <climits>
+#include <optional>
+
+#include "platform/sync.h"
+#include "session/device_session.h"
+#include "session/fifo.h"
+#include "session/log.h"
+#include "stream/channel_tables.h"
+#include "stream/stream_waiters.h"
+
+namespace vexdaq {
+
+namespace {
+
+// What a data call can count on in one FIFO: stored samples (input) or free room (output), or -1
+// when the channel has no FIFO for samples of this width.
+int32_t figure_of(const fifo_record *fifo, bool input, int32_t sample_size) {
+  if (fifo == nullptr || fifo->item_size != sample_size) return -1;
+  return input ? fifo->capacity - fifo->free_count : fifo->free_count;
+}
+
+int32_t capacity_of(const fifo_record *fifo) {
+  return fifo == nullptr ? 0 : fifo->capacity;
+}
+
+// core_failed as the data calls read it: under message_lock. Null lock: no usable session.
+std::optional<uint8_t> read_core_failed() {
+  platform::Mutex *lock = g_session.message_lock.get();
+  if (lock == nullptr) return std::nullopt;
+  platform::MutexLock hold(*lock);
+  return g_session.core_failed.load();
+}
+
+int32_t move_samples(fifo_record *fifo, bool input, void *buffer, int32_t count) {
+  return input ? fifo_read(fifo, buffer, count)
+               : fifo_write(fifo, static_cast<const uint8_t *>(buffer), count);
+}
+
+// The checks every call makes before it looks at a FIFO. Returns a result to give back at once,
+// or nullopt with the sample count to move.
+std::optional<int32_t> early_result(bool input, const void *buffer, int32_t bytes, int32_t &count) {
+  if (g_session.session_token.load() == 0) return -1;
+  if (bytes < 0) return -1;  // never reaches a FIFO
+  if (channel_limit(input) == 0) return bytes;
+  const int32_t size = sample_bytes(input);
+  if (size <= 0) return 0;  // no sample can be moved at a width under 8 bits
+  count = bytes / size;
+  if (buffer == nullptr && count > 0) return -1;
+  return std::nullopt;
+}
+
+int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes, int32_t blocking) {
+  int32_t count = 0;
+  if (auto result = early_result(input, buffer, bytes, count)) return *result;
+  if (channel < 0 || channel >= kMaxChannels) return 0;
+  const int32_t size = sample_bytes(input);
+  platform::Mutex *lock = direction_lock(input);
+  if (lock == nullptr) return -1;
+
+  std::optional<StreamWait> waiter;
+  if (blocking == 1) waiter.emplace();
+  for (;;) {
+    if (waiter) waiter->arm();
+    int32_t figure = -1;
+    int32_t capacity = 0;
+    uint8_t ready = 0;
+    {
+      platform::MutexLock hold(*lock);
+      const ChannelSlot &slot = channel_table(input)[channel];
+      figure = figure_of(slot.fifo, input, size);
+      capacity = capacity_of(slot.fifo);
+      ready = slot.enabled == 1 ? direction_active(input).load() : 0;
+    }
+    const std::optional<uint8_t> failed = read_core_failed();
+    if (!failed) return -1;
+    if (*failed != 0) {
+      log_print(
+          1,
+          input ? "usbio_core_recv_data failed %d %d\r\n" : "usbio_core_send_data failed %d %d\r\n",
+          *failed, ready);
+      return -1;
+    }
+    if (ready != 1) return 0;
+    if (figure >= count) {
+      int32_t moved = 0;
+      {
+        platform::MutexLock hold(*lock);
+        fifo_record *fifo = channel_table(input)[channel].fifo;
+        if (figure_of(fifo, input, size) >= 0) moved = move_samples(fifo, input, buffer, count);
+      }
+      if (moved > 0) return moved * size;
+      if (!waiter || count == 0) return 0;
+      continue;  // another thread got there first: look again
+    }
+    if (!waiter) return 0;
+    if (figure < 0 || count > capacity) return 0;  // would wait for ever
+    waiter->wait();
+  }
+}
+
+struct AllLook {
+  int32_t enabled = 0;
+  int32_t smallest = INT32_MAX;
+  bool never = false;  // some enabled channel can never take or give the request
+};
+
+AllLook look_at_all(bool input, int32_t count, int32_t size) {
+  AllLook look;
+  const ChannelSlot *channels = channel_table(input);
+  const int32_t limit = channel_limit(input);
+  for (int32_t c = 0; c < limit; ++c) {
+    if (channels[c].enabled != 1) continue;
+    ++look.enabled;
+    const int32_t figure = figure_of(channels[c].fifo, input, size);
+    look.smallest = std::min(look.smallest, figure);
+    if (figure < 0 || count > capacity_of(channels[c].fifo)) look.never = true;
+  }
+  return look;
+}
+
+int32_t all_channels(bool input, void *buffer, int32_t bytes, int32_t blocking) {
+  int32_t count = 0;
+  if (auto result = early_result(input, buffer, bytes, count)) return *result;
+  const int32_t size = sample_bytes(input);
+  platform::Mutex *lock = direction_lock(input);
+  if (lock == nullptr) return -1;
+
+  std::optional<StreamWait> waiter;
+  if (blocking == 1) waiter.emplace();
+  for (;;) {
+    if (waiter) waiter->arm();
+    AllLook look;
+    {
+      platform::MutexLock hold(*lock);
+      look = look_at_all(input, count, size);
+    }
+    const std::optional<uint8_t> failed = read_core_failed();
+    if (!failed) return -1;
+    if (*failed != 0) {
+      log_print(1,
+                input ? "usbio_core_recv_all_data failed %d\r\n"
+                      : "usbio_core_send_all_data failed %d\r\n",
+                *failed);
+      return -1;
+    }
+    if (look.enabled == 0) return 0;
+    if (look.smallest >= count) {
+      int32_t moved = -1;
+      {
+        platform::MutexLock hold(*lock);
+        // Look again under this acquisition: every channel takes the block, or none does.
+        const AllLook now = look_at_all(input, count, size);
+        if (now.enabled > 0 && now.smallest >= count) {
+          ChannelSlot *channels = channel_table(input);
+          const int32_t limit = channel_limit(input);
+          for (int32_t c = 0; c < limit; ++c) {
+            if (channels[c].enabled != 1) continue;
+            // Input blocks are laid out by channel number; the output block is the same for all.
+            uint8_t *at = static_cast<uint8_t *>(buffer);
+            if (input && at != nullptr) at += static_cast<size_t>(c) * static_cast<size_t>(bytes);
+            moved = move_samples(channels[c].fifo, input, at, count);
+          }
+        }
+      }
+      if (moved >= 0) return moved * size;
+      if (!waiter) return 0;
+      continue;
+    }
+    if (!waiter || look.never) return 0;
+    waiter->wait();
+  }
+}
+
+}  // namespace
+
+int32_t stream_send_data(int32_t channel, const uint8_t *source, int32_t bytes, int32_t blocking) {
+  return single_channel(false, channel, const_cast<uint8_t *>(source), bytes, blocking);
+}
+
+int32_t stream_recv_data(int32_t channel, uint8_t *destination, int32_t bytes, int32_t blocking) {
+  return single_channel(true, channel, destination, bytes, blocking);
+}
+
+int32_t stream_send_all_data(const uint8_t *source, int32_t bytes, int32_t blocking) {
+  return all_channels(false, const_cast<uint8_t *>(source), bytes, blocking);
+}
+
+int32_t stream_recv_all_data(uint8_t *destination, int32_t bytes, int32_t blocking) {
+  return all_channels(true, destination, bytes, blocking);
+}
+
+}  // namespace vexdaq

@@ -1,0 +1,28 @@
+// The signal that wakes idle transfer threads when the stream state changes.
+//
+// txthread and rxthread sleep here instead of polling while `streaming` is clear, and a thread
+// without a packer (no channels, or an unusable sample width) sleeps here while streaming lasts.
+//
+// CORE THREAD: call stream_state_changed() right after every store to `streaming` (set or clear)
+// and after setting `core_exit`. notify_stream_waiters() calls it too, so a core that already
+// notifies the waiters after a `streaming` change only has to add the call after `core_exit`.
+// Without the call an idle thread still notices within kStreamSignalFallbackMs, but no sooner.
+#pragma once
+
+#include <cstdint>
+
+namespace vexdaq {
+
+// Re-checking bound for a missed signal; a safety net, not the way the threads are woken.
+inline constexpr uint32_t kStreamSignalFallbackMs = 20;
+
+// Wakes every transfer thread blocked in wait_for_stream_state. Never blocks for long (takes the
+// signal's own mutex briefly, never a library lock); any thread.
+void stream_state_changed();
+
+// Blocks the calling thread until done() returns true. done() is evaluated under the signal's
+// mutex after each change, so a change made before stream_state_changed() is never missed.
+// done() must only read atomics. Called without any library lock held.
+void wait_for_stream_state(bool (*done)());
+
+}  // namespace vexdaq
