@@ -70,6 +70,7 @@ bool start_up() {
   if (g_session.rxthread_handle == nullptr) {
     // txthread is already running and ends only on core_exit; the shutdown joins it.
     g_session.core_exit.store(1);
+    notify_stream_waiters();
     fail_start_up("CreateThread rxthread failed\r\n");
     return false;
   }
@@ -103,6 +104,7 @@ int32_t carry_out(const CoreMessage &message) {
     case MSG_EXIT:
       log_print(1, "Message EXIT received\r\n");
       g_session.core_exit.store(1);
+      notify_stream_waiters();  // the idle transfer threads sleep until told
       return 0;
     default:
       dispatch_command_message(message);
