@@ -1,0 +1,232 @@
+// The virtual instrument: a USB device model of the data-acquisition instrument.
+//
+// It answers the standard requests (descriptors, configuration, endpoint halt), the instrument's
+// class and vendor requests with state behind them, the EZ-USB memory load and, once a loader is
+// let run, the loader's memory requests; it moves bulk data on four endpoints (tx stream OUT,
+// rx stream IN, UART OUT, UART IN) like hardware, on its own clock thread.
+//
+// A device is seen through a generation: unplugging ends it, a replug starts the next one with a
+// new device path, so handles of the old generation fail with kStatusDeviceNotPresent.
+//
+// Threads: every public method may be called from any thread. One mutex guards the whole model;
+// bulk completions run on the clock thread without it (or on a cancelling caller's thread), never
+// inside submit_bulk.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "backend/usb_link/usb_link.h"
+#include "sim/profile.h"
+
+namespace vexdaq::sim {
+
+// Endpoint addresses, in the order of the interface's endpoint descriptors.
+inline constexpr uint8_t kTxStreamEndpoint = 0x02;
+inline constexpr uint8_t kRxStreamEndpoint = 0x86;
+inline constexpr uint8_t kUartOutEndpoint = 0x04;
+inline constexpr uint8_t kUartInEndpoint = 0x88;
+
+inline constexpr size_t kTraceMaxLines = 65536;
+inline constexpr size_t kTraceMaxBytes = 16u << 20;
+inline constexpr size_t kOutputCaptureBytes = 4u << 20;  // tx stream bytes kept for tests
+inline constexpr size_t kDeviceBufferBytes = 64u << 10;  // the instrument's stream FIFOs
+inline constexpr size_t kUartBufferBytes = 64u << 10;
+inline constexpr uint32_t kEepromSize = 64u << 10;
+
+// Counters a test can read (vexdaq_sim_counter names in brackets).
+struct Counters {
+  uint64_t rx_packets = 0;          // [rx_packets] completed rx stream transfers with data
+  uint64_t rx_frames = 0;           // [rx_frames] input frames delivered
+  uint64_t rx_dropped_frames = 0;   // [rx_dropped_frames] frames lost to a full device FIFO
+  uint64_t tx_packets = 0;          // [tx_packets] accepted tx stream transfers
+  uint64_t tx_bytes = 0;            // [tx_bytes]
+  uint64_t tx_underrun_frames = 0;  // [tx_underrun_frames] output frames played with no data
+  uint64_t stream_starts = 0;       // [stream_starts]
+  uint64_t stream_stops = 0;        // [stream_stops]
+  uint64_t control_requests = 0;    // [control_requests]
+  uint64_t uart_out_bytes = 0;      // [uart_out_bytes]
+};
+
+class Instrument {
+ public:
+  Instrument(int32_t id, Profile profile);
+  ~Instrument();
+  Instrument(const Instrument &) = delete;
+  Instrument &operator=(const Instrument &) = delete;
+
+  int32_t id() const { return id_; }
+
+  // The current generation and its device path; empty path once unplugged.
+  uint32_t generation();
+  std::u16string path();
+  bool present(uint32_t generation);
+  bool exclusive();
+
+  // Surprise removal: pending transfers complete with kStatusDeviceNotPresent, the clock thread
+  // ends. Blocks until both have happened. Idempotent.
+  void unplug();
+
+  // ---- The USB side, for one generation (fails with kStatusDeviceNotPresent for another) ----
+  uint32_t control_transfer(uint32_t generation, const SetupPacket &setup, uint8_t *data,
+                            uint32_t *transferred);
+  bool configuration_descriptor(uint32_t generation, std::vector<uint8_t> &out);
+  uint32_t set_configuration(uint32_t generation, uint8_t value);
+  uint32_t claim_interface(uint32_t generation, uint8_t number);
+  uint32_t submit_bulk(uint32_t generation, uint8_t endpoint, uint8_t *buffer, uint32_t length,
+                       BulkCompletion completion, void *context);
+  void cancel_endpoint(uint32_t generation, uint8_t endpoint);
+  uint32_t clear_halt(uint32_t generation, uint8_t endpoint);
+  uint32_t frame_number(uint32_t generation, uint32_t *frame);
+  LinkDriverInfo driver_info();
+  uint32_t extra_opens();
+  // Driver-call faults and trace; returns the status an injected fault asks for, or 0.
+  uint32_t driver_call(uint32_t code, int pipe);
+  // Consumes one open: the status with which it is to fail, or 0.
+  uint32_t take_open_fault();
+  void note_open(uint32_t access, uint32_t share, uint32_t flags);
+
+  // ---- Control from tests (vexdaq_sim.h) ----
+  // Profile keys changed at run time. False with the reason on a bad entry (nothing changed).
+  bool apply_settings(const char *text, std::string &error);
+  // One fault command of the vexdaq_sim_fault grammar.
+  bool apply_fault(const char *text, std::string &error);
+  // The trace lines since the last take; when they need more than `size` bytes with the
+  // terminator, nothing is copied or consumed. Returns the text's length.
+  int32_t take_trace(char *buffer, int32_t size, bool driver_calls);
+  Counters counters();
+  int32_t read_eeprom(uint32_t address, uint8_t *out, int32_t size);
+  // Takes up to `size` of the bytes received on the tx stream, oldest first.
+  int32_t take_output(uint8_t *out, int32_t size);
+  // Feeds bytes to the UART IN endpoint / takes bytes the host sent on UART OUT (uart_loop=0).
+  int32_t uart_inject(const uint8_t *data, int32_t size);
+  int32_t take_uart_output(uint8_t *out, int32_t size);
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  struct Pending {
+    uint8_t *buffer;
+    uint32_t length;
+    BulkCompletion completion;
+    void *context;
+  };
+  struct Done {
+    BulkCompletion completion;
+    void *context;
+    uint32_t status;
+    uint32_t bytes;
+  };
+  struct Endpoint {
+    std::deque<Pending> pending;
+    bool hang = false;    // fault: transfers never complete until cancelled
+    bool halted = false;  // a real halt: transfers fail with a stall until cleared
+  };
+  struct Trace {
+    std::deque<std::string> lines;
+    size_t bytes = 0;
+  };
+  enum class Cpu : uint8_t { kFirmware, kHeld, kLoader, kCrashed };
+
+  bool live(uint32_t generation) const;
+  void start_generation();  // new path, fresh USB state
+  void fail_all(uint32_t status, std::vector<Done> &done);
+  void run_completions(std::unique_lock<std::mutex> &lock, std::vector<Done> &done);
+  void clock_thread();
+  void service(Clock::time_point now, std::vector<Done> &done, Clock::time_point &wake);
+  void service_rx(Clock::time_point now, Endpoint &ep, std::vector<Done> &done,
+                  Clock::time_point &wake);
+  void service_tx(Clock::time_point now, Endpoint &ep, std::vector<Done> &done,
+                  Clock::time_point &wake);
+  void service_uart(Endpoint &out, Endpoint &in, std::vector<Done> &done);
+  void fill_frames(uint8_t *out, uint32_t frames);
+  uint64_t sample(uint32_t channel, uint64_t frame, uint32_t bits);
+  uint32_t in_frame_bytes() const;
+  uint32_t out_frame_bytes() const;
+  std::vector<uint8_t> endpoints() const;
+  std::vector<uint8_t> config_descriptor() const;
+  void add_trace(Trace &trace, std::string line);
+  void trace_setup(const SetupPacket &setup, const uint8_t *data);
+
+  uint32_t standard_request(const SetupPacket &setup, uint8_t *data, std::vector<uint8_t> &reply);
+  uint32_t device_vendor_request(const SetupPacket &setup, uint8_t *data,
+                                 std::vector<uint8_t> &reply);
+  uint32_t instrument_request(const SetupPacket &setup, uint8_t *data, std::vector<uint8_t> &reply);
+  void start_stream();
+  void stop_stream();
+
+  const int32_t id_;
+  std::mutex mutex_;
+  std::condition_variable wake_;   // the clock thread's
+  std::condition_variable quiet_;  // completions in flight reached 0
+  std::thread thread_;
+  bool stop_thread_ = false;
+  int completions_in_flight_ = 0;
+
+  Profile profile_;
+  bool present_ = true;
+  uint32_t generation_ = 0;
+  uint64_t instance_ = 0;  // process-wide serial of this generation, part of the path
+  std::u16string path_;
+  uint8_t configuration_ = 0;
+  Cpu cpu_ = Cpu::kFirmware;
+  std::vector<uint8_t> ram_;     // EZ-USB internal memory, 64 KiB address space
+  std::vector<uint8_t> eeprom_;  // served by the loader
+  std::map<uint8_t, Endpoint> endpoints_;
+  Clock::time_point plugged_at_;
+
+  // Instrument state behind the class and vendor requests.
+  uint32_t in_rate_ = 0;
+  uint32_t out_rate_ = 0;
+  uint8_t trigger_[2][8] = {};
+  uint8_t sample_mode_[2][3] = {};
+  uint8_t gear_[128] = {};
+  uint8_t icp_[128] = {};
+  uint8_t gpio_mode_[128] = {};
+  uint8_t dio_[128] = {};
+  uint32_t pwm_[128][2] = {};
+  uint8_t counter_setup_[128][2] = {};
+  Clock::time_point counter_since_[128];
+  uint8_t line_coding_[7] = {0x00, 0xC2, 0x01, 0x00, 0x00, 0x00, 0x08};
+  std::vector<uint8_t> i2c_;
+  std::vector<uint8_t> serial_utf16_;
+
+  // Streams.
+  bool streaming_ = false;
+  bool flush_ = false;  // stop request: finish the transfers in flight
+  Clock::time_point in_base_time_;
+  uint64_t in_base_frames_ = 0;
+  uint64_t in_produced_ = 0;  // frame number n of the next input frame
+  Clock::time_point out_base_time_;
+  uint64_t out_base_bytes_ = 0;
+  uint64_t out_received_ = 0;  // bytes accepted since the start
+  uint64_t noise_state_ = 0x9E3779B97F4A7C15ull;
+  std::deque<uint8_t> output_;    // captured tx stream bytes
+  std::deque<uint8_t> loopback_;  // tx stream bytes not yet looped to the input
+  std::deque<uint8_t> uart_in_;   // bytes waiting on UART IN
+  std::deque<uint8_t> uart_out_;  // bytes the host sent (uart_loop=0)
+  Counters counters_;
+
+  // Faults.
+  std::map<uint8_t, uint32_t> fail_request_;
+  std::map<uint8_t, uint32_t> short_reply_;
+  std::map<uint8_t, uint32_t> long_reply_;
+  std::map<uint8_t, bool> malformed_;
+  std::map<std::pair<uint32_t, int>, uint32_t> fail_ioctl_;  // pipe -1: any handle
+  uint32_t frame_number_status_ = 0;
+  uint32_t open_countdown_ = 0;  // 0: no open fault pending
+  uint32_t open_fault_status_ = 0;
+
+  Trace trace_;
+  Trace driver_trace_;
+};
+
+}  // namespace vexdaq::sim
