@@ -1,24 +1,176 @@
+// Opening, closing, starting and stopping the one device session.
+//
+// These exports run on the application's thread and must not race one another: the application
+// does not close the session while another of its threads is inside an export.
+#include <cstdint>
+
+#include "api/api_guard.h"
+#include "core/core_thread.h"
+#include "core/message.h"
+#include "core/message_queue.h"
+#include "device/discovery.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+#include "session/device_session.h"
+#include "session/fifo.h"
+#include "session/log.h"
+#include "stream/stream_waiters.h"
 #include "vexdaq/vexdaq.h"
 
-// Not built yet: every export here reports failure.
+namespace vexdaq {
+namespace {
+
+// Lets the core's last start-up log lines and the device settle before the first command.
+constexpr uint32_t kOpenSettleMs = 100;
+
+// (ticks * 10^9) / frequency without the intermediate product overflowing for long opens.
+int64_t ticks_to_ns(int64_t ticks, int64_t frequency) {
+  if (frequency <= 0) return 0;
+  constexpr int64_t kNsPerSecond = 1000000000;
+  return (ticks / frequency) * kNsPerSecond + (ticks % frequency) * kNsPerSecond / frequency;
+}
+
+// Starts the core and waits for its start-up signal. Returns false, without waiting, when the
+// session's objects or the core thread could not be created; the session is then unusable.
+bool start_core() {
+  if (g_session.out_lock == nullptr || g_session.in_lock == nullptr ||
+      g_session.message_lock == nullptr || g_session.message_available == nullptr ||
+      g_session.message_queue == nullptr || g_session.message_done == nullptr) {
+    log_print(1, "usbio core starts failed on resources\r\n");
+    return false;
+  }
+  message_queue_open();
+  g_session.core_thread_handle = platform::Thread::create(core_thread_main, nullptr);
+  if (g_session.core_thread_handle == nullptr) {
+    message_queue_close();
+    log_print(1, "CreateThread usbio core failed\r\n");
+    return false;
+  }
+  g_session.message_done->wait();
+  return true;
+}
+
+int32_t device_open(int32_t index) {
+  log_open();
+  usbio_device_enumerate();
+  if (usbio_device_open(index) != 0) {
+    log_print(1, "vexdaq_device_open failed\r\n");
+    log_close();
+    return -1;
+  }
+  // A new session streams only once it asks to, whatever the last session left behind.
+  g_session.run_requested.store(0);
+
+  g_session.perf_frequency = platform::performance_frequency();
+  g_session.open_start_count = platform::performance_counter();
+
+  g_session.out_lock = platform::create_mutex();
+  g_session.in_lock = platform::create_mutex();
+  g_session.message_available = platform::create_semaphore(0, kMessageQueueCapacity);
+  g_session.message_lock = platform::create_mutex();
+  g_session.message_queue =
+      fifo_create(kMessageQueueCapacity, static_cast<int32_t>(sizeof(CoreMessage)));
+  g_session.message_done = platform::create_semaphore(0, 1);
+
+  if (!start_core()) {
+    g_session.core_failed.store(1);
+    notify_stream_waiters();
+  }
+  g_session.session_token.store(
+      g_session.core_failed.load() != 0
+          ? 0
+          : reinterpret_cast<uintptr_t>(g_session.core_thread_handle.get()));
+
+  platform::sleep_ms(kOpenSettleMs);
+  g_session.open_end_count = platform::performance_counter();
+  g_session.open_elapsed_ns =
+      ticks_to_ns(g_session.open_end_count - g_session.open_start_count, g_session.perf_frequency);
+  log_print(1, "<%s> elapsed %lld nanoseconds(ns)\r\n", "usbio_core_init",
+            g_session.open_elapsed_ns);
+  log_print(1, "vexdaq_device_open success (0x%p)\r\n",
+            reinterpret_cast<const void *>(g_session.session_token.load()));
+  return 0;
+}
+
+void device_close() {
+  log_print(1, "vexdaq_device_close\r\n");
+  if (g_session.session_token.load() != 0) {
+    post_message(MSG_STOP, 0, 0, 0, nullptr);
+    post_message(MSG_EXIT, 0, 0, 0, nullptr);
+  }
+  if (g_session.core_thread_handle != nullptr) {
+    g_session.core_thread_handle->join();
+    g_session.core_thread_handle.reset();
+  }
+  g_session.message_done.reset();
+  g_session.message_available.reset();
+  g_session.message_lock.reset();
+  if (g_session.message_queue != nullptr) {
+    fifo_delete(g_session.message_queue);
+    g_session.message_queue = nullptr;
+  }
+  g_session.out_lock.reset();
+  g_session.in_lock.reset();
+
+  g_session.out_active.store(0);
+  g_session.in_active.store(0);
+  g_session.streaming.store(0);
+  g_session.core_exit.store(0);
+  g_session.core_failed.store(0);
+  g_session.session_token.store(0);
+  notify_stream_waiters();
+
+  for (int k = 0; k < kSlotCount; ++k) {
+    g_session.tx_slots[k].overlapped.event.reset();
+    g_session.rx_slots[k].overlapped.event.reset();
+  }
+  driver_close(g_session.control_handle);
+  for (DeviceHandle &pipe : g_session.pipe_handles) driver_close(pipe);
+  log_close();
+}
+
+}  // namespace
+}  // namespace vexdaq
+
+using vexdaq::api_guard;
+using vexdaq::g_session;
+
 extern "C" {
 
 int32_t vexdaq_device_list(void) {
-  return -1;
+  return api_guard("vexdaq_device_list", [] { return vexdaq::usbio_device_enumerate(); });
 }
 
-int32_t vexdaq_device_open(int32_t) {
-  return -1;
+int32_t vexdaq_device_open(int32_t index) {
+  return api_guard("vexdaq_device_open", [index] { return vexdaq::device_open(index); });
+}
+
+void vexdaq_device_close(void) {
+  try {
+    vexdaq::device_close();
+  } catch (...) {
+    // Nothing left to report to: the log is part of what the close tears down.
+  }
 }
 
 int32_t vexdaq_start(void) {
-  return -1;
+  return api_guard("vexdaq_start", [] {
+    vexdaq::log_print(1, "vexdaq_start\r\n");
+    if (g_session.session_token.load() == 0) return -1;
+    vexdaq::post_message(vexdaq::MSG_START, 0, 0, 0, nullptr);
+    g_session.run_requested.store(1);
+    return 0;
+  });
 }
 
 int32_t vexdaq_stop(void) {
-  return -1;
+  return api_guard("vexdaq_stop", [] {
+    vexdaq::log_print(1, "vexdaq_stop\r\n");
+    if (g_session.session_token.load() == 0) return -1;
+    vexdaq::post_message(vexdaq::MSG_STOP, 0, 0, 0, nullptr);
+    g_session.run_requested.store(0);
+    return 0;
+  });
 }
 
 }  // extern "C"
-
-extern "C" void vexdaq_device_close(void) {}
