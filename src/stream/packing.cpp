@@ -10,6 +10,7 @@
 #include "session/log.h"
 #include "stream/channel_tables.h"
 #include "stream/loss_counters.h"
+#include "stream/stream_waiters.h"
 
 namespace vexdaq {
 
@@ -109,11 +110,7 @@ int32_t store_samples(fifo_record &fifo, const uint8_t *from, size_t stride, int
 }
 
 template <int32_t kSize>
-void pack(uint8_t *packet, int32_t size) {
-  if (packet == nullptr || size <= 0) return;
-  platform::Mutex *lock = g_session.out_lock.get();
-  if (lock == nullptr) return;
-  platform::MutexLock hold(*lock);
+void pack_locked(uint8_t *packet, int32_t size) {
   const int32_t count = channel_limit(false);
   if (count == 0) return;
   const int32_t frames = (size / kSize) / count;
@@ -137,11 +134,7 @@ void pack(uint8_t *packet, int32_t size) {
 }
 
 template <int32_t kSize>
-void unpack(const uint8_t *packet, int32_t size) {
-  if (packet == nullptr || size <= 0) return;
-  platform::Mutex *lock = g_session.in_lock.get();
-  if (lock == nullptr) return;
-  platform::MutexLock hold(*lock);
+void unpack_locked(const uint8_t *packet, int32_t size) {
   const int32_t count = channel_limit(true);
   if (count == 0) return;
   const int32_t frames = (size / kSize) / count;
@@ -163,6 +156,36 @@ void unpack(const uint8_t *packet, int32_t size) {
       loss.dropped += static_cast<uint64_t>(frames);
     }
   }
+}
+
+// One packet under the direction's lock; then, without the lock, a wake-up for the data calls
+// waiting for what this packet made (room on the way out, samples on the way in).
+template <int32_t kSize>
+void pack(uint8_t *packet, int32_t size) {
+  if (packet == nullptr || size <= 0) return;
+  platform::Mutex *lock = g_session.out_lock.get();
+  if (lock == nullptr) return;
+  bool wake = false;
+  {
+    platform::MutexLock hold(*lock);
+    pack_locked<kSize>(packet, size);
+    wake = wait_need_met(false);
+  }
+  if (wake) wake_stream_waiters();
+}
+
+template <int32_t kSize>
+void unpack(const uint8_t *packet, int32_t size) {
+  if (packet == nullptr || size <= 0) return;
+  platform::Mutex *lock = g_session.in_lock.get();
+  if (lock == nullptr) return;
+  bool wake = false;
+  {
+    platform::MutexLock hold(*lock);
+    unpack_locked<kSize>(packet, size);
+    wake = wait_need_met(true);
+  }
+  if (wake) wake_stream_waiters();
 }
 
 }  // namespace

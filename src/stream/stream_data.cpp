@@ -15,12 +15,48 @@ namespace vexdaq {
 
 namespace {
 
-// What a data call can count on in one FIFO: stored samples (input) or free room (output), or -1
-// when the channel has no FIFO for samples of this width.
 int32_t figure_of(const fifo_record *fifo, bool input, int32_t sample_size) {
-  if (fifo == nullptr || fifo->item_size != sample_size) return -1;
-  return input ? fifo->capacity - fifo->free_count : fifo->free_count;
+  return fifo_figure(fifo, input, sample_size);
 }
+
+// A blocking call's need, listed for the transfer threads from its first look (made under the
+// direction's lock) until the call returns.
+class Need {
+ public:
+  Need(bool blocking, bool input, platform::Mutex &lock, int32_t channel, int32_t count)
+      : input_(input), lock_(lock) {
+    if (blocking) waiter_.emplace();
+    need_.channel = channel;
+    need_.count = count;
+  }
+  ~Need() {
+    if (!listed_) return;
+    platform::MutexLock hold(lock_);
+    remove_wait_need(input_, &need_);
+  }
+  Need(const Need &) = delete;
+  Need &operator=(const Need &) = delete;
+
+  bool blocking() const { return waiter_.has_value(); }
+  void arm() {
+    if (waiter_) waiter_->arm();
+  }
+  // Caller holds the direction's lock.
+  void list() {
+    if (waiter_ && !listed_) {
+      add_wait_need(input_, &need_);
+      listed_ = true;
+    }
+  }
+  void wait() { waiter_->wait(); }
+
+ private:
+  bool input_;
+  platform::Mutex &lock_;
+  std::optional<StreamWait> waiter_;
+  WaitNeed need_;
+  bool listed_ = false;
+};
 
 int32_t capacity_of(const fifo_record *fifo) {
   return fifo == nullptr ? 0 : fifo->capacity;
@@ -60,15 +96,15 @@ int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes,
   platform::Mutex *lock = direction_lock(input);
   if (lock == nullptr) return -1;
 
-  std::optional<StreamWait> waiter;
-  if (blocking == 1) waiter.emplace();
+  Need waiter(blocking == 1, input, *lock, channel, count);
   for (;;) {
-    if (waiter) waiter->arm();
+    waiter.arm();
     int32_t figure = -1;
     int32_t capacity = 0;
     uint8_t ready = 0;
     {
       platform::MutexLock hold(*lock);
+      waiter.list();
       const ChannelSlot &slot = channel_table(input)[channel];
       figure = figure_of(slot.fifo, input, size);
       capacity = capacity_of(slot.fifo);
@@ -92,12 +128,12 @@ int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes,
         if (figure_of(fifo, input, size) >= 0) moved = move_samples(fifo, input, buffer, count);
       }
       if (moved > 0) return moved * size;
-      if (!waiter || count == 0) return 0;
+      if (!waiter.blocking() || count == 0) return 0;
       continue;  // another thread got there first: look again
     }
-    if (!waiter) return 0;
+    if (!waiter.blocking()) return 0;
     if (figure < 0 || count > capacity) return 0;  // would wait for ever
-    waiter->wait();
+    waiter.wait();
   }
 }
 
@@ -128,13 +164,13 @@ int32_t all_channels(bool input, void *buffer, int32_t bytes, int32_t blocking) 
   platform::Mutex *lock = direction_lock(input);
   if (lock == nullptr) return -1;
 
-  std::optional<StreamWait> waiter;
-  if (blocking == 1) waiter.emplace();
+  Need waiter(blocking == 1, input, *lock, kAllEnabledChannels, count);
   for (;;) {
-    if (waiter) waiter->arm();
+    waiter.arm();
     AllLook look;
     {
       platform::MutexLock hold(*lock);
+      waiter.list();
       look = look_at_all(input, count, size);
     }
     const std::optional<uint8_t> failed = read_core_failed();
@@ -166,11 +202,11 @@ int32_t all_channels(bool input, void *buffer, int32_t bytes, int32_t blocking) 
         }
       }
       if (moved >= 0) return moved * size;
-      if (!waiter) return 0;
+      if (!waiter.blocking()) return 0;
       continue;
     }
-    if (!waiter || look.never) return 0;
-    waiter->wait();
+    if (!waiter.blocking() || look.never) return 0;
+    waiter.wait();
   }
 }
 

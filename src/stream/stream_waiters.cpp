@@ -4,6 +4,8 @@
 #include <condition_variable>
 #include <mutex>
 
+#include "session/device_session.h"
+#include "stream/channel_tables.h"
 #include "stream/stream_signal.h"
 
 namespace vexdaq {
@@ -19,7 +21,53 @@ std::mutex g_mutex;
 std::condition_variable g_wakeup;
 uint64_t g_epoch = 0;  // guarded by g_mutex
 
+WaitNeed *g_needs[2] = {nullptr, nullptr};  // output under out_lock, input under in_lock
+
+bool met(bool input, const WaitNeed &need) {
+  const ChannelSlot *channels = channel_table(input);
+  const int32_t size = sample_bytes(input);
+  if (need.channel != kAllEnabledChannels) {
+    if (need.channel < 0 || need.channel >= kMaxChannels) return false;
+    return fifo_figure(channels[need.channel].fifo, input, size) >= need.count;
+  }
+  const int32_t count = channel_limit(input);
+  for (int32_t c = 0; c < count; ++c) {
+    if (channels[c].enabled == 1 && fifo_figure(channels[c].fifo, input, size) < need.count) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+int32_t fifo_figure(const fifo_record *fifo, bool input, int32_t sample_size) {
+  if (fifo == nullptr || fifo->item_size != sample_size) return -1;
+  return input ? fifo->capacity - fifo->free_count : fifo->free_count;
+}
+
+void add_wait_need(bool input, WaitNeed *need) {
+  WaitNeed *&head = g_needs[input ? 1 : 0];
+  need->next = head;
+  head = need;
+}
+
+void remove_wait_need(bool input, WaitNeed *need) {
+  for (WaitNeed **at = &g_needs[input ? 1 : 0]; *at != nullptr; at = &(*at)->next) {
+    if (*at == need) {
+      *at = need->next;
+      need->next = nullptr;
+      return;
+    }
+  }
+}
+
+bool wait_need_met(bool input) {
+  for (const WaitNeed *need = g_needs[input ? 1 : 0]; need != nullptr; need = need->next) {
+    if (met(input, *need)) return true;
+  }
+  return false;
+}
 
 void wake_stream_waiters() {
   if (g_waiters.load(std::memory_order_seq_cst) == 0) return;

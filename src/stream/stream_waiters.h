@@ -10,14 +10,37 @@
 
 #include <cstdint>
 
+#include "session/fifo.h"
+
 namespace vexdaq {
 
 // Wakes the blocked data calls and the idle transfer threads (stream_signal.h).
 void notify_stream_waiters();
 
-// Wakes the blocked data calls only, and costs one atomic load when nobody waits: the transfer
-// threads call it after every packet.
+// Wakes the blocked data calls only; costs one atomic load when nobody waits.
 void wake_stream_waiters();
+
+// What one blocked data call waits for, so that the transfer threads wake it only when a packet
+// may have met it rather than after every packet. channel is 0..63, or kAllEnabledChannels for
+// the all-channel calls (then every enabled channel must meet count). Lives on the waiting
+// call's stack; linked into its direction's list under that direction's lock.
+inline constexpr int32_t kAllEnabledChannels = -1;
+struct WaitNeed {
+  int32_t channel = 0;
+  int32_t count = 0;
+  WaitNeed *next = nullptr;
+};
+
+// Caller holds the direction's lock (out_lock for output, in_lock for input) for all three.
+void add_wait_need(bool input, WaitNeed *need);
+void remove_wait_need(bool input, WaitNeed *need);
+// Whether some registered need is met now: stored samples (input) or free room (output) of at
+// least its count in its channel, or in every enabled channel. Cheap when the list is empty.
+bool wait_need_met(bool input);
+
+// Stored samples (input) or free room (output) of a FIFO, or -1 when it cannot carry samples of
+// sample_size bytes (no FIFO, or one made for another width).
+int32_t fifo_figure(const fifo_record *fifo, bool input, int32_t sample_size);
 
 // One blocking data call's registration as a waiter. Use:
 //   StreamWait wait;                      // registered for the whole call

@@ -81,8 +81,7 @@ void transmit(PackFunction packer, int32_t size) {
         return;
       }
       std::memset(slot.buffer, 0, static_cast<size_t>(size));
-      packer(slot.buffer, size);
-      wake_stream_waiters();  // room in the output FIFOs
+      packer(slot.buffer, size);  // wakes the data calls waiting for the room it makes
       driver_write(g_session.pipe_handles[0], slot.overlapped, slot.buffer,
                    static_cast<uint32_t>(size));
     }
@@ -104,10 +103,7 @@ void receive(UnpackFunction unpacker, int32_t size) {
       // the previous packet's and must not be delivered twice.
       const uint32_t delivered = slot.overlapped.internal_high.load();
       const int32_t valid = static_cast<int32_t>(std::min<uint32_t>(delivered, size));
-      if (valid > 0) {
-        unpacker(slot.buffer, valid);
-        wake_stream_waiters();  // data in the input FIFOs
-      }
+      if (valid > 0) unpacker(slot.buffer, valid);  // wakes the calls waiting for its samples
       slot.overlapped.internal_high.store(0);
       driver_read(g_session.pipe_handles[1], slot.overlapped, slot.buffer,
                   static_cast<uint32_t>(size));

@@ -5,6 +5,7 @@
 #include <future>
 #include <thread>
 
+#include "stream/packing.h"
 #include "stream/stream_waiters.h"
 #include "stream_fixture.h"
 #include "vexdaq/vexdaq.h"
@@ -152,6 +153,24 @@ TEST_F(StreamData, BlockingSendWaitsForRoomWithoutSpinning) {
   });
   EXPECT_EQ(call.get(), 1000);
   EXPECT_EQ(stored(f), 600);
+}
+
+TEST_F(StreamData, BlockingReceiveIsWokenByTheUnpackerOnceItsSamplesAreIn) {
+  device(0, 0, 2, 16);
+  fifo_handle f = give_fifo(true, 1, 1000);
+  set_active(true);
+  std::vector<uint8_t> buffer(2 * 300);
+  auto call =
+      std::async(std::launch::async, [&] { return vexdaq_recv_data(1, buffer.data(), 600, 1); });
+  until_waiting(1);
+  uint8_t packet[512];
+  for (int i = 0; i < 512; ++i) packet[i] = static_cast<uint8_t>(i);
+  rx_unpack16(packet, 512);  // 128 frames: not yet
+  rx_unpack16(packet, 512);
+  rx_unpack16(packet, 512);  // 384: enough
+  EXPECT_EQ(call.get(), 600);
+  EXPECT_EQ(stored(f), 84);
+  EXPECT_EQ(buffer[0], packet[2]);
 }
 
 TEST_F(StreamData, BlockingReceiveEndsWithZeroWhenStreamingStops) {
