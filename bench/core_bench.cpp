@@ -1,0 +1,105 @@
+// The control core against the virtual instrument: how long a synchronous command takes through
+// the core thread, and how much CPU an open, idle session burns.
+#include <benchmark/benchmark.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/message.h"
+#include "platform/thread.h"
+#include "vexdaq/vexdaq.h"
+#include "vexdaq/vexdaq_sim.h"
+
+namespace {
+
+// Runs the benchmarks in a temporary directory, so the session's log does not litter.
+class ScratchDirectory {
+ public:
+  ScratchDirectory() {
+    previous_ = std::filesystem::current_path();
+    std::string pattern = (std::filesystem::temp_directory_path() / "vexdaq-bench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) std::abort();
+    directory_ = pattern;
+    std::filesystem::current_path(directory_);
+  }
+  ~ScratchDirectory() {
+    std::filesystem::current_path(previous_);
+    std::error_code ignored;
+    std::filesystem::remove_all(directory_, ignored);
+  }
+
+ private:
+  std::filesystem::path previous_;
+  std::filesystem::path directory_;
+};
+
+bool open_virtual_session(benchmark::State &state) {
+  vexdaq_sim_reset();
+  if (vexdaq_sim_plug(nullptr) < 0 || vexdaq_device_open(0) != 0) {
+    state.SkipWithError("no virtual instrument");
+    return false;
+  }
+  return true;
+}
+
+void close_virtual_session() {
+  vexdaq_device_close();
+  vexdaq_sim_reset();
+}
+
+double process_cpu_seconds() {
+  timespec now{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// One trigger-mode command, posted and waited for: queue, core wake-up, one vendor control
+// request to the instrument, completion.
+void synchronous_command_round_trip(benchmark::State &state) {
+  ScratchDirectory scratch;
+  if (!open_virtual_session(state)) return;
+  uint8_t trigger_record[8] = {0, 1, 1, 0, 0, 0, 0, 0};
+  std::vector<double> microseconds;
+  microseconds.reserve(100000);
+  for (auto _ : state) {
+    const auto start = std::chrono::steady_clock::now();
+    vexdaq::post_message(vexdaq::MSG_TRIGGER_MODE, 0, 0, sizeof trigger_record, trigger_record);
+    const auto end = std::chrono::steady_clock::now();
+    microseconds.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+  }
+  close_virtual_session();
+  if (microseconds.empty()) return;
+  std::sort(microseconds.begin(), microseconds.end());
+  state.counters["median_us"] = microseconds[microseconds.size() / 2];
+  state.counters["p99_us"] = microseconds[microseconds.size() * 99 / 100];
+}
+BENCHMARK(synchronous_command_round_trip)->UseRealTime()->MinTime(1.0);
+
+// CPU of the whole process over one second with a session open and nothing to do.
+void idle_session_cpu(benchmark::State &state) {
+  ScratchDirectory scratch;
+  if (!open_virtual_session(state)) return;
+  double percent = 0;
+  for (auto _ : state) {
+    const double cpu_before = process_cpu_seconds();
+    const auto wall_before = std::chrono::steady_clock::now();
+    vexdaq::platform::sleep_ms(1000);
+    const double cpu = process_cpu_seconds() - cpu_before;
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - wall_before).count();
+    percent = 100.0 * cpu / wall;
+  }
+  close_virtual_session();
+  state.counters["cpu_percent_of_one_core"] = percent;
+}
+BENCHMARK(idle_session_cpu)->Iterations(1)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

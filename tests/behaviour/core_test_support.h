@@ -1,0 +1,72 @@
+// What the session and core behaviour tests share: a fixture that always leaves the process
+// without a session or a virtual instrument, and helpers for the log and the request trace.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/core_thread.h"
+#include "session/device_session.h"
+#include "support/test_support.h"
+#include "vexdaq/vexdaq.h"
+#include "vexdaq/vexdaq_sim.h"
+
+namespace vexdaq::testing {
+
+class CoreSessionTest : public ::testing::Test {
+ public:
+  void TearDown() override {
+    vexdaq_device_close();
+    vexdaq_sim_reset();
+    set_transfer_thread_factory(nullptr);
+  }
+
+  // Plugs a virtual instrument and fails the test when the profile is refused.
+  int32_t plug(const char *profile = nullptr) {
+    const int32_t id = vexdaq_sim_plug(profile);
+    EXPECT_GE(id, 0) << (profile != nullptr ? profile : "(default)");
+    return id;
+  }
+
+  // Plugs and opens; the test stops when the open fails.
+  int32_t open_with(const char *profile = nullptr) {
+    const int32_t id = plug(profile);
+    EXPECT_EQ(vexdaq_device_open(0), 0);
+    return id;
+  }
+
+  // The control requests the instrument has seen since the last call.
+  static std::string trace(int32_t id) {
+    const int32_t size = vexdaq_sim_trace(id, nullptr, 0);
+    if (size <= 0) return {};
+    std::string text(static_cast<size_t>(size) + 1, '\0');
+    vexdaq_sim_trace(id, text.data(), size + 1);
+    text.resize(static_cast<size_t>(size));
+    return text;
+  }
+
+  // A message as it appears in the log file: every line feed is written as CR LF.
+  static std::string as_logged(const std::string &message) {
+    std::string out;
+    for (char c : message) {
+      if (c == '\n') out += '\r';
+      out += c;
+    }
+    return out;
+  }
+
+  static bool log_has(const std::string &message) {
+    return read_log().find(as_logged(message)) != std::string::npos;
+  }
+
+  static size_t count_in(const std::string &text, const std::string &what) {
+    size_t count = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+      ++count;
+    }
+    return count;
+  }
+};
+
+}  // namespace vexdaq::testing
