@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "behaviour/commands_fixture.h"
+#include "core/message.h"
 
 namespace vexdaq::testing {
 namespace {
@@ -109,6 +110,15 @@ TEST_F(AuxCommands, I2cReadsBackWhatWasWritten) {
   EXPECT_EQ(std::vector<uint8_t>(back, back + 4), std::vector<uint8_t>(data, data + 4));
 }
 
+TEST_F(AuxCommands, TheDispatcherSendsNoPosterBytesItCannotVouchFor) {
+  uint8_t byte = 0;
+  post_message(MSG_I2C_WRITE, 1, 0, -1, &byte);
+  post_message(MSG_PWM_SET, 1, 0, 8, nullptr);
+  post_message(0x4FF, 1, 0, 0, nullptr);  // unknown: dropped without a line
+  EXPECT_EQ(trace_after_flush(), Lines{});
+  EXPECT_TRUE(log_has("Message i2c write received\r\n"));
+}
+
 TEST_F(AuxCommands, I2cRefusesNegativeLengthsAndMissingBuffers) {
   uint8_t byte = 0;
   EXPECT_EQ(vexdaq_I2C_Reg_Write(1, &byte, -1), -1);
@@ -135,6 +145,21 @@ TEST_F(AuxCommands, UartWriteIsEchoedBack) {
     got += n;
   }
   EXPECT_EQ(std::string(back, back + got), "hello");
+}
+
+TEST_F(AuxCommands, AStalledUartTransferIsCancelledBeforeTheCallReturns) {
+  ASSERT_EQ(vexdaq_sim_fault(sim_, "stall=uart_in"), 0);
+  uint8_t buffer[8] = {};
+  EXPECT_EQ(vexdaq_UART_Read(buffer, sizeof buffer), 0);
+  ASSERT_EQ(vexdaq_sim_fault(sim_, "stall=none"), 0);
+  // Bytes arriving later go to the next read, not to the abandoned one.
+  const uint8_t data[3] = {7, 8, 9};
+  ASSERT_EQ(vexdaq_sim_uart_inject(sim_, data, 3), 3);
+  EXPECT_EQ(vexdaq_UART_Read(buffer, sizeof buffer), 3);
+  EXPECT_EQ(std::vector<uint8_t>(buffer, buffer + 3), std::vector<uint8_t>(data, data + 3));
+
+  ASSERT_EQ(vexdaq_sim_fault(sim_, "stall=uart_out"), 0);
+  EXPECT_EQ(vexdaq_UART_Write(data, 3), 0);
 }
 
 TEST_F(AuxCommands, UartRefusesBadArguments) {
