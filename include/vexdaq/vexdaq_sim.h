@@ -76,7 +76,8 @@
  *                               pipe reset (clear halt); halt=none clears
  *   fail_ioctl=CODE[@PIPE]:STATUS  driver operation CODE fails with STATUS on handles bound to
  *                               pipe PIPE (1-based endpoint position; 0: unbound handles; no @:
- *                               every handle); STATUS 0 removes it
+ *                               every handle); STATUS 0 removes it. BIND_PIPE counts as the pipe
+ *                               it binds (@0: any binding)
  *   frame_number_status=STATUS  the frame-number query fails with STATUS (0: works)
  *   fail_open=N[:STATUS]        the N-th open of the device from now fails (default 0x5)
  *   replug                      unplugged and plugged again: open handles fail with 0xE000100A,

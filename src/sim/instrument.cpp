@@ -664,6 +664,8 @@ uint32_t Instrument::driver_call(uint32_t code, int pipe) {
   std::snprintf(line, sizeof line, "ioctl %08X %d", code, pipe);
   add_trace(driver_trace_, line);
   auto it = fail_ioctl_.find({code, pipe});
+  // A binding happens on a handle not yet bound: "@0" names the first one.
+  if (it == fail_ioctl_.end() && code == IOCTL_USBIO_BIND_PIPE) it = fail_ioctl_.find({code, 0});
   if (it == fail_ioctl_.end()) it = fail_ioctl_.find({code, -1});
   return it == fail_ioctl_.end() ? 0 : it->second;
 }

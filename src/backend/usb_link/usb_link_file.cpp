@@ -56,6 +56,7 @@ class UsbLinkFile final : public OpenFile {
   bool set_configuration(const void *in, uint32_t in_size);
   bool configuration_info(void *out, uint32_t out_size, uint32_t *returned);
   bool bind_pipe(const void *in, uint32_t in_size);
+  int pipe_position(uint8_t endpoint);
 
   std::shared_ptr<UsbLink> link_;
   const uint32_t access_;
@@ -82,7 +83,11 @@ bool UsbLinkFile::ioctl(uint32_t code, const void *in, uint32_t in_size, void *o
   if ((in == nullptr && in_size != 0) || (out == nullptr && out_size != 0)) {
     return fail(kStatusInvalidParameter);
   }
-  uint32_t injected = link_->driver_fault(code, pipe_.load());
+  // A binding is looked at as the pipe it binds.
+  int pipe = code == IOCTL_USBIO_BIND_PIPE && in_size >= 1
+                 ? pipe_position(static_cast<const uint8_t *>(in)[0])
+                 : pipe_.load();
+  uint32_t injected = link_->driver_fault(code, pipe);
   if (injected != kStatusSuccess) return fail(injected);
   if (!link_->present()) return fail(kStatusDeviceNotPresent);
   auto *bytes = static_cast<uint8_t *>(out);
@@ -235,6 +240,21 @@ bool UsbLinkFile::configuration_info(void *out, uint32_t out_size, uint32_t *ret
   encode(info, static_cast<uint8_t *>(out));
   if (returned != nullptr) *returned = kConfigurationInfoSize;
   return true;
+}
+
+int UsbLinkFile::pipe_position(uint8_t endpoint) {
+  std::vector<uint8_t> descriptor;
+  ConfigurationInfo info;
+  uint8_t value = 0;
+  if (!link_->configuration_descriptor(descriptor) ||
+      !parse_configuration(descriptor, info, &value)) {
+    return 0;
+  }
+  uint32_t count = info.pipe_count > kMaxPipeEntries ? kMaxPipeEntries : info.pipe_count;
+  for (uint32_t j = 0; j < count; ++j) {
+    if (info.pipes[j].endpoint_address == endpoint) return static_cast<int>(j + 1);
+  }
+  return 0;
 }
 
 bool UsbLinkFile::bind_pipe(const void *in, uint32_t in_size) {
