@@ -165,9 +165,8 @@ bool parse_number(const std::string &text, uint64_t maximum, uint64_t &out) {
       digit = c - 'A' + 10;
     else
       return false;
-    if (value > (maximum - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) {
-      return false;
-    }
+    uint64_t d = static_cast<uint64_t>(digit);
+    if (d > maximum || value > (maximum - d) / static_cast<uint64_t>(base)) return false;
     value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
   }
   out = value;
