@@ -114,6 +114,57 @@ TEST_F(DeviceInit, NoChannelsAtAllLogsNoPacketSize) {
   EXPECT_EQ(read_log().find("USB Packet Size"), std::string::npos);
 }
 
+TEST_F(DeviceInit, AnotherProtocolFailsAfterTheDescriptorDump) {
+  const int32_t id = plug();
+  ASSERT_EQ(vexdaq_device_list(), 1);  // probed now: the open relies on the table
+  ASSERT_EQ(vexdaq_sim_set(id, "protocol=0"), 0);
+  ASSERT_EQ(vexdaq_device_open(0), 0);
+  EXPECT_EQ(g_session.session_token.load(), 0u);
+  const std::string log = read_log();
+  EXPECT_TRUE(log_has("\n        bDeviceProtocol : 0x00\n"));
+  EXPECT_TRUE(log_has("     bNumConfigurations : 0x01\n"));
+  EXPECT_EQ(log.find(as_logged("\n                Product : ")), std::string::npos);
+  EXPECT_EQ(log.find("failed, status"), std::string::npos);
+  EXPECT_TRUE(log_has("usbio core starts failed on device init\r\n"));
+}
+
+TEST_F(DeviceInit, UnreadableDeviceDescriptorFailsTheStartUp) {
+  const int32_t id = plug();
+  ASSERT_EQ(vexdaq_device_list(), 1);
+  ASSERT_EQ(vexdaq_sim_fault(id, "fail_request=0x06:0xC0000011"), 0);
+  ASSERT_EQ(vexdaq_device_open(0), 0);
+  EXPECT_EQ(g_session.session_token.load(), 0u);
+  EXPECT_TRUE(log_has("Get Device Descriptor failed, status = 0xC0000011.\n"));
+}
+
+TEST_F(DeviceInit, UnreadableRateListFailsTheStartUpAfterTheDevice) {
+  const int32_t id = plug();
+  ASSERT_EQ(vexdaq_sim_fault(id, "fail_request=0xD0:0xC0000004"), 0);
+  ASSERT_EQ(vexdaq_device_open(0), 0);
+  EXPECT_EQ(g_session.session_token.load(), 0u);
+  EXPECT_TRUE(log_has("usbio_device_init - ends\n"));
+  EXPECT_TRUE(log_has("PIPE0_CLASS_IN Request (0xD0) failed, status = 0xC0000004.\n"));
+  EXPECT_TRUE(log_has("usbio core starts failed on device init\r\n"));
+}
+
+TEST_F(DeviceInit, FailedOrShortCapabilityRepliesKeepThePreviousValues) {
+  open_with("in_channels=8;out_channels=2;in_bits=24;out_bits=24");
+  vexdaq_device_close();
+  vexdaq_sim_reset();
+
+  const int32_t id = plug("in_channels=4;out_channels=4;in_bits=16;out_bits=16");
+  ASSERT_EQ(vexdaq_sim_fault(id, "fail_request=0xD3:0xC0000004"), 0);
+  ASSERT_EQ(vexdaq_sim_fault(id, "short_reply=0xD5:2"), 0);
+  ASSERT_EQ(vexdaq_device_open(0), 0);
+  EXPECT_NE(g_session.session_token.load(), 0u);  // the core still comes up
+  EXPECT_TRUE(log_has("PIPE0_CLASS_IN Request (0xD3) failed, status = 0xC0000004.\n"));
+  EXPECT_TRUE(log_has("PIPE0_CLASS_IN Request (0xD5) returned 2 of 4 bytes.\n"));
+  EXPECT_EQ(g_session.in_sample_bits.load(), 24);
+  EXPECT_EQ(g_session.out_sample_bits.load(), 24);
+  EXPECT_EQ(g_session.in_channel_count.load(), 8);
+  EXPECT_EQ(g_session.out_channel_count.load(), 2);
+}
+
 // Each failing step logs its own line with the driver's status, and the session is unusable.
 struct FailingStep {
   const char *fault;
