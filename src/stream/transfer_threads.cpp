@@ -58,6 +58,9 @@ void fail_transfer(bool input, platform::WaitResult waited) {
   }
   count_transfer_failure(input);
   notify_stream_waiters();  // blocked data calls fail now rather than after the stop
+  // The direction's other transfers are as stuck as this one: cancelling them completes their
+  // slots, so the stop does not wait out 1500 ms for each before it aborts the pipe anyway.
+  driver_cancel(g_session.pipe_handles[input ? 1 : 0]);
   post_message(MSG_STOP, 0, 0, 0, nullptr);
 }
 
@@ -65,6 +68,13 @@ platform::WaitResult wait_slot(XferSlot &slot) {
   platform::Event *event = slot.overlapped.event.get();
   if (event == nullptr) return platform::WaitResult::kFailed;
   return event->wait(kSlotWaitMs);
+}
+
+// Streaming ended while this thread waited for the slot: a transfer started now would go to a
+// device that has been told to stop and never complete, and the core's wind-down would wait it
+// out. The slot is idle instead, its event set again as the core expects of a finished slot.
+void release_slot(XferSlot &slot) {
+  if (platform::Event *event = slot.overlapped.event.get()) event->set();
 }
 
 // One streaming period of txthread. Returns when streaming ends or a transfer failed.
@@ -77,7 +87,12 @@ void transmit(PackFunction packer, int32_t size) {
       XferSlot &slot = g_session.tx_slots[k];
       const platform::WaitResult waited = wait_slot(slot);
       if (waited != platform::WaitResult::kSignaled) {
-        fail_transfer(false, waited);
+        // Once streaming has ended a late transfer is the wind-down's to abort, not a failure.
+        if (g_session.streaming.load() != 0) fail_transfer(false, waited);
+        return;
+      }
+      if (g_session.streaming.load() == 0) {
+        release_slot(slot);
         return;
       }
       std::memset(slot.buffer, 0, static_cast<size_t>(size));
@@ -96,7 +111,8 @@ void receive(UnpackFunction unpacker, int32_t size) {
       XferSlot &slot = g_session.rx_slots[k];
       const platform::WaitResult waited = wait_slot(slot);
       if (waited != platform::WaitResult::kSignaled) {
-        fail_transfer(true, waited);
+        // Once streaming has ended a late transfer is the wind-down's to abort, not a failure.
+        if (g_session.streaming.load() != 0) fail_transfer(true, waited);
         return;
       }
       // Only the bytes the read delivered hold this packet's samples; the rest of the buffer is
@@ -105,6 +121,10 @@ void receive(UnpackFunction unpacker, int32_t size) {
       const int32_t valid = static_cast<int32_t>(std::min<uint32_t>(delivered, size));
       if (valid > 0) unpacker(slot.buffer, valid);  // wakes the calls waiting for its samples
       slot.overlapped.internal_high.store(0);
+      if (g_session.streaming.load() == 0) {
+        release_slot(slot);
+        return;
+      }
       driver_read(g_session.pipe_handles[1], slot.overlapped, slot.buffer,
                   static_cast<uint32_t>(size));
     }
