@@ -60,10 +60,10 @@ Event::Event(bool initially_set) {
 }
 
 void Event::set() {
-  {
-    std::lock_guard lock(native_.mutex);
-    native_.set = true;
-  }
+  // Notify under the lock: a waiter that owns the event may destroy it as soon as it sees the
+  // flag, which must not happen while this call still touches the condition variable.
+  std::lock_guard lock(native_.mutex);
+  native_.set = true;
   native_.changed.notify_one();
 }
 
