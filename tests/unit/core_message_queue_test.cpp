@@ -129,18 +129,5 @@ TEST_F(MessageQueueTest, MissingQueueStoresNothingAndNobodyWaits) {
   g_session.message_queue = queue;
 }
 
-TEST(MessageTypes, PayloadCarryingTypesAreSynchronous) {
-  for (uint32_t id :
-       {MSG_START, MSG_STOP, MSG_TRIGGER_MODE, MSG_SAMPLE_MODE, MSG_DIO_WRITE, MSG_DIO_READ,
-        MSG_PWM_SET, MSG_COUNTER_SET, MSG_COUNTER_READ, MSG_I2C_WRITE, MSG_I2C_READ}) {
-    EXPECT_TRUE(is_synchronous(id)) << id;
-  }
-  for (uint32_t id :
-       std::initializer_list<uint32_t>{MSG_EXIT, MSG_SAMPLE_RATE, MSG_IN_LEVEL, MSG_IN_ICP,
-                                       MSG_GPIO_MODE, MSG_UART_LINE_CODE, 0u, 0x999u}) {
-    EXPECT_FALSE(is_synchronous(id)) << id;
-  }
-}
-
 }  // namespace
 }  // namespace vexdaq
