@@ -37,8 +37,11 @@ struct CoreMessage {
 bool is_synchronous(uint32_t msg_id);
 
 // Hands a message to the core thread; for synchronous types, returns only after the core has
-// carried out this very message. Any thread. Always returns 0 (a message that could not be
-// queued is dropped, and its poster does not wait).
+// carried out this very message (the payload stays in use until then). Any thread but the core
+// thread itself. Always returns 0. A message that cannot be queued (no session, queue missing or
+// full, or the core already ending) is dropped and its poster does not wait; a synchronous
+// poster whose message is still queued when the core ends is released without it being carried
+// out (message_queue.h).
 int32_t post_message(uint32_t msg_id, int32_t primary, int32_t secondary, int32_t data_length,
                      void *payload);
 
