@@ -3,13 +3,20 @@
 // stream costs and the CPU a blocking receive burns while it waits. Prints figures only.
 #include <benchmark/benchmark.h>
 
+#include <time.h>
+
+#include <chrono>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "platform/sync.h"
 #include "session/device_session.h"
 #include "session/fifo.h"
 #include "stream/packing.h"
+#include "vexdaq/vexdaq.h"
+#include "vexdaq/vexdaq_ext.h"
+#include "vexdaq/vexdaq_sim.h"
 
 namespace {
 
@@ -104,6 +111,175 @@ void packing_args(benchmark::internal::Benchmark *b) {
 
 BENCHMARK(pack)->Apply(packing_args);
 BENCHMARK(unpack)->Apply(packing_args);
+
+// ---- The whole path against the virtual instrument -------------------------------------------
+
+double seconds(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// An open session on an exclusive virtual instrument with FIFOs and every channel enabled,
+// streaming from construction to destruction.
+class SimStream {
+ public:
+  SimStream(const std::string &profile, int32_t out_samples, int32_t in_samples) {
+    vexdaq_sim_reset();
+    ok_ = vexdaq_sim_plug(("exclusive=1;" + profile).c_str()) >= 0 && vexdaq_device_open(0) == 0 &&
+          vexdaq_create_buffers(out_samples, in_samples) == 0 &&
+          vexdaq_set_output_channel(~uint64_t{0}) == 0 &&
+          vexdaq_set_input_channel(~uint64_t{0}) == 0 && vexdaq_reset_loss_counters() == 0 &&
+          vexdaq_start() == 0;
+  }
+  ~SimStream() {
+    vexdaq_stop();
+    vexdaq_dispose_buffers();
+    vexdaq_device_close();
+    vexdaq_sim_reset();
+  }
+  bool ok() const { return ok_; }
+  static vexdaq_loss_counters loss(bool input) {
+    vexdaq_loss_counters counters{};
+    vexdaq_get_loss_counters(input ? 1 : 0, VEXDAQ_ALL_CHANNELS, &counters);
+    return counters;
+  }
+
+ private:
+  bool ok_ = false;
+};
+
+constexpr double kUsbHighSpeedBulkMBps = 53.248;
+
+// Input samples delivered into the application by blocking vexdaq_recv_all_data calls, the
+// instrument running free (as fast as the library reads).
+void input_throughput(benchmark::State &state) {
+  const auto channels = static_cast<int32_t>(state.range(0));
+  constexpr int32_t kBits = 24;
+  constexpr int32_t kBlock = 16384;  // samples per channel per call
+  SimStream stream("waveform=counter;pacing=free;out_channels=1;in_bits=24;in_channels=" +
+                       std::to_string(channels),
+                   16, 1 << 18);
+  if (!stream.ok()) {
+    state.SkipWithError("cannot stream from the virtual instrument");
+    return;
+  }
+  const int32_t bytes = kBlock * kBits / 8;
+  std::vector<uint8_t> buffer(static_cast<size_t>(bytes) * static_cast<size_t>(channels));
+  int64_t moved = 0;
+  for (auto _ : state) {
+    if (vexdaq_recv_all_data(0, buffer.data(), bytes, 1) != bytes) {
+      state.SkipWithError("receive failed");
+      break;
+    }
+    moved += static_cast<int64_t>(buffer.size());
+  }
+  state.SetBytesProcessed(moved);
+  const vexdaq_loss_counters loss = SimStream::loss(true);
+  state.counters["overwritten_share"] =
+      loss.moved == 0 ? 0.0
+                      : static_cast<double>(loss.overwritten) / static_cast<double>(loss.moved);
+  state.counters["x_usb2_ceiling"] = benchmark::Counter(
+      static_cast<double>(moved) / 1e6 / kUsbHighSpeedBulkMBps, benchmark::Counter::kIsRate);
+}
+
+// Output samples taken from the application by blocking vexdaq_send_all_data calls, the
+// instrument consuming them as fast as they come.
+void output_throughput(benchmark::State &state) {
+  const auto channels = static_cast<int32_t>(state.range(0));
+  constexpr int32_t kBlock = 16384;
+  SimStream stream("pacing=free;in_channels=0;out_bits=24;out_channels=" + std::to_string(channels),
+                   1 << 18, 16);
+  if (!stream.ok()) {
+    state.SkipWithError("cannot stream to the virtual instrument");
+    return;
+  }
+  const int32_t bytes = kBlock * 3;
+  std::vector<uint8_t> block(static_cast<size_t>(bytes), 0x5A);
+  int64_t moved = 0;
+  for (auto _ : state) {
+    if (vexdaq_send_all_data(0, block.data(), bytes, 1) != bytes) {
+      state.SkipWithError("send failed");
+      break;
+    }
+    moved += static_cast<int64_t>(bytes) * channels;  // the block goes to every channel
+  }
+  state.SetBytesProcessed(moved);
+  state.counters["x_usb2_ceiling"] = benchmark::Counter(
+      static_cast<double>(moved) / 1e6 / kUsbHighSpeedBulkMBps, benchmark::Counter::kIsRate);
+}
+
+BENCHMARK(input_throughput)->Arg(2)->Arg(8)->Arg(64)->UseRealTime()->MinTime(2.0);
+BENCHMARK(output_throughput)->Arg(2)->Arg(8)->Arg(64)->UseRealTime()->MinTime(2.0);
+
+// CPU of the whole process (library and virtual instrument) while the application receives a
+// paced 20 MB/s stream: 8 channels of 32 bits at 625 000 frames/s.
+void paced_stream_cpu(benchmark::State &state) {
+  SimStream stream(
+      "waveform=counter;pacing=realtime;out_channels=0;in_channels=8;in_bits=32;"
+      "in_rates=625000",
+      16, 1 << 18);
+  if (!stream.ok()) {
+    state.SkipWithError("cannot stream from the virtual instrument");
+    return;
+  }
+  constexpr int32_t kBlock = 8192;  // 13 ms of samples per channel
+  std::vector<uint8_t> buffer(static_cast<size_t>(kBlock) * 4 * 8);
+  double cpu = 0, wall = 0, app = 0;
+  int64_t moved = 0;
+  for (auto _ : state) {
+    const double cpu0 = seconds(CLOCK_PROCESS_CPUTIME_ID);
+    const double app0 = seconds(CLOCK_THREAD_CPUTIME_ID);
+    const double wall0 = seconds(CLOCK_MONOTONIC);
+    for (int i = 0; i < 150; ++i) {  // about 2 s
+      if (vexdaq_recv_all_data(0, buffer.data(), kBlock * 4, 1) != kBlock * 4) {
+        state.SkipWithError("receive failed");
+        return;
+      }
+      moved += static_cast<int64_t>(buffer.size());
+    }
+    cpu += seconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0;
+    app += seconds(CLOCK_THREAD_CPUTIME_ID) - app0;
+    wall += seconds(CLOCK_MONOTONIC) - wall0;
+  }
+  state.counters["MBps"] = static_cast<double>(moved) / 1e6 / wall;
+  state.counters["process_cpu_percent"] = 100.0 * cpu / wall;
+  state.counters["app_thread_cpu_percent"] = 100.0 * app / wall;
+  state.counters["overwritten"] = static_cast<double>(SimStream::loss(true).overwritten);
+}
+
+BENCHMARK(paced_stream_cpu)->Iterations(1)->UseRealTime();
+
+// CPU a blocking receive burns while it waits: one call for a second's worth of samples of a
+// paced stream (the same 20 MB/s stream, and a slow one).
+void blocking_receive_wait_cpu(benchmark::State &state) {
+  const auto rate = static_cast<int32_t>(state.range(0));
+  SimStream stream(
+      "waveform=counter;pacing=realtime;out_channels=0;in_channels=8;in_bits=32;"
+      "in_rates=" +
+          std::to_string(rate),
+      16, 1 << 20);
+  if (!stream.ok()) {
+    state.SkipWithError("cannot stream from the virtual instrument");
+    return;
+  }
+  std::vector<uint8_t> buffer(static_cast<size_t>(rate) * 4);
+  double cpu = 0, wall = 0;
+  for (auto _ : state) {
+    const double cpu0 = seconds(CLOCK_THREAD_CPUTIME_ID);
+    const double wall0 = seconds(CLOCK_MONOTONIC);
+    if (vexdaq_recv_data(0, buffer.data(), rate * 4, 1) != rate * 4) {
+      state.SkipWithError("receive failed");
+      return;
+    }
+    cpu += seconds(CLOCK_THREAD_CPUTIME_ID) - cpu0;
+    wall += seconds(CLOCK_MONOTONIC) - wall0;
+  }
+  state.counters["wait_s"] = wall;
+  state.counters["waiting_thread_cpu_percent"] = 100.0 * cpu / wall;
+}
+
+BENCHMARK(blocking_receive_wait_cpu)->Arg(625000)->Arg(1000)->Iterations(1)->UseRealTime();
 
 }  // namespace
 
