@@ -1,0 +1,181 @@
+// The virtual instrument's own behaviour: the chip's memory load and the loader's EEPROM, the
+// UART pipes, and its handles used from several threads at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "backend/driver.h"
+#include "device/usbio_records.h"
+#include "platform/thread.h"
+#include "vexdaq/vexdaq_sim.h"
+
+namespace vexdaq {
+namespace {
+
+class SimDevice : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    for (DeviceHandle &h : handles_) driver_close(h);
+    vexdaq_sim_reset();
+  }
+
+  void plug(const char *profile) {
+    sim_ = vexdaq_sim_plug(profile);
+    ASSERT_GE(sim_, 0);
+    std::vector<std::u16string> paths;
+    ASSERT_TRUE(driver_enumerate(paths));
+    path_ = paths.at(0);
+    const uint32_t access[5] = {kAccessRead | kAccessWrite, kAccessWrite, kAccessRead, kAccessWrite,
+                                kAccessRead};
+    for (int i = 0; i < 5; ++i) {
+      handles_[i] = driver_open(path_.c_str(), access[i], 3, kFlagOverlapped);
+      ASSERT_NE(handles_[i], kInvalidHandle);
+    }
+    uint8_t in[kConfigurationRequestSize] = {};
+    ConfigurationRequest request;
+    request.interface_count = 1;
+    encode(request, in);
+    ASSERT_TRUE(driver_ioctl(handles_[0], IOCTL_USBIO_SET_CONFIGURATION, in, sizeof in, nullptr, 0,
+                             nullptr));
+    const uint8_t endpoints[4] = {0x02, 0x86, 0x04, 0x88};
+    for (int j = 0; j < 4; ++j) {
+      ASSERT_TRUE(driver_ioctl(handles_[j + 1], IOCTL_USBIO_BIND_PIPE, &endpoints[j], 1, nullptr, 0,
+                               nullptr));
+    }
+  }
+
+  bool vendor_device(bool in, uint8_t request, uint16_t value, uint8_t *data, uint32_t length,
+                     uint32_t *returned = nullptr) {
+    ControlRequest r;
+    r.flags = 0x10000;
+    r.type = 2;
+    r.recipient = 0;
+    r.request = request;
+    r.value = value;
+    uint8_t record[kControlRequestSize];
+    encode(r, record);
+    return driver_ioctl(handles_[0], in ? IOCTL_USBIO_PIPE0_CLASS_IN : IOCTL_USBIO_PIPE0_CLASS_OUT,
+                        record, sizeof record, data, length, returned);
+  }
+
+  // Holds the CPU, places `image` at 0 and lets it run.
+  void load_and_run(std::vector<uint8_t> image) {
+    uint8_t hold = 1, run = 0;
+    ASSERT_TRUE(vendor_device(false, 0xA0, 0xE600, &hold, 1));
+    ASSERT_TRUE(vendor_device(false, 0xA0, 0, image.data(), static_cast<uint32_t>(image.size())));
+    ASSERT_TRUE(vendor_device(false, 0xA0, 0xE600, &run, 1));
+  }
+
+  int32_t sim_ = -1;
+  std::u16string path_;
+  DeviceHandle handles_[5] = {kInvalidHandle, kInvalidHandle, kInvalidHandle, kInvalidHandle,
+                              kInvalidHandle};
+};
+
+TEST_F(SimDevice, LoaderServesTheEepromOnceItRuns) {
+  plug(nullptr);
+  std::vector<uint8_t> data(4096);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+  // The instrument's firmware does not know the loader's request.
+  EXPECT_FALSE(vendor_device(false, 0xA9, 0, data.data(), 16));
+  load_and_run({0x02, 0x00, 0x10});
+  ASSERT_TRUE(vendor_device(false, 0xA9, 0xFFF0, data.data(), 4096));  // wraps at 64 KiB
+  ASSERT_TRUE(vendor_device(false, 0xA9, 0, nullptr, 0));              // zero-length too
+  std::vector<uint8_t> back(4096);
+  uint32_t returned = 0;
+  ASSERT_TRUE(vendor_device(true, 0xA9, 0xFFF0, back.data(), 4096, &returned));
+  EXPECT_EQ(returned, 4096u);
+  EXPECT_EQ(back, data);
+  uint8_t wrapped[2] = {};
+  ASSERT_EQ(vexdaq_sim_eeprom_read(sim_, 0, wrapped, 2), 2);
+  EXPECT_EQ(wrapped[0], data[16]);
+  EXPECT_FALSE(vendor_device(false, 0xA9, 0, data.data(), 4097));
+}
+
+TEST_F(SimDevice, ImageWithoutAJumpLeavesTheDeviceDead) {
+  plug(nullptr);
+  load_and_run({0xFF, 0xFF});
+  uint8_t byte = 0;
+  EXPECT_FALSE(vendor_device(true, 0xA9, 0, &byte, 1));
+  EXPECT_EQ(platform::last_error(), kStatusStall);
+}
+
+struct Transfer {
+  Overlapped record;
+  uint8_t buffer[64] = {};
+  Transfer() { record.event = platform::create_event(false); }
+};
+
+TEST_F(SimDevice, UartOutComesBackOnUartIn) {
+  plug(nullptr);
+  Transfer read;
+  ASSERT_TRUE(driver_read(handles_[4], read.record, read.buffer, sizeof read.buffer));
+  EXPECT_EQ(read.record.event->wait(10), platform::WaitResult::kTimedOut);  // nothing sent yet
+  Transfer write;
+  std::memcpy(write.buffer, "ping", 4);
+  ASSERT_TRUE(driver_write(handles_[3], write.record, write.buffer, 4));
+  ASSERT_EQ(write.record.event->wait(2000), platform::WaitResult::kSignaled);
+  ASSERT_EQ(read.record.event->wait(2000), platform::WaitResult::kSignaled);
+  ASSERT_EQ(read.record.internal_high.load(), 4u);
+  EXPECT_EQ(std::string(reinterpret_cast<char *>(read.buffer), 4), "ping");
+}
+
+TEST_F(SimDevice, UartWithoutLoopKeepsWhatTheHostSent) {
+  plug("uart_loop=0");
+  Transfer write;
+  std::memcpy(write.buffer, "abc", 3);
+  ASSERT_TRUE(driver_write(handles_[3], write.record, write.buffer, 3));
+  ASSERT_EQ(write.record.event->wait(2000), platform::WaitResult::kSignaled);
+  uint8_t sent[8] = {};
+  EXPECT_EQ(vexdaq_sim_uart_output_read(sim_, sent, sizeof sent), 3);
+  const uint8_t reply[2] = {'o', 'k'};
+  ASSERT_EQ(vexdaq_sim_uart_inject(sim_, reply, 2), 2);
+  Transfer read;
+  ASSERT_TRUE(driver_read(handles_[4], read.record, read.buffer, sizeof read.buffer));
+  ASSERT_EQ(read.record.event->wait(2000), platform::WaitResult::kSignaled);
+  EXPECT_EQ(read.record.internal_high.load(), 2u);
+}
+
+TEST_F(SimDevice, StreamsWhileOtherHandlesOpenAndClose) {
+  plug("pacing=free;waveform=counter");
+  ControlRequest start;
+  start.flags = 0x10000;
+  start.type = 1;
+  start.recipient = 1;
+  start.request = 0xFE;
+  uint8_t record[kControlRequestSize];
+  encode(start, record);
+  ASSERT_TRUE(driver_ioctl(handles_[0], IOCTL_USBIO_PIPE0_CLASS_OUT, record, sizeof record, nullptr,
+                           0, nullptr));
+  std::atomic<bool> done{false};
+  std::thread churn([&] {
+    while (!done.load()) {
+      DeviceHandle h = driver_open(path_.c_str(), kAccessRead | kAccessWrite, 3, kFlagNormal);
+      uint8_t info[16];
+      driver_ioctl(h, IOCTL_USBIO_GET_DEVICE_INFO, nullptr, 0, info, 16, nullptr);
+      driver_close(h);
+    }
+  });
+  Transfer slots[4];
+  for (Transfer &t : slots) ASSERT_TRUE(driver_read(handles_[2], t.record, t.buffer, 48));
+  uint64_t frames = 0;
+  for (int i = 0; i < 2000; ++i) {
+    Transfer &t = slots[i % 4];
+    ASSERT_EQ(t.record.event->wait(1500), platform::WaitResult::kSignaled);
+    ASSERT_EQ(t.record.internal_high.load(), 48u);
+    // Two frames per read, each first sample carrying its frame number.
+    EXPECT_EQ(t.buffer[0], static_cast<uint8_t>(frames));
+    frames += 2;
+    ASSERT_TRUE(driver_read(handles_[2], t.record, t.buffer, 48));
+  }
+  done.store(true);
+  churn.join();
+  EXPECT_GE(vexdaq_sim_counter(sim_, "rx_frames"), static_cast<int64_t>(frames));
+}
+
+}  // namespace
+}  // namespace vexdaq
