@@ -103,7 +103,7 @@ void BM_FreeRunningPackets(benchmark::State &state) {
   state.counters["packets_per_s"] =
       benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_FreeRunningPackets)->MinTime(1.0);
+BENCHMARK(BM_FreeRunningPackets)->MinTime(1.0)->UseRealTime();
 
 }  // namespace
 }  // namespace vexdaq
