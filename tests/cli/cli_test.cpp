@@ -1,0 +1,221 @@
+// The vexdaq tool against the virtual instrument: exit codes, messages and the files it writes.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct CliRun {
+  int exit_code;
+  std::string output;  // stdout and stderr together
+};
+
+CliRun run(const std::string &arguments) {
+  const std::string command = std::string(VEXDAQ_CLI) + " " + arguments + " 2>&1";
+  CliRun result{-1, {}};
+  FILE *pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
+  const int status = pclose(pipe);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::vector<std::vector<long>> read_csv(const std::string &path, std::string *header) {
+  std::ifstream in(path);
+  std::getline(in, *header);
+  std::vector<std::vector<long>> rows;
+  for (std::string line; std::getline(in, line);) {
+    std::vector<long> row;
+    std::stringstream cells(line);
+    for (std::string cell; std::getline(cells, cell, ',');) row.push_back(std::stol(cell));
+    rows.push_back(row);
+  }
+  return rows;
+}
+
+// The virtual instrument's counter pattern for 24-bit samples: channel above, frame below.
+long counter(int channel, long frame) {
+  return (long{channel} << 16) | (frame & 0xFFFF);
+}
+
+TEST(CliAcquire, CsvHasOneColumnPerChannelWithTheCounterPattern) {
+  const CliRun r =
+      run("--sim-profile waveform=counter acquire -c 0,3 -r 102400 -n 5000 -o cap.csv");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  std::string header;
+  const auto rows = read_csv("cap.csv", &header);
+  EXPECT_EQ(header, "ch0,ch3");
+  ASSERT_EQ(rows.size(), 5000u);
+  for (long n = 0; n < 5000; ++n) {
+    ASSERT_EQ(rows[n].size(), 2u);
+    ASSERT_EQ(rows[n][0], counter(0, n)) << "frame " << n;
+    ASSERT_EQ(rows[n][1], counter(3, n)) << "frame " << n;
+  }
+  EXPECT_NE(r.output.find("5000 samples per channel"), std::string::npos) << r.output;
+}
+
+TEST(CliAcquire, WavHoldsTwentyFourBitPcmOfThePattern) {
+  const CliRun r =
+      run("--sim-profile waveform=counter acquire -c 1-2 -r 102400 -n 4096 -o cap.wav");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  SF_INFO info{};
+  SNDFILE *file = sf_open("cap.wav", SFM_READ, &info);
+  ASSERT_NE(file, nullptr);
+  EXPECT_EQ(info.channels, 2);
+  EXPECT_EQ(info.samplerate, 102400);
+  EXPECT_EQ(info.frames, 4096);
+  EXPECT_EQ(info.format & SF_FORMAT_SUBMASK, SF_FORMAT_PCM_24);
+  std::vector<int> samples(2 * 4096);
+  ASSERT_EQ(sf_readf_int(file, samples.data(), 4096), 4096);
+  sf_close(file);
+  for (long n = 0; n < 4096; ++n) {
+    ASSERT_EQ(samples[2 * n] >> 8, counter(1, n)) << "frame " << n;
+    ASSERT_EQ(samples[2 * n + 1] >> 8, counter(2, n)) << "frame " << n;
+  }
+}
+
+TEST(CliAcquire, RawIsTheSampleBytesInterleaved) {
+  const CliRun r = run("--sim-profile waveform=counter acquire -c 5 -r 102400 -n 100 -o cap.raw");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  std::ifstream in("cap.raw", std::ios::binary);
+  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_EQ(bytes.size(), 300u);
+  for (long n = 0; n < 100; ++n) {
+    const long v = bytes[3 * n] | bytes[3 * n + 1] << 8 | bytes[3 * n + 2] << 16;
+    ASSERT_EQ(v, counter(5, n));
+  }
+}
+
+TEST(CliAcquire, BadInputGivesAClearMessageAndANonZeroExit) {
+  CliRun r = run("--sim acquire -c 9 -n 10 -o x.csv");
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.output.find("unknown channel 9"), std::string::npos) << r.output;
+  r = run("--sim acquire -c 0 -r 12345 -n 10 -o x.csv");
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.output.find("unsupported input rate 12345"), std::string::npos) << r.output;
+  r = run("--sim acquire -c 0-x -n 10");
+  EXPECT_EQ(r.exit_code, 2);
+  r = run("--sim-profile nonsense=1 info");
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.output.find("bad virtual instrument profile"), std::string::npos) << r.output;
+}
+
+TEST(CliAcquire, WithoutAnInstrumentSaysSoAndPointsAtDoctor) {
+  const CliRun r = run("acquire -n 10");
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_NE(r.output.find("no instrument found"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("vexdaq doctor"), std::string::npos) << r.output;
+}
+
+TEST(CliAcquire, InterruptLeavesACompleteWavFile) {
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    execl(VEXDAQ_CLI, VEXDAQ_CLI, "--sim", "acquire", "-c", "0", "-r", "1000", "-d", "60", "-q",
+          "-o", "long.wav", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  // Wait (bounded) until samples have reached the file, then interrupt as Ctrl-C would.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  auto written = [] {
+    std::error_code ec;
+    const auto size = std::filesystem::file_size("long.wav", ec);
+    return ec ? 0 : size;
+  };
+  while (written() < 44 + 3 * 200 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(child, SIGINT);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  SF_INFO info{};
+  SNDFILE *file = sf_open("long.wav", SFM_READ, &info);
+  ASSERT_NE(file, nullptr) << "the WAV header was not completed";
+  EXPECT_GE(info.frames, 200);
+  EXPECT_EQ(static_cast<long>(std::filesystem::file_size("long.wav")), 44 + 3 * info.frames);
+  sf_close(file);
+}
+
+TEST(CliPlot, DrawsOnePanelPerChannel) {
+  ASSERT_EQ(run("--sim acquire -c 0-2 -n 2000 -r 102400 -o cap.csv").exit_code, 0);
+  const CliRun r = run("plot cap.csv -o cap.svg");
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  std::ifstream in("cap.svg");
+  const std::string svg((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(svg.rfind("<svg", 0), 0u);
+  size_t lines = 0;
+  for (size_t at = svg.find("<polyline"); at != std::string::npos;
+       at = svg.find("<polyline", at + 1)) {
+    ++lines;
+  }
+  EXPECT_EQ(lines, 3u);
+  EXPECT_EQ(run("plot missing.csv").exit_code, 1);
+}
+
+TEST(CliInfo, ListInfoAndDoctorDescribeTheInstrument) {
+  CliRun r = run("--sim list");
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("1 instrument(s)"), std::string::npos) << r.output;
+  r = run("--sim info");
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("input channels   8 of 24 bits"), std::string::npos) << r.output;
+  EXPECT_NE(r.output.find("output channels  2 of 24 bits"), std::string::npos) << r.output;
+  r = run("doctor");
+  EXPECT_EQ(r.exit_code, 3);
+  EXPECT_NE(r.output.find("no instrument found"), std::string::npos) << r.output;
+  EXPECT_EQ(run("--sim doctor").exit_code, 0);
+}
+
+TEST(CliAux, AuxiliaryCommandsRunAgainstTheInstrument) {
+  EXPECT_EQ(run("--sim gpio --pins 0x5 --mode 2").exit_code, 0);
+  EXPECT_EQ(run("--sim dio --port 1 --write 165").exit_code, 0);
+  CliRun r = run("--sim dio --port 1");
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("0x"), std::string::npos);
+  EXPECT_EQ(run("--sim pwm --pin 1 --frequency 1000 --duty 25").exit_code, 0);
+  EXPECT_EQ(run("--sim counter --pin 0 --mode 1 --edge 0").exit_code, 0);
+  r = run("--sim counter --pin 0");
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("edges"), std::string::npos);
+  EXPECT_EQ(run("--sim i2c --reg 16 --write 0102").exit_code, 0);
+  EXPECT_EQ(run("--sim i2c --reg 16 --length 2").exit_code, 0);
+  EXPECT_EQ(run("--sim i2c --reg 16 --write 0x1").exit_code, 2);
+  EXPECT_EQ(run("--sim uart --baud 115200 --send hello --read 5").exit_code, 0);
+  EXPECT_EQ(run("--sim serial SN0001").exit_code, 0);
+  EXPECT_EQ(run("--sim serial 12345678901234567").exit_code, 2);
+}
+
+TEST(CliFirmware, WritesAndVerifiesAFile) {
+  {
+    std::ofstream out("fw.bin", std::ios::binary);
+    for (int i = 0; i < 10000; ++i) out.put(static_cast<char>(i * 7));
+  }
+  const CliRun r = run("--sim firmware fw.bin");
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("verified"), std::string::npos) << r.output;
+  EXPECT_NE(run("--sim firmware missing.bin").exit_code, 0);
+}
+
+TEST(CliGenerate, PlaysAWaveform) {
+  const CliRun r = run("--sim generate -c 0-1 -r 102400 -w sine --frequency 100 -n 2000");
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  EXPECT_NE(r.output.find("generated 2000 samples per channel"), std::string::npos) << r.output;
+  EXPECT_EQ(run("--sim generate -w triangle -n 10").exit_code, 2);
+}
+
+}  // namespace

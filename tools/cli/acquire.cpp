@@ -1,0 +1,170 @@
+// vexdaq acquire: streams input channels into a file and prints a summary.
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+
+#include "cli/capture.h"
+#include "cli/channels.h"
+#include "cli/cli_error.h"
+#include "cli/commands.h"
+#include "vexdaq/vexdaq.h"
+#include "vexdaq/vexdaq_ext.h"
+
+namespace vexdaq_cli {
+
+namespace {
+
+struct AcquireOptions {
+  std::string channels = "all";
+  int32_t rate = 0;
+  double duration = 1.0;
+  int64_t samples = 0;
+  std::string output = "capture.csv";
+  std::string format;
+  int gear = -1;
+  int icp = -1;
+  bool quiet = false;
+};
+
+std::string rate_list(const std::vector<int32_t> &rates) {
+  std::string text;
+  for (int32_t r : rates) text += (text.empty() ? "" : ", ") + std::to_string(r);
+  return text.empty() ? "none" : text;
+}
+
+int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
+  Session session(global);
+  if (session.in_channels() <= 0)
+    throw CliError(kExitUsage, "the instrument has no input channels");
+  const auto channels = parse_channels(o.channels, session.in_channels());
+  const int bytes = session.in_sample_bytes();
+  const auto rates = session.supported_rates(true);
+  int32_t rate = o.rate;
+  if (rate == 0) {
+    int32_t out_rate = 0;
+    check(vexdaq_get_sample_rate(&out_rate, &rate), "reading the sample rate");
+  }
+  if (vexdaq_can_sample_rate(rate, 1) != 0) {
+    throw CliError(kExitUsage, "unsupported input rate " + std::to_string(rate) +
+                                   " Hz; supported: " + rate_list(rates));
+  }
+  if (o.duration <= 0 && o.samples <= 0) throw CliError(kExitUsage, "nothing to acquire");
+  const int64_t wanted =
+      o.samples > 0 ? o.samples : static_cast<int64_t>(std::llround(o.duration * rate));
+
+  // 50 ms blocks keep Ctrl-C prompt; FIFOs of two seconds ride out a slow disk.
+  const int32_t block = std::max<int32_t>(1, rate / 20);
+  const int32_t capacity = std::clamp<int64_t>(int64_t{rate} * 2, int64_t{block} * 8, 1 << 22);
+  check(vexdaq_create_buffers(0, capacity), "creating the channel buffers");
+  check(vexdaq_set_output_channel(0), "selecting output channels");
+  check(vexdaq_set_input_channel(channel_mask(channels)), "selecting input channels");
+  if (o.gear >= 0) {
+    check(vexdaq_set_input_gear(channel_mask(channels), o.gear >= 8, static_cast<uint8_t>(o.gear)),
+          "setting the input range");
+  }
+  if (o.icp >= 0) {
+    check(vexdaq_set_input_icp(channel_mask(channels), static_cast<uint8_t>(o.icp)), "setting ICP");
+  }
+  int32_t out_rate = 0;
+  int32_t in_rate = 0;
+  check(vexdaq_get_sample_rate(&out_rate, &in_rate), "reading the sample rate");
+  check(vexdaq_set_sample_rate(out_rate, rate), "setting the sample rate");
+  vexdaq_reset_loss_counters();
+
+  auto writer = open_capture(capture_format(o.format, o.output), o.output, channels, bytes, rate);
+  std::vector<ChannelStats> stats(channels.size());
+  std::vector<uint8_t> one(static_cast<size_t>(block) * bytes);
+  std::vector<uint8_t> frames(static_cast<size_t>(block) * bytes * channels.size());
+  const bool progress = !o.quiet && isatty(STDERR_FILENO) && o.output != "-";
+
+  check(vexdaq_start(), "starting the stream");
+  const auto started = std::chrono::steady_clock::now();
+  auto last_progress = started;
+  int64_t done = 0;
+  bool failed = false;
+  while (done < wanted && !interrupted() && !failed) {
+    const auto n = static_cast<int32_t>(std::min<int64_t>(block, wanted - done));
+    for (size_t i = 0; i < channels.size() && !failed; ++i) {
+      const int32_t got = vexdaq_recv_data(channels[i], one.data(), n * bytes, 1);
+      if (got != n * bytes) {
+        failed = true;
+        break;
+      }
+      for (int32_t s = 0; s < n; ++s) {
+        uint8_t *to = frames.data() + (static_cast<size_t>(s) * channels.size() + i) * bytes;
+        std::copy_n(one.data() + static_cast<size_t>(s) * bytes, bytes, to);
+        stats[i].add(decode_sample(to, bytes));
+      }
+    }
+    if (failed) break;
+    writer->write(frames.data(), n);
+    done += n;
+    const auto now = std::chrono::steady_clock::now();
+    if (progress && now - last_progress > std::chrono::milliseconds(200)) {
+      std::fprintf(stderr, "\racquired %" PRId64 " of %" PRId64 " samples per channel (%d%%)", done,
+                   wanted, static_cast<int>(100 * done / wanted));
+      last_progress = now;
+    }
+  }
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  vexdaq_stop();
+  writer->finish();
+  if (progress) std::fprintf(stderr, "\r%60s\r", "");
+
+  uint64_t overwritten = 0;
+  uint64_t failures = 0;
+  std::FILE *out = o.output == "-" ? stderr : stdout;
+  std::fprintf(out, "%s: %" PRId64 " samples per channel, %zu channel(s) at %d Hz, %.3f s%s\n",
+               o.output == "-" ? "stdout" : o.output.c_str(), done, channels.size(), rate, seconds,
+               interrupted() ? " (interrupted)" : "");
+  std::fprintf(out, "%-8s %12s %12s %14s %12s\n", "channel", "min", "max", "rms", "overwritten");
+  for (size_t i = 0; i < channels.size(); ++i) {
+    vexdaq_loss_counters loss{};
+    vexdaq_get_loss_counters(1, channels[i], &loss);
+    overwritten += loss.overwritten;
+    failures = std::max<uint64_t>(failures, loss.transfer_failures);
+    std::fprintf(out, "%-8d %12d %12d %14.1f %12" PRIu64 "\n", channels[i], stats[i].min,
+                 stats[i].max, stats[i].rms(), loss.overwritten);
+  }
+  if (failed) {
+    throw CliError(kExitFailure, "the stream stopped early (" + std::to_string(done) +
+                                     " samples per channel were written); details are in the log");
+  }
+  if (overwritten > 0 || failures > 0) {
+    std::fprintf(stderr,
+                 "vexdaq: warning: %" PRIu64
+                 " samples were overwritten before they were read and "
+                 "%" PRIu64 " transfers failed\n",
+                 overwritten, failures);
+    return kExitDataLoss;
+  }
+  return kExitOk;
+}
+
+}  // namespace
+
+void add_acquire_command(CLI::App &app, const GlobalOptions &global) {
+  auto options = std::make_shared<AcquireOptions>();
+  auto *cmd = app.add_subcommand("acquire", "Record input channels to CSV, WAV or raw binary");
+  cmd->add_option("-c,--channels", options->channels, "Channels: all, 0-3,6 ...")
+      ->capture_default_str();
+  cmd->add_option("-r,--rate", options->rate, "Input sample rate in Hz (default: current)");
+  cmd->add_option("-d,--duration", options->duration, "Seconds to record")->capture_default_str();
+  cmd->add_option("-n,--samples", options->samples, "Samples per channel (overrides --duration)");
+  cmd->add_option("-o,--output", options->output, "Output file, - for standard output")
+      ->capture_default_str();
+  cmd->add_option("-f,--format", options->format, "csv, wav or raw (default: from the file name)");
+  cmd->add_option("--gear", options->gear, "Input range code 0-7, 8 forces range 8")
+      ->check(CLI::Range(0, 8));
+  cmd->add_option("--icp", options->icp, "ICP excitation: 0 off, 1 on")->check(CLI::Range(0, 255));
+  cmd->add_flag("-q,--quiet", options->quiet, "No progress line");
+  cmd->callback([&global, options] { throw CliExit(run_acquire(global, *options)); });
+}
+
+}  // namespace vexdaq_cli

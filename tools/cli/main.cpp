@@ -1,0 +1,70 @@
+// vexdaq: the command-line tool over the vexdaq library.
+#include <CLI/CLI.hpp>
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+
+#include "cli/cli_error.h"
+#include "cli/commands.h"
+
+namespace vexdaq_cli {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+extern "C" void on_interrupt(int) {
+  g_interrupted = 1;
+}
+
+}  // namespace
+
+bool interrupted() {
+  return g_interrupted != 0;
+}
+
+void install_interrupt_handler() {
+  std::signal(SIGINT, on_interrupt);
+  std::signal(SIGTERM, on_interrupt);
+}
+
+}  // namespace vexdaq_cli
+
+int main(int argc, char **argv) {
+  using namespace vexdaq_cli;
+  CLI::App app{"vexdaq: drive a USB data-acquisition instrument"};
+  app.require_subcommand(1);
+  GlobalOptions global;
+  app.add_flag("--sim", global.sim, "Use a virtual instrument instead of hardware");
+  app.add_option(
+         "--sim-profile", global.sim_profile,
+         "Virtual instrument profile, e.g. \"in_channels=4;waveform=counter\" (implies --sim)")
+      ->each([&global](const std::string &) { global.sim = true; });
+  app.add_option("--device", global.device, "Index of the instrument to open")
+      ->capture_default_str();
+
+  add_list_command(app, global);
+  add_info_command(app, global);
+  add_acquire_command(app, global);
+  add_generate_command(app, global);
+  add_aux_commands(app, global);
+  add_plot_command(app);
+  add_doctor_command(app, global);
+  install_interrupt_handler();
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CliExit &exit) {
+    return exit.code;
+  } catch (const CliError &e) {
+    std::fprintf(stderr, "vexdaq: %s\n", e.what());
+    return e.exit_code();
+  } catch (const CLI::ParseError &e) {
+    return app.exit(e);
+  } catch (const std::exception &e) {
+    std::fprintf(stderr, "vexdaq: %s\n", e.what());
+    return kExitFailure;
+  }
+  return kExitOk;
+}

@@ -1,0 +1,116 @@
+// vexdaq plot: renders a CSV capture as an SVG, one panel per channel.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/cli_error.h"
+#include "cli/commands.h"
+
+namespace vexdaq_cli {
+
+namespace {
+
+struct Capture {
+  std::vector<std::string> names;
+  std::vector<std::vector<double>> columns;
+};
+
+Capture read_csv(const std::string &path) {
+  std::ifstream in(path);
+  if (!in) throw CliError(kExitFailure, "cannot open '" + path + "'");
+  Capture capture;
+  std::string line;
+  if (!std::getline(in, line)) throw CliError(kExitFailure, "'" + path + "' is empty");
+  std::stringstream header(line);
+  for (std::string name; std::getline(header, name, ',');) capture.names.push_back(name);
+  capture.columns.resize(capture.names.size());
+  size_t row = 1;
+  while (std::getline(in, line)) {
+    ++row;
+    std::stringstream cells(line);
+    size_t c = 0;
+    for (std::string cell; std::getline(cells, cell, ','); ++c) {
+      if (c >= capture.columns.size()) break;
+      try {
+        capture.columns[c].push_back(std::stod(cell));
+      } catch (const std::exception &) {
+        throw CliError(kExitFailure, path + ":" + std::to_string(row) + ": not a number: " + cell);
+      }
+    }
+  }
+  return capture;
+}
+
+std::string svg_for(const Capture &capture, int width, int panel_height) {
+  const int left = 70, right = 20, top = 20, gap = 30;
+  const int plot_width = width - left - right;
+  const int height = top + static_cast<int>(capture.columns.size()) * (panel_height + gap);
+  std::ostringstream svg;
+  svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
+      << "\" viewBox=\"0 0 " << width << ' ' << height << "\" font-family=\"sans-serif\" "
+      << "font-size=\"12\">\n<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
+  static const char *colours[] = {"#1f77b4", "#d62728", "#2ca02c", "#ff7f0e",
+                                  "#9467bd", "#8c564b", "#e377c2", "#17becf"};
+  for (size_t c = 0; c < capture.columns.size(); ++c) {
+    const auto &values = capture.columns[c];
+    const int y0 = top + static_cast<int>(c) * (panel_height + gap);
+    double lo = values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+    double hi = values.empty() ? 1 : *std::max_element(values.begin(), values.end());
+    if (hi == lo) {
+      hi += 1;
+      lo -= 1;
+    }
+    svg << "<rect x=\"" << left << "\" y=\"" << y0 << "\" width=\"" << plot_width << "\" height=\""
+        << panel_height << "\" fill=\"none\" stroke=\"#888\"/>\n";
+    svg << "<text x=\"4\" y=\"" << y0 + panel_height / 2 << "\">" << capture.names[c]
+        << "</text>\n";
+    svg << "<text x=\"" << left - 4 << "\" y=\"" << y0 + 10 << "\" text-anchor=\"end\">" << hi
+        << "</text>\n<text x=\"" << left - 4 << "\" y=\"" << y0 + panel_height
+        << "\" text-anchor=\"end\">" << lo << "</text>\n";
+    // Min and max per pixel column keep every peak visible however long the capture is.
+    svg << "<polyline fill=\"none\" stroke-width=\"1\" stroke=\"" << colours[c % 8]
+        << "\" points=\"";
+    const size_t n = values.size();
+    const size_t columns = std::min<size_t>(n, static_cast<size_t>(plot_width));
+    for (size_t x = 0; x < columns; ++x) {
+      const size_t a = x * n / columns;
+      const size_t b = std::max(a + 1, (x + 1) * n / columns);
+      const auto [mn, mx] = std::minmax_element(values.begin() + a, values.begin() + b);
+      const double px = left + (columns > 1 ? x * (plot_width - 1.0) / (columns - 1) : 0.0);
+      for (double v : {*mn, *mx}) {
+        const double py = y0 + panel_height - (v - lo) / (hi - lo) * panel_height;
+        svg << px << ',' << py << ' ';
+      }
+    }
+    svg << "\"/>\n";
+  }
+  svg << "<text x=\"" << left << "\" y=\"" << height - 6 << "\">"
+      << (capture.columns.empty() ? 0 : capture.columns[0].size()) << " samples</text>\n</svg>\n";
+  return svg.str();
+}
+
+}  // namespace
+
+void add_plot_command(CLI::App &app) {
+  auto input = std::make_shared<std::string>();
+  auto output = std::make_shared<std::string>("capture.svg");
+  auto width = std::make_shared<int>(1000);
+  auto *cmd = app.add_subcommand("plot", "Render a CSV capture as an SVG");
+  cmd->add_option("capture", *input, "CSV file written by 'vexdaq acquire'")->required();
+  cmd->add_option("-o,--output", *output, "SVG file")->capture_default_str();
+  cmd->add_option("--width", *width, "Width in pixels")->check(CLI::Range(200, 10000));
+  cmd->callback([input, output, width] {
+    const Capture capture = read_csv(*input);
+    std::ofstream out(*output);
+    out << svg_for(capture, *width, 160);
+    if (!out) throw CliError(kExitFailure, "cannot write '" + *output + "'");
+    std::printf("%s: %zu channel(s)\n", output->c_str(), capture.columns.size());
+    throw CliExit(kExitOk);
+  });
+}
+
+}  // namespace vexdaq_cli
