@@ -5,6 +5,7 @@ packages=(
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   sdcc
+  libcli11-dev libsndfile1-dev
 )
 missing=()
 for p in "${packages[@]}"; do
