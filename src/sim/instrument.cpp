@@ -832,7 +832,7 @@ void Instrument::service_tx(Clock::time_point now, Endpoint &ep, std::vector<Don
     ep.pending.clear();
     return;
   }
-  // The instrument plays frames at the output rate from a FIFO of kDeviceBufferBytes; a write
+  // The instrument plays frames at the output rate from a FIFO of kOutputBufferBytes; a write
   // completes once it fits.
   auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - out_base_time_);
   uint64_t played =
@@ -847,10 +847,10 @@ void Instrument::service_tx(Clock::time_point now, Endpoint &ep, std::vector<Don
   while (!ep.pending.empty()) {
     const Pending &p = ep.pending.front();
     uint64_t level = out_received_ - played;
-    if (level != 0 && level + p.length > kDeviceBufferBytes) {
+    if (level != 0 && level + p.length > kOutputBufferBytes) {
       if (out_rate_ == 0) return;
       uint64_t target_frames =
-          (out_received_ + p.length - kDeviceBufferBytes - out_base_bytes_ + frame - 1) / frame;
+          (out_received_ + p.length - kOutputBufferBytes - out_base_bytes_ + frame - 1) / frame;
       auto ns = static_cast<int64_t>(
           (static_cast<unsigned __int128>(target_frames) * 1000000000u + out_rate_ - 1) /
           out_rate_);

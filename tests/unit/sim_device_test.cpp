@@ -93,7 +93,8 @@ TEST_F(SimDevice, LoaderServesTheEepromOnceItRuns) {
   uint8_t wrapped[2] = {};
   ASSERT_EQ(vexdaq_sim_eeprom_read(sim_, 0, wrapped, 2), 2);
   EXPECT_EQ(wrapped[0], data[16]);
-  EXPECT_FALSE(vendor_device(false, 0xA9, 0, data.data(), 4097));
+  std::vector<uint8_t> too_long(4097);
+  EXPECT_FALSE(vendor_device(false, 0xA9, 0, too_long.data(), 4097));
 }
 
 TEST_F(SimDevice, ImageWithoutAJumpLeavesTheDeviceDead) {

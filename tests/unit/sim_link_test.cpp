@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "backend/driver.h"
+#include "backend/sim/sim_backend.h"
 #include "device/usbio_records.h"
 #include "platform/thread.h"
 #include "vexdaq/vexdaq_sim.h"
@@ -414,6 +415,27 @@ TEST_F(SimLink, ClosedHandleValuesAreNotReused) {
   uint8_t out[16];
   EXPECT_FALSE(driver_ioctl(old, IOCTL_USBIO_GET_DEVICE_INFO, nullptr, 0, out, 16, nullptr));
   EXPECT_EQ(platform::last_error(), kStatusInvalidHandle);
+}
+
+TEST_F(SimLink, TraceKeepsTheNewestLinesOnly) {
+  plug_and_open(nullptr);
+  uint8_t reply[4];
+  ASSERT_TRUE(control(true, 1, 1, 0xD5, 0, 0, reply, 4));  // the line that is to be dropped
+  for (int i = 0; i < 65536; ++i) ASSERT_TRUE(control(true, 1, 1, 0xD3, 0, 0, reply, 4));
+  std::string text = take_trace(sim_);
+  EXPECT_EQ(text.size(), 65536u * 21u);
+  EXPECT_EQ(text.find("A1 D5"), std::string::npos);
+}
+
+TEST_F(SimLink, ExclusiveInstrumentHidesRealDevicesWhilePlugged) {
+  EXPECT_FALSE(sim_backend().hides_real_devices());
+  int32_t shy = vexdaq_sim_plug(nullptr);
+  EXPECT_FALSE(sim_backend().hides_real_devices());
+  int32_t exclusive = vexdaq_sim_plug("exclusive=1");
+  EXPECT_TRUE(sim_backend().hides_real_devices());
+  ASSERT_EQ(vexdaq_sim_unplug(exclusive), 0);
+  EXPECT_FALSE(sim_backend().hides_real_devices());
+  ASSERT_EQ(vexdaq_sim_unplug(shy), 0);
 }
 
 }  // namespace
