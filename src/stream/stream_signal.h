@@ -25,4 +25,11 @@ void stream_state_changed();
 // done() must only read atomics. Called without any library lock held.
 void wait_for_stream_state(bool (*done)());
 
+// How many times stream_state_changed() has been called. A thread that must notice every change
+// (a stop followed at once by a start included) remembers it and waits for it to move.
+uint64_t stream_state_generation();
+
+// Blocks until the generation differs from `seen` or core_exit is set.
+void wait_for_stream_change(uint64_t seen);
+
 }  // namespace vexdaq

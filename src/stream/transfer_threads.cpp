@@ -29,8 +29,11 @@ bool streaming_or_exit() {
   return g_session.streaming.load() != 0 || g_session.core_exit.load() != 0;
 }
 
-bool not_streaming() {
-  return g_session.streaming.load() == 0 || g_session.core_exit.load() != 0;
+// A thread with nothing to move sleeps through the streaming period until the stream state
+// changes (normally the stop). Waiting for the change rather than for `streaming` to clear means
+// a stop followed at once by a start is not slept through: the next period chooses afresh.
+void sleep_through_period(uint64_t generation) {
+  wait_for_stream_change(generation);
 }
 
 int32_t bounded_packet_size(int32_t size) {
@@ -136,6 +139,7 @@ void receive(UnpackFunction unpacker, int32_t size) {
 uint32_t txthread(void *) {
   for (;;) {
     wait_for_stream_state(streaming_or_exit);
+    const uint64_t generation = stream_state_generation();
     if (g_session.streaming.load() != 0 && g_session.core_exit.load() == 0) {
       // Chosen once per streaming period; the width and count stay put while it lasts.
       const int32_t count = g_session.out_channel_count.load();
@@ -145,18 +149,17 @@ uint32_t txthread(void *) {
       if (packer != nullptr && size > 0) {
         transmit(packer, size);
       } else {
-        wait_for_stream_state(not_streaming);  // nothing to send: sleep until the period ends
+        sleep_through_period(generation);  // nothing to send
       }
     }
     if (g_session.core_exit.load() != 0) return 0;
-    // Back to idle: wait for streaming to be cleared if we left early (failure path)
-    wait_for_stream_state(not_streaming);
   }
 }
 
 uint32_t rxthread(void *) {
   for (;;) {
     wait_for_stream_state(streaming_or_exit);
+    const uint64_t generation = stream_state_generation();
     if (g_session.streaming.load() != 0 && g_session.core_exit.load() == 0) {
       const int32_t count = g_session.in_channel_count.load();
       const UnpackFunction unpacker = select_rx_unpacker(count, g_session.in_sample_bits.load());
@@ -165,11 +168,10 @@ uint32_t rxthread(void *) {
       if (unpacker != nullptr && size > 0) {
         receive(unpacker, size);
       } else {
-        wait_for_stream_state(not_streaming);
+        sleep_through_period(generation);
       }
     }
     if (g_session.core_exit.load() != 0) return 0;
-    wait_for_stream_state(not_streaming);
   }
 }
 
