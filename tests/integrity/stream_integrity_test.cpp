@@ -249,6 +249,31 @@ TEST_F(StreamIntegrity, StalledInputPipeFailsTheStreamWhichStartsAgainAfterwards
   EXPECT_EQ(vexdaq_stop(), 0);
 }
 
+TEST_F(StreamIntegrity, StalledOutputPipeFailsTheStreamWithTheWriteLine) {
+  const int32_t id =
+      open("pacing=realtime;in_channels=1;out_channels=2;out_bits=16;out_rates=10000");
+  ASSERT_EQ(vexdaq_create_buffers(20000, 1024), 0);
+  ASSERT_EQ(vexdaq_set_output_channel(0x3), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  std::vector<uint8_t> block(20000 * 2, 0x11);
+  ASSERT_EQ(vexdaq_send_all_data(0, block.data(), 1000 * 2, 1), 1000 * 2);
+  ASSERT_EQ(vexdaq_sim_fault(id, "stall=tx"), 0);
+  // Room for the whole FIFO never comes once the pipe is stuck; the failure releases the call.
+  EXPECT_EQ(vexdaq_send_all_data(0, block.data(), 20000 * 2, 1), -1);
+  EXPECT_EQ(vexdaq_stop(), 0);
+  const std::string log = vexdaq::testing::read_log();
+  EXPECT_NE(log.find("hWriteEvent failed retval = 0x102 status = 0x"), std::string::npos) << log;
+  EXPECT_NE(log.find("usbio_core_send_all_data failed 1\r\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("hReadEvent failed"), std::string::npos);
+  EXPECT_EQ(loss(false, VEXDAQ_ALL_CHANNELS).transfer_failures, 1u);
+  EXPECT_EQ(loss(false, 1).transfer_failures, 1u);
+
+  ASSERT_EQ(vexdaq_sim_fault(id, "stall=none"), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  EXPECT_EQ(vexdaq_send_data(0, block.data(), 2000, 1), 2000);
+  EXPECT_EQ(vexdaq_stop(), 0);
+}
+
 TEST_F(StreamIntegrity, EveryRestartStreamsAgainHoweverQuicklyItFollowsTheStop) {
   open("waveform=counter;pacing=free;in_channels=2;out_channels=2;in_bits=16");
   ASSERT_EQ(vexdaq_create_buffers(256, 4096), 0);
