@@ -86,8 +86,12 @@ void BM_PacedInputRate(benchmark::State &state) {
     state.counters["ratio"] = frames / elapsed / rate;
   }
 }
-BENCHMARK(BM_PacedInputRate)->Arg(1000)->Arg(48000)->Arg(102400)->Iterations(1)->Unit(
-    benchmark::kMillisecond);
+BENCHMARK(BM_PacedInputRate)
+    ->Arg(1000)
+    ->Arg(48000)
+    ->Arg(102400)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 
 void BM_FreeRunningPackets(benchmark::State &state) {
   Stream stream("pacing=free;waveform=counter");
