@@ -30,6 +30,13 @@ constexpr double kPi = 3.14159265358979323846;
 // paths never mistakes a new instrument for an old one.
 std::atomic<uint64_t> g_instances{0};
 
+// value * multiplier / divisor, rounded down or up, without a 128-bit product (32-bit targets
+// have none). Exact while multiplier and divisor are below 2^32.
+uint64_t scale(uint64_t value, uint64_t multiplier, uint64_t divisor, bool round_up = false) {
+  const uint64_t remainder = (value % divisor) * multiplier;
+  return value / divisor * multiplier + (remainder + (round_up ? divisor - 1 : 0)) / divisor;
+}
+
 std::vector<uint8_t> string_descriptor(const std::string &text) {
   // bLength is one byte: at most 126 UTF-16 units fit.
   size_t units = std::min<size_t>(text.size(), 126);
@@ -769,8 +776,7 @@ void Instrument::service_rx(Clock::time_point now, Endpoint &ep, std::vector<Don
   } else if (profile_.pacing == Pacing::kRealtime) {
     if (in_rate_ == 0) return;
     auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - in_base_time_);
-    due = in_base_frames_ + static_cast<uint64_t>(static_cast<unsigned __int128>(elapsed.count()) *
-                                                  in_rate_ / 1000000000u);
+    due = in_base_frames_ + scale(static_cast<uint64_t>(elapsed.count()), in_rate_, 1000000000u);
     // Frames nobody read in time overflow the instrument's FIFO and are lost.
     uint64_t capacity = std::max<uint64_t>(1, kDeviceBufferBytes / frame);
     if (due > in_produced_ + capacity) {
@@ -794,8 +800,7 @@ void Instrument::service_rx(Clock::time_point now, Endpoint &ep, std::vector<Don
       if (frames == 0) return;  // waits for output frames
     } else if (in_produced_ + fit > due) {
       uint64_t target = in_produced_ + fit - in_base_frames_;
-      auto ns = static_cast<int64_t>(
-          (static_cast<unsigned __int128>(target) * 1000000000u + in_rate_ - 1) / in_rate_);
+      auto ns = static_cast<int64_t>(scale(target, 1000000000u, in_rate_, true));
       wake = std::min(wake, in_base_time_ + std::chrono::nanoseconds(ns));
       return;
     }
@@ -835,10 +840,8 @@ void Instrument::service_tx(Clock::time_point now, Endpoint &ep, std::vector<Don
   // The instrument plays frames at the output rate from a FIFO of kOutputBufferBytes; a write
   // completes once it fits.
   auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - out_base_time_);
-  uint64_t played =
-      out_base_bytes_ + static_cast<uint64_t>(static_cast<unsigned __int128>(elapsed.count()) *
-                                              out_rate_ / 1000000000u) *
-                            frame;
+  uint64_t played = out_base_bytes_ +
+                    scale(static_cast<uint64_t>(elapsed.count()), out_rate_, 1000000000u) * frame;
   if (played > out_received_) {
     counters_.tx_underrun_frames += (played - out_received_) / frame;
     out_base_time_ = now;
@@ -851,9 +854,7 @@ void Instrument::service_tx(Clock::time_point now, Endpoint &ep, std::vector<Don
       if (out_rate_ == 0) return;
       uint64_t target_frames =
           (out_received_ + p.length - kOutputBufferBytes - out_base_bytes_ + frame - 1) / frame;
-      auto ns = static_cast<int64_t>(
-          (static_cast<unsigned __int128>(target_frames) * 1000000000u + out_rate_ - 1) /
-          out_rate_);
+      auto ns = static_cast<int64_t>(scale(target_frames, 1000000000u, out_rate_, true));
       wake = std::min(wake, out_base_time_ + std::chrono::nanoseconds(ns));
       return;
     }
