@@ -6,6 +6,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   sdcc
   libcli11-dev libsndfile1-dev
+  libusb-1.0-0-dev umockdev libumockdev-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -68,6 +68,12 @@ VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_stream_format(uint8_t input, int32_t *
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_sample_rates(uint8_t input, int32_t *rates,
                                                        int32_t capacity);
 
+/* The driver status with which the latest failed device open of this process failed, or 0 while
+ * none has failed; needs no session. 0x00000005 (access denied) on Linux means this user may not
+ * open the instrument: install packaging/60-vexdaq.rules (udev rule). 0xE000100A: the device is
+ * gone; 0x00000002: no such device. */
+VEXDAQ_API uint32_t VEXDAQ_CALL vexdaq_get_last_open_status(void);
+
 #ifdef __cplusplus
 }
 #endif

@@ -3,14 +3,15 @@
 
 #include <unordered_map>
 
+#include "backend/libusb/libusb_backend.h"
 #include "backend/sim/sim_backend.h"
+#include "backend/usbio/usbio_backend.h"
 #include "platform/thread.h"
 
 namespace vexdaq {
 namespace {
 
-// The platform's real devices. Linux has no kernel driver of its own for the instrument; until
-// the libusb backend arrives this one finds nothing.
+// The platform's real devices where no backend reaches them: none.
 class NoRealDevices final : public Backend {
  public:
   const char *name() const override { return "none"; }
@@ -23,9 +24,13 @@ class NoRealDevices final : public Backend {
 };
 
 Backend &real_backend() {
+  if constexpr (kHaveUsbio) return usbio_backend();
+  if constexpr (kHaveLibusb) return libusb_backend();
   static NoRealDevices backend;
   return backend;
 }
+
+std::atomic<uint32_t> g_last_open_failure{0};
 
 // Real backend first, so real devices keep the lower positions; then the virtual instrument.
 struct BackendTable {
@@ -108,11 +113,19 @@ DeviceHandle driver_open(const char16_t *path, uint32_t access, uint32_t share, 
     if (!backend->owns(path)) continue;
     if (is_hidden(backend)) break;
     std::unique_ptr<OpenFile> file = backend->open(path, access, share, flags);
-    if (!file) return kInvalidHandle;
+    if (!file) {
+      g_last_open_failure.store(platform::last_error());
+      return kInvalidHandle;
+    }
     return handles().insert(backend, std::move(file));
   }
   platform::set_last_error(kStatusFileNotFound);
+  g_last_open_failure.store(kStatusFileNotFound);
   return kInvalidHandle;
+}
+
+uint32_t driver_last_open_failure() {
+  return g_last_open_failure.load();
 }
 
 bool driver_ioctl(DeviceHandle handle, uint32_t code, const void *in, uint32_t in_size, void *out,

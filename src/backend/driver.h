@@ -84,6 +84,9 @@ bool driver_enumerate(std::vector<std::u16string> &paths);
 // error) on failure. Any thread.
 DeviceHandle driver_open(const char16_t *path, uint32_t access, uint32_t share, uint32_t flags);
 
+// The status with which the latest failed driver_open failed (0 while none has). Any thread.
+uint32_t driver_last_open_failure();
+
 // Synchronous device-control call. *returned (when not null) receives the bytes written to out.
 // Returns false and sets the last error on failure. Blocks until done; any thread; calls on one
 // handle from several threads are allowed.
