@@ -6,6 +6,7 @@
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "vexdaq/vexdaq.h"
+#include "vexdaq/vexdaq_ext.h"
 
 namespace vexdaq_cli {
 
@@ -38,6 +39,13 @@ void add_doctor_command(CLI::App &app, const GlobalOptions &global) {
     if (count > 0) {
       std::printf("ok: %d instrument(s) found\n", count);
       if (vexdaq_device_open(0) != 0) {
+        if (vexdaq_get_last_open_status() == 0x00000005) {
+          std::printf(
+              "problem: permission denied: this user may not open instrument 0; install "
+              "packaging/60-vexdaq.rules (udev rule) into /etc/udev/rules.d, run 'udevadm "
+              "control --reload && udevadm trigger' and plug the instrument in again\n");
+          throw CliExit(kExitNoDevice);
+        }
         std::printf(
             "problem: instrument 0 cannot be opened: another program may be using it, or "
             "this user may lack access to it%s\n",
