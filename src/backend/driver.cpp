@@ -5,6 +5,7 @@
 
 #include "backend/libusb/libusb_backend.h"
 #include "backend/sim/sim_backend.h"
+#include "backend/usbio/usbio_backend.h"
 #include "platform/thread.h"
 
 namespace vexdaq {
@@ -23,6 +24,7 @@ class NoRealDevices final : public Backend {
 };
 
 Backend &real_backend() {
+  if constexpr (kHaveUsbio) return usbio_backend();
   if constexpr (kHaveLibusb) return libusb_backend();
   static NoRealDevices backend;
   return backend;

@@ -1,0 +1,20 @@
+# The Windows library: real instruments through the USBIO kernel driver, a DLL named vexdaq.dll
+# with a version resource, an import library and a .def file, and no MinGW runtime DLL to ship.
+enable_language(RC)
+
+target_compile_definitions(vexdaq_core PUBLIC VEXDAQ_HAVE_USBIO=1)
+target_link_libraries(vexdaq_core PUBLIC setupapi)
+
+configure_file(${CMAKE_CURRENT_LIST_DIR}/vexdaq_version.rc.in
+               ${PROJECT_BINARY_DIR}/vexdaq_version.rc @ONLY)
+target_sources(vexdaq PRIVATE ${PROJECT_BINARY_DIR}/vexdaq_version.rc)
+
+# vexdaq.dll rather than libvexdaq.dll; the import library keeps MinGW's libvexdaq.dll.a. The
+# .def file lets other toolchains make their own import library (lib /def:vexdaq.def).
+set_target_properties(vexdaq PROPERTIES PREFIX "")
+target_link_options(vexdaq PRIVATE -static -Wl,--exclude-all-symbols
+                    -Wl,--output-def,${PROJECT_BINARY_DIR}/vexdaq.def)
+install(FILES ${PROJECT_BINARY_DIR}/vexdaq.def DESTINATION ${CMAKE_INSTALL_LIBDIR})
+
+# The tests link the same objects statically: their view of the header must not import them.
+target_compile_definitions(vexdaq_testable INTERFACE VEXDAQ_STATIC)

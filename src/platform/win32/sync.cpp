@@ -1,0 +1,123 @@
+#include "platform/sync.h"
+
+#include "win32_headers.h"
+
+#include <new>
+#include <type_traits>
+
+namespace vexdaq::platform {
+
+namespace {
+
+// Whether an object's kernel object exists. Each wrapper's only member is its native record, so
+// a standard-layout wrapper and that record share their address.
+template <typename Native, typename Object>
+bool has_kernel_object(const Object *object) {
+  static_assert(std::is_standard_layout_v<Object> && sizeof(Object) == sizeof(Native));
+  return object != nullptr && reinterpret_cast<const Native *>(object)->handle != nullptr;
+}
+
+template <typename Native, typename Object>
+std::unique_ptr<Object> keep_if_created(Object *object) {
+  std::unique_ptr<Object> owned(object);
+  if (!has_kernel_object<Native>(owned.get())) owned.reset();
+  return owned;
+}
+
+WaitResult wait_handle(void *handle, uint32_t timeout_ms) {
+  if (handle == nullptr) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return WaitResult::kFailed;
+  }
+  switch (WaitForSingleObject(handle, timeout_ms == kWaitForever ? INFINITE : timeout_ms)) {
+    case WAIT_OBJECT_0:
+      return WaitResult::kSignaled;
+    case WAIT_TIMEOUT:
+      return WaitResult::kTimedOut;
+    default:
+      return WaitResult::kFailed;
+  }
+}
+
+}  // namespace
+
+NativeMutex::NativeMutex() : handle(CreateMutexW(nullptr, FALSE, nullptr)) {}
+NativeMutex::~NativeMutex() {
+  if (handle != nullptr) CloseHandle(handle);
+}
+
+NativeSemaphore::NativeSemaphore(int initial, int maximum)
+    : handle(CreateSemaphoreW(nullptr, initial, maximum, nullptr)) {}
+NativeSemaphore::~NativeSemaphore() {
+  if (handle != nullptr) CloseHandle(handle);
+}
+
+NativeEvent::NativeEvent(bool initially_set)
+    : handle(CreateEventW(nullptr, FALSE, initially_set ? TRUE : FALSE, nullptr)) {}
+NativeEvent::~NativeEvent() {
+  if (handle != nullptr) CloseHandle(handle);
+}
+
+void Mutex::lock() {
+  // The library never abandons a mutex (no thread ends while holding one), so WAIT_ABANDONED
+  // would be our bug; the caller owns the mutex in that case too.
+  WaitForSingleObject(native_.handle, INFINITE);
+}
+void Mutex::unlock() {
+  ReleaseMutex(native_.handle);
+}
+
+Semaphore::Semaphore(int32_t initial, int32_t maximum) : native_(initial, maximum) {}
+
+bool Semaphore::release(int32_t count) {
+  if (count < 1) return false;
+  return ReleaseSemaphore(native_.handle, count, nullptr) != FALSE;
+}
+
+WaitResult Semaphore::wait(uint32_t timeout_ms) {
+  return wait_handle(native_.handle, timeout_ms);
+}
+
+int32_t Semaphore::count() const {
+  // Win32 has no query of a semaphore's count: take one and give it back, learning the count.
+  if (WaitForSingleObject(native_.handle, 0) != WAIT_OBJECT_0) return 0;
+  LONG previous = 0;
+  ReleaseSemaphore(native_.handle, 1, &previous);
+  return static_cast<int32_t>(previous) + 1;
+}
+
+Event::Event(bool initially_set) : native_(initially_set) {}
+
+void Event::set() {
+  SetEvent(native_.handle);
+}
+
+void Event::reset() {
+  ResetEvent(native_.handle);
+}
+
+WaitResult Event::wait(uint32_t timeout_ms) {
+  return wait_handle(native_.handle, timeout_ms);
+}
+
+bool Event::is_set() const {
+  // Polling consumes an auto-reset signal; put it back.
+  if (WaitForSingleObject(native_.handle, 0) != WAIT_OBJECT_0) return false;
+  SetEvent(native_.handle);
+  return true;
+}
+
+std::unique_ptr<Mutex> create_mutex() {
+  return keep_if_created<NativeMutex>(new (std::nothrow) Mutex);
+}
+
+std::unique_ptr<Semaphore> create_semaphore(int32_t initial, int32_t maximum) {
+  if (maximum < 1 || initial < 0 || initial > maximum) return nullptr;
+  return keep_if_created<NativeSemaphore>(new (std::nothrow) Semaphore(initial, maximum));
+}
+
+std::unique_ptr<Event> create_event(bool initially_set) {
+  return keep_if_created<NativeEvent>(new (std::nothrow) Event(initially_set));
+}
+
+}  // namespace vexdaq::platform

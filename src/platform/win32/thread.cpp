@@ -1,0 +1,92 @@
+#include "platform/thread.h"
+
+#include "win32_headers.h"
+
+#include <atomic>
+#include <new>
+
+namespace vexdaq::platform {
+
+namespace {
+
+std::atomic<int32_t> g_failing_creations{0};
+
+// What the new thread runs; it owns and frees this record.
+struct StartRecord {
+  Thread::Entry entry;
+  void *argument;
+};
+
+// Win32 thread routines are __stdcall; the library's entries are plain functions.
+DWORD WINAPI thread_start(void *start) {
+  StartRecord record = *static_cast<StartRecord *>(start);
+  delete static_cast<StartRecord *>(start);
+  return record.entry(record.argument);
+}
+
+}  // namespace
+
+void fail_next_thread_creations(int32_t count) {
+  g_failing_creations.store(count);
+}
+
+std::unique_ptr<Thread> Thread::create(Entry entry, void *argument, Priority priority) {
+  int32_t failing = g_failing_creations.load();
+  while (failing > 0) {
+    if (g_failing_creations.compare_exchange_weak(failing, failing - 1)) return nullptr;
+  }
+  std::unique_ptr<Thread> thread(new (std::nothrow) Thread);
+  auto *start = new (std::nothrow) StartRecord{entry, argument};
+  if (!thread || start == nullptr) {
+    delete start;
+    return nullptr;
+  }
+  // Created suspended so that the priority is in place before the entry runs.
+  HANDLE handle = CreateThread(nullptr, 0, thread_start, start, CREATE_SUSPENDED, nullptr);
+  if (handle == nullptr) {
+    delete start;
+    return nullptr;
+  }
+  if (priority == Priority::kHighest) SetThreadPriority(handle, THREAD_PRIORITY_HIGHEST);
+  ResumeThread(handle);
+  thread->native_.handle = handle;
+  return thread;
+}
+
+Thread::~Thread() {
+  // A thread still running here would be a bug of ours; waiting keeps the process alive and
+  // visible in a debugger instead of leaving the thread to run on freed state.
+  join();
+}
+
+void Thread::join() {
+  if (native_.handle == nullptr) return;
+  WaitForSingleObject(native_.handle, INFINITE);
+  CloseHandle(native_.handle);
+  native_.handle = nullptr;
+}
+
+void sleep_ms(uint32_t milliseconds) {
+  Sleep(milliseconds);
+}
+
+int64_t performance_counter() {
+  LARGE_INTEGER count;
+  QueryPerformanceCounter(&count);
+  return count.QuadPart;
+}
+
+int64_t performance_frequency() {
+  LARGE_INTEGER frequency;
+  QueryPerformanceFrequency(&frequency);
+  return frequency.QuadPart;
+}
+
+uint32_t last_error() {
+  return GetLastError();
+}
+void set_last_error(uint32_t status) {
+  SetLastError(status);
+}
+
+}  // namespace vexdaq::platform
