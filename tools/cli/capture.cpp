@@ -1,7 +1,5 @@
 #include "cli/capture.h"
 
-#include <sndfile.h>
-
 #include <cmath>
 #include <cstring>
 
@@ -58,6 +56,9 @@ class FileCapture : public CaptureWriter {
       throw CliError(kExitFailure, std::string("write failed: ") + std::strerror(errno));
     }
   }
+  bool is_open() const { return file_ != nullptr; }
+  // Moves the write position; false for a stream that cannot seek.
+  bool rewind_to(long offset) { return owned_ && std::fseek(file_, offset, SEEK_SET) == 0; }
   void close() {
     if (file_ == nullptr) return;
     std::fflush(file_);
@@ -73,7 +74,7 @@ class FileCapture : public CaptureWriter {
 class CsvCapture : public FileCapture {
  public:
   CsvCapture(const std::string &path, const std::vector<int> &channels, int bytes)
-      : FileCapture(path, "w"), channels_(channels.size()), bytes_(bytes) {
+      : FileCapture(path, "wb"), channels_(channels.size()), bytes_(bytes) {
     std::string header;
     for (size_t i = 0; i < channels.size(); ++i) {
       header += (i ? ",ch" : "ch") + std::to_string(channels[i]);
@@ -113,46 +114,68 @@ class RawCapture : public FileCapture {
   size_t frame_bytes_;
 };
 
-// WAV through libsndfile: PCM of the instrument's own width, so 24-bit samples stay 24-bit.
-class WavCapture : public CaptureWriter {
+// WAV: a canonical PCM header and the frames as they come, since WAV's PCM samples are signed
+// little-endian of the instrument's own width (24-bit stays three bytes). The sizes in the header
+// are filled in at the end; a stream that cannot seek (standard output) keeps "unknown" there.
+class WavCapture : public FileCapture {
  public:
   WavCapture(const std::string &path, size_t channels, int bytes, int32_t rate)
-      : channels_(channels), bytes_(bytes) {
-    SF_INFO info{};
-    info.samplerate = rate;
-    info.channels = static_cast<int>(channels);
-    info.format = SF_FORMAT_WAV | (bytes == 2   ? SF_FORMAT_PCM_16
-                                   : bytes == 3 ? SF_FORMAT_PCM_24
-                                                : SF_FORMAT_PCM_32);
-    file_ =
-        path == "-" ? sf_open_fd(1, SFM_WRITE, &info, 0) : sf_open(path.c_str(), SFM_WRITE, &info);
-    if (file_ == nullptr) {
-      throw CliError(kExitFailure, "cannot create '" + path + "': " + sf_strerror(nullptr));
+      : FileCapture(path, "wb"), frame_bytes_(channels * static_cast<size_t>(bytes)) {
+    uint8_t header[kHeaderBytes] = {};
+    std::memcpy(header, "RIFF", 4);
+    store32(header + 4, kUnknownSize);
+    std::memcpy(header + 8, "WAVEfmt ", 8);
+    store32(header + 16, 16);  // format chunk size
+    store16(header + 20, 1);   // PCM
+    store16(header + 22, static_cast<uint16_t>(channels));
+    store32(header + 24, static_cast<uint32_t>(rate));
+    store32(header + 28, static_cast<uint32_t>(rate) * static_cast<uint32_t>(frame_bytes_));
+    store16(header + 32, static_cast<uint16_t>(frame_bytes_));
+    store16(header + 34, static_cast<uint16_t>(8 * bytes));
+    std::memcpy(header + 36, "data", 4);
+    store32(header + 40, kUnknownSize);
+    put(header, sizeof header);
+  }
+  ~WavCapture() override {
+    try {
+      finish();
+    } catch (const CliError &) {
+      // The error was the caller's to see through finish(); a destructor must not throw.
     }
   }
-  ~WavCapture() override { finish(); }
   void write(const uint8_t *frames, int64_t count) override {
-    // libsndfile's int samples are left-justified 32-bit values.
-    buffer_.resize(static_cast<size_t>(count) * channels_);
-    const uint8_t *p = frames;
-    for (auto &v : buffer_) {
-      v = static_cast<int>(static_cast<uint32_t>(decode_sample(p, bytes_)) << (32 - 8 * bytes_));
-      p += bytes_;
-    }
-    if (sf_writef_int(file_, buffer_.data(), count) != count) {
-      throw CliError(kExitFailure, std::string("write failed: ") + sf_strerror(file_));
-    }
+    const size_t n = static_cast<size_t>(count) * frame_bytes_;
+    put(frames, n);
+    data_bytes_ += n;
   }
   void finish() override {
-    if (file_ != nullptr) sf_close(file_);
-    file_ = nullptr;
+    if (!is_open()) return;
+    // RIFF sizes are 32-bit: a longer capture keeps the "unknown" sizes.
+    if (data_bytes_ <= kUnknownSize - kHeaderBytes && rewind_to(4)) {
+      uint8_t size[4];
+      store32(size, static_cast<uint32_t>(data_bytes_ + kHeaderBytes - 8));
+      put(size, 4);
+      if (rewind_to(40)) {
+        store32(size, static_cast<uint32_t>(data_bytes_));
+        put(size, 4);
+      }
+    }
+    close();
   }
 
  private:
-  SNDFILE *file_ = nullptr;
-  size_t channels_;
-  int bytes_;
-  std::vector<int> buffer_;
+  static constexpr size_t kHeaderBytes = 44;
+  static constexpr uint32_t kUnknownSize = 0xFFFFFFFF;
+  static void store16(uint8_t *p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+  }
+  static void store32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+  }
+
+  size_t frame_bytes_;
+  uint64_t data_bytes_ = 0;
 };
 
 }  // namespace
