@@ -53,6 +53,19 @@ TEST(LibusbDiscovery, DevicesAreListedByPortChainWithoutHubs) {
   EXPECT_EQ(vexdaq_device_list(), 1);
 }
 
+TEST(LibusbDiscovery, RealDevicesComeBeforeVirtualOnesUnlessAnExclusiveOneHidesThem) {
+  FakeUsbBus bus;
+  auto instrument = bus.add_instrument("4", "");
+  const int32_t sim = vexdaq_sim_plug("");
+  EXPECT_EQ(vexdaq_device_list(), 2);
+  ASSERT_EQ(vexdaq_device_open(0), 0);
+  EXPECT_NE(take_trace(*instrument), "");  // index 0 is the device on the bus
+  vexdaq_device_close();
+  ASSERT_EQ(vexdaq_sim_set(sim, "exclusive=1"), 0);
+  EXPECT_EQ(vexdaq_device_list(), 1);
+  vexdaq_sim_reset();
+}
+
 TEST(LibusbDiscovery, AnUnknownPathDoesNotOpen) {
   FakeUsbBus bus;
   bus.add_instrument("4", "");
