@@ -51,7 +51,7 @@
  * whole frames, one sample per channel in channel order, little-endian. Paced input runs at the
  * rate last set with the sample-rate request (0xD1: bytes 0-3 input, 4-7 output), or the first
  * entry of the list before any; frames nobody reads overflow a 64 KiB device FIFO and are lost
- * (counter rx_dropped_frames). Paced output is played at the output rate from a 4 KiB FIFO: a
+ * (counter rx_dropped_frames). Paced output is played at the output rate from a 64 KiB FIFO: a
  * write completes once it fits (counter tx_underrun_frames counts frames played with no data).
  * Input waveforms, frame n counted from the stream start:
  *   counter: (channel << (bits - 8)) | (n mod 2^(bits - 8))   (bits <= 8: n mod 2^bits)

@@ -39,10 +39,9 @@ inline constexpr size_t kTraceMaxLines = 65536;
 inline constexpr size_t kTraceMaxBytes = 16u << 20;
 inline constexpr size_t kOutputCaptureBytes = 4u << 20;  // tx stream bytes kept for tests
 // The instrument's stream FIFOs: input frames wait here for the host (room for scheduling
-// hiccups at the highest rate), output frames wait to be played (a few packets, like the chip's
-// endpoint buffers).
+// hiccups at the highest rate), output frames wait here to be played.
 inline constexpr size_t kDeviceBufferBytes = 64u << 10;
-inline constexpr size_t kOutputBufferBytes = 4u << 10;
+inline constexpr size_t kOutputBufferBytes = 64u << 10;
 inline constexpr size_t kUartBufferBytes = 64u << 10;
 inline constexpr uint32_t kEepromSize = 64u << 10;
 
