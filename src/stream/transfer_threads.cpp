@@ -47,9 +47,9 @@ void forget_warnings(bool input) {
   }
 }
 
-// A slot that did not complete: the stream cannot go on.
-void fail_transfer(bool input, platform::WaitResult waited) {
-  const uint32_t status = platform::last_error();
+// A slot that did not complete, or completed with an error: the stream cannot go on. status is
+// the thread's last error after a failed wait, or the transfer's own status.
+void fail_transfer(bool input, platform::WaitResult waited, uint32_t status) {
   g_session.last_status.store(status);
   log_print(1,
             input ? "hReadEvent failed retval = 0x%lx status = 0x%08X.\r\n"
@@ -61,8 +61,8 @@ void fail_transfer(bool input, platform::WaitResult waited) {
   }
   count_transfer_failure(input);
   notify_stream_waiters();  // blocked data calls fail now rather than after the stop
-  // The direction's other transfers are as stuck as this one: cancelling them completes their
-  // slots, so the stop does not wait out 1500 ms for each before it aborts the pipe anyway.
+  // The direction's other transfers are no better off: cancelling them completes their slots, so
+  // the stop does not wait out 1500 ms for each before it aborts the pipe anyway.
   driver_cancel(g_session.pipe_handles[input ? 1 : 0]);
   post_message(MSG_STOP, 0, 0, 0, nullptr);
 }
@@ -80,6 +80,26 @@ void release_slot(XferSlot &slot) {
   if (platform::Event *event = slot.overlapped.event.get()) event->set();
 }
 
+// Waits for the slot's transfer. True when it completed without error; false when the period
+// is over for this thread: the transfer did not complete in time or failed (then the failure
+// path has run), or streaming ended meanwhile (then the slot is left to the wind-down).
+// A failed transfer is a failure of the stream, not a packet to skip: its samples are lost, and
+// an endpoint that fails every transfer at once (halted) would otherwise be retried in a spin.
+bool slot_completed(bool input, XferSlot &slot) {
+  const platform::WaitResult waited = wait_slot(slot);
+  if (waited != platform::WaitResult::kSignaled) {
+    // Once streaming has ended a late transfer is the wind-down's to abort, not a failure.
+    if (g_session.streaming.load() != 0) fail_transfer(input, waited, platform::last_error());
+    return false;
+  }
+  const uint32_t status = slot.overlapped.internal.load();
+  if (status == kStatusSuccess) return true;
+  // The slot is idle either way: nothing is pending on it for the wind-down to wait for.
+  release_slot(slot);
+  if (g_session.streaming.load() != 0) fail_transfer(input, waited, status);
+  return false;
+}
+
 // One streaming period of txthread. Returns when streaming ends or a transfer failed.
 void transmit(PackFunction packer, int32_t size) {
   while (g_session.streaming.load() != 0) {
@@ -88,12 +108,7 @@ void transmit(PackFunction packer, int32_t size) {
       // wind-down wait instead of starting a transfer nobody wants.
       if (g_session.streaming.load() == 0) return;
       XferSlot &slot = g_session.tx_slots[k];
-      const platform::WaitResult waited = wait_slot(slot);
-      if (waited != platform::WaitResult::kSignaled) {
-        // Once streaming has ended a late transfer is the wind-down's to abort, not a failure.
-        if (g_session.streaming.load() != 0) fail_transfer(false, waited);
-        return;
-      }
+      if (!slot_completed(false, slot)) return;
       if (g_session.streaming.load() == 0) {
         release_slot(slot);
         return;
@@ -112,12 +127,7 @@ void receive(UnpackFunction unpacker, int32_t size) {
     for (int32_t k = 0; k < kSlotCount; ++k) {
       if (g_session.streaming.load() == 0) return;
       XferSlot &slot = g_session.rx_slots[k];
-      const platform::WaitResult waited = wait_slot(slot);
-      if (waited != platform::WaitResult::kSignaled) {
-        // Once streaming has ended a late transfer is the wind-down's to abort, not a failure.
-        if (g_session.streaming.load() != 0) fail_transfer(true, waited);
-        return;
-      }
+      if (!slot_completed(true, slot)) return;
       // Only the bytes the read delivered hold this packet's samples; the rest of the buffer is
       // the previous packet's and must not be delivered twice.
       const uint32_t delivered = slot.overlapped.internal_high.load();

@@ -249,6 +249,26 @@ TEST_F(StreamIntegrity, StalledInputPipeFailsTheStreamWhichStartsAgainAfterwards
   EXPECT_EQ(vexdaq_stop(), 0);
 }
 
+TEST_F(StreamIntegrity, FailingInputTransfersStopTheStreamInsteadOfBeingRetriedInASpin) {
+  const int32_t id = open(
+      "waveform=counter;pacing=realtime;in_channels=2;out_channels=1;in_bits=32;in_rates=102400");
+  ASSERT_EQ(vexdaq_create_buffers(16, 1 << 16), 0);
+  ASSERT_EQ(vexdaq_set_input_channel(0x1), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  std::vector<uint8_t> buffer(60000 * 4);
+  ASSERT_EQ(vexdaq_recv_data(0, buffer.data(), 1024 * 4, 1), 1024 * 4);
+  ASSERT_EQ(vexdaq_sim_fault(id, "halt=rx"), 0);  // every read now fails at once
+  EXPECT_EQ(vexdaq_recv_data(0, buffer.data(), 60000 * 4, 1), -1);
+  EXPECT_EQ(vexdaq_stop(), 0);
+  EXPECT_NE(vexdaq::testing::read_log().find("hReadEvent failed retval = 0x0 status = 0xC0000004."),
+            std::string::npos);
+  EXPECT_EQ(loss(true, VEXDAQ_ALL_CHANNELS).transfer_failures, 1u);
+  ASSERT_EQ(vexdaq_sim_fault(id, "halt=none"), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  EXPECT_EQ(vexdaq_recv_data(0, buffer.data(), 1024 * 4, 1), 1024 * 4);
+  EXPECT_EQ(vexdaq_stop(), 0);
+}
+
 TEST_F(StreamIntegrity, StalledOutputPipeFailsTheStreamWithTheWriteLine) {
   const int32_t id =
       open("pacing=realtime;in_channels=1;out_channels=2;out_bits=16;out_rates=10000");
