@@ -120,12 +120,14 @@ void device_close() {
   g_session.session_token.store(0);
   notify_stream_waiters();
 
+  // Handles before events: closing a handle completes its pending transfers, which set their
+  // slot's event; an event destroyed first would be set after it is gone.
+  driver_close(g_session.control_handle);
+  for (DeviceHandle &pipe : g_session.pipe_handles) driver_close(pipe);
   for (int k = 0; k < kSlotCount; ++k) {
     g_session.tx_slots[k].overlapped.event.reset();
     g_session.rx_slots[k].overlapped.event.reset();
   }
-  driver_close(g_session.control_handle);
-  for (DeviceHandle &pipe : g_session.pipe_handles) driver_close(pipe);
   log_close();
 }
 
