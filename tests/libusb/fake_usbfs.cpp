@@ -169,19 +169,13 @@ struct FakeUsbBus::Node {
       std::lock_guard<std::mutex> lock(mutex);
       flying.push_back(u);
     }
-    uint32_t status =
+    // The submission is answered (and the URB's copy synchronised to the client) before the
+    // model may complete it from its own thread; a refusal then comes back as the URB's status.
+    umockdev_ioctl_client_complete(client, 0, 0);
+    const uint32_t status =
         instrument->submit_bulk(generation, urb->endpoint, u->buffer->data,
                                 static_cast<uint32_t>(urb->buffer_length), finished, u);
-    if (status != kStatusSuccess) {
-      {
-        std::lock_guard<std::mutex> lock(mutex);
-        flying.erase(std::find(flying.begin(), flying.end(), u));
-      }
-      release(u);
-      answer(client, status);
-      return true;
-    }
-    umockdev_ioctl_client_complete(client, 0, 0);
+    if (status != kStatusSuccess) finished(u, status, 0);
     return true;
   }
 
