@@ -136,6 +136,16 @@ TEST_F(LibusbSession, OpenInitialisesTheDeviceThroughLibusb) {
   EXPECT_EQ(g_session.control_handle, kInvalidHandle);
 }
 
+// libusb's context, and with it the event thread, lives exactly while a device is open.
+TEST_F(LibusbSession, ClosingTheLastDeviceReleasesTheContextAndItsEventThread) {
+  bus_.add_instrument("4", "");
+  ASSERT_EQ(vexdaq_device_open(0), 0);
+  std::weak_ptr<LibusbContext> context = LibusbContext::acquire();
+  ASSERT_FALSE(context.expired());
+  vexdaq_device_close();
+  EXPECT_TRUE(context.expired());
+}
+
 // The same commands give the same bytes on the bus as on the in-process virtual instrument.
 TEST_F(LibusbSession, CommandsSendExactlyTheRequestsOfTheInProcessInstrument) {
   const std::function<void()> commands = [] {
