@@ -273,14 +273,17 @@ TEST_F(StreamIntegrity, FailingInputTransfersStopTheStreamInsteadOfBeingRetriedI
 TEST_F(StreamIntegrity, StalledOutputPipeFailsTheStreamWithTheWriteLine) {
   const int32_t id =
       open("pacing=realtime;in_channels=1;out_channels=2;out_bits=16;out_rates=10000");
-  ASSERT_EQ(vexdaq_create_buffers(20000, 1024), 0);
+  // More than the instrument's own FIFO and the four packets in flight can take, so that samples
+  // are still queued here when the pipe sticks.
+  constexpr int kCapacity = 60000;
+  ASSERT_EQ(vexdaq_create_buffers(kCapacity, 1024), 0);
   ASSERT_EQ(vexdaq_set_output_channel(0x3), 0);
   ASSERT_EQ(vexdaq_start(), 0);
-  std::vector<uint8_t> block(20000 * 2, 0x11);
-  ASSERT_EQ(vexdaq_send_all_data(0, block.data(), 1000 * 2, 1), 1000 * 2);
+  std::vector<uint8_t> block(kCapacity * 2, 0x11);
+  ASSERT_EQ(vexdaq_send_all_data(0, block.data(), 40000 * 2, 1), 40000 * 2);
   ASSERT_EQ(vexdaq_sim_fault(id, "stall=tx"), 0);
   // Room for the whole FIFO never comes once the pipe is stuck; the failure releases the call.
-  EXPECT_EQ(vexdaq_send_all_data(0, block.data(), 20000 * 2, 1), -1);
+  EXPECT_EQ(vexdaq_send_all_data(0, block.data(), kCapacity * 2, 1), -1);
   EXPECT_EQ(vexdaq_stop(), 0);
   const std::string log = vexdaq::testing::read_log();
   EXPECT_NE(log.find("hWriteEvent failed retval = 0x102 status = 0x"), std::string::npos) << log;
