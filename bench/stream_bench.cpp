@@ -7,6 +7,9 @@
 
 #include <chrono>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -243,7 +246,27 @@ void paced_stream_cpu(benchmark::State &state) {
     wall += seconds(CLOCK_MONOTONIC) - wall0;
   }
   state.counters["MBps"] = static_cast<double>(moved) / 1e6 / wall;
+  state.counters["device_dropped_frames"] =
+      static_cast<double>(vexdaq_sim_counter(0, "rx_dropped_frames"));
   state.counters["process_cpu_percent"] = 100.0 * cpu / wall;
+  {
+    // Per-thread split, to tell the library's threads from the instrument model's clock thread.
+    std::string text;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/task")) {
+      std::ifstream stat(entry.path() / "stat");
+      std::string line;
+      std::getline(stat, line);
+      const size_t close = line.rfind(')');
+      std::istringstream fields(line.substr(close + 2));
+      std::string field;
+      long ticks = 0;
+      for (int i = 3; i <= 15 && fields >> field; ++i) {
+        if (i == 14 || i == 15) ticks += std::stol(field);
+      }
+      text += " " + entry.path().filename().string() + ":" + std::to_string(ticks);
+    }
+    state.SetLabel("thread ticks since start:" + text);
+  }
   state.counters["app_thread_cpu_percent"] = 100.0 * app / wall;
   state.counters["overwritten"] = static_cast<double>(SimStream::loss(true).overwritten);
 }
