@@ -1,0 +1,187 @@
+// A cable pulled at every stage of a session: the library reports it, keeps what it delivered,
+// releases every caller and leaves nothing behind.
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "faults/fault_fixture.h"
+
+namespace vexdaq::testing {
+namespace {
+
+using Unplug = FaultTest;
+
+constexpr const char *kCounterStream =
+    "waveform=counter;pacing=realtime;in_channels=4;out_channels=2;in_bits=32;in_rates=102400";
+
+TEST_F(Unplug, BetweenListingAndOpeningFailsTheOpenCleanly) {
+  const int32_t id = plug();
+  ASSERT_EQ(vexdaq_device_list(), 1);
+  ASSERT_EQ(vexdaq_sim_unplug(id), 0);
+  EXPECT_EQ(vexdaq_device_open(0), -1);
+  EXPECT_TRUE(log_has("vexdaq_device_open failed\r\n"));
+  expect_closed();
+}
+
+// The cable goes at some moment during the open. Whatever the open then reports, the session it
+// leaves refuses or serves calls without hanging, and the close takes everything down.
+TEST_F(Unplug, DuringOpenLeavesASessionThatClosesCleanly) {
+  for (int round = 0; round < 12; ++round) {
+    const int32_t id = plug();
+    std::thread cable([id, round] {
+      std::this_thread::sleep_for(std::chrono::microseconds(150 * round));
+      vexdaq_sim_unplug(id);
+    });
+    const int32_t opened = vexdaq_device_open(0);
+    cable.join();
+    EXPECT_TRUE(opened == 0 || opened == -1) << opened;
+    if (opened == 0) {
+      uint8_t port = 0;
+      EXPECT_EQ(returns_within(5, [] { return vexdaq_start(); }),
+                g_session.session_token.load() != 0 ? 0 : -1);
+      EXPECT_GE(vexdaq_digital_io_read(0, &port, 1), -1);
+      vexdaq_device_close();
+    }
+    expect_closed();
+    vexdaq_sim_reset();
+  }
+}
+
+TEST_F(Unplug, WhileStreamingFailsTheWaitingCallAndKeepsWhatWasDelivered) {
+  const int32_t id = open(kCounterStream);
+  ASSERT_EQ(vexdaq_create_buffers(1024, 1 << 17), 0);
+  ASSERT_EQ(vexdaq_set_input_channel(0x1), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  std::vector<uint8_t> buffer(4096 * 4);
+  CounterCheck check{32, 0};
+  for (int block = 0; block < 4; ++block) {
+    ASSERT_EQ(vexdaq_recv_data(0, buffer.data(), 4096 * 4, 1), 4096 * 4);
+    ASSERT_EQ(check.take_block(buffer.data(), 4096), "");
+  }
+  EXPECT_EQ(check.skipped, static_cast<uint64_t>(vexdaq_sim_counter(id, "rx_dropped_frames")));
+
+  ASSERT_EQ(vexdaq_sim_unplug(id), 0);
+  // More than the device will ever send now: the failure releases the call.
+  EXPECT_EQ(returns_within(10, [&] { return vexdaq_recv_data(0, buffer.data(), 4096 * 4, 1); }),
+            -1);
+  EXPECT_EQ(vexdaq_recv_data(0, buffer.data(), 4, 0), -1) << "refused until the stream stops";
+  EXPECT_EQ(vexdaq_stop(), 0);
+  // Reported as soon as a transfer completes with the device's absence, or when none completes.
+  EXPECT_TRUE(log_has("hReadEvent failed retval = 0x"));
+  EXPECT_TRUE(log_has(" status = 0xE000100A.\r\n"));
+  EXPECT_TRUE(log_has("usbio_device_post_data_xfer - device is not presetn\r\n"));
+  EXPECT_EQ(loss(true).transfer_failures, 1u);
+  EXPECT_EQ(g_session.core_failed.load(), 0) << "the stop clears the failure";
+  // The session itself stays usable; its requests fail and are logged.
+  uint8_t port = 0x5A;
+  EXPECT_EQ(vexdaq_digital_io_read(0, &port, 1), 0);
+  EXPECT_EQ(port, 0x5A);
+  EXPECT_TRUE(log_has("PIPE0_CLASS_IN Request (0xE7) failed, status = 0xE000100A.\n"));
+  vexdaq_device_close();
+  expect_closed();
+}
+
+TEST_F(Unplug, WhileOutputStreamsFailsTheWaitingSender) {
+  const int32_t id =
+      open("pacing=realtime;in_channels=0;out_channels=2;out_bits=16;out_rates=1000");
+  ASSERT_EQ(vexdaq_create_buffers(4096, 16), 0);
+  ASSERT_EQ(vexdaq_set_output_channel(0x3), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  std::vector<uint8_t> block(4096 * 2, 0x11);
+  ASSERT_EQ(vexdaq_send_data(0, block.data(), 4096 * 2, 1), 4096 * 2);
+  ASSERT_EQ(vexdaq_sim_unplug(id), 0);
+  // The FIFO is full and only a moving stream makes room: the failure must release the sender.
+  EXPECT_EQ(returns_within(10, [&] { return vexdaq_send_data(0, block.data(), 4096 * 2, 1); }), -1);
+  EXPECT_EQ(vexdaq_stop(), 0);
+  EXPECT_TRUE(log_has("hWriteEvent failed retval = 0x"));
+  EXPECT_TRUE(log_has(" status = 0xE000100A.\r\n"));
+  EXPECT_EQ(loss(false).transfer_failures, 1u);
+}
+
+// Callers blocked in synchronous commands when the cable goes are all released; each command
+// still returns 0 and its failure is in the log.
+TEST_F(Unplug, DuringSynchronousCommandsReleasesEveryCaller) {
+  const int32_t id = open();
+  std::atomic<int> calls{0};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 3; ++t) {
+    callers.emplace_back([&, t] {
+      for (int i = 0; i < 60; ++i) {
+        uint8_t port = 0;
+        uint32_t edges = 0, cycle = 0, positive = 0, negative = 0;
+        int32_t result = 0;
+        switch ((t + i) % 3) {
+          case 0:
+            result = vexdaq_digital_io_read(i % 8, &port, 1);
+            break;
+          case 1:
+            result = vexdaq_set_trigger_mode(1, 0, 1, 100, 0, 1);
+            break;
+          default:
+            result = vexdaq_counter_read(i % 4, &edges, &cycle, &positive, &negative);
+        }
+        if (result != 0) wrong.fetch_add(1);
+        calls.fetch_add(1);
+      }
+    });
+  }
+  while (calls.load() < 30) std::this_thread::yield();
+  ASSERT_EQ(vexdaq_sim_unplug(id), 0);
+  for (std::thread &caller : callers) caller.join();
+  EXPECT_EQ(calls.load(), 180);
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_TRUE(log_has("failed, status = 0xE000100A.\n"));
+  EXPECT_EQ(vexdaq_set_pwm(1, 1000, 50), 0) << "still accepted after the cable went";
+}
+
+TEST_F(Unplug, DuringCloseStillReleasesEverything) {
+  for (int round = 0; round < 4; ++round) {
+    const int32_t id = open(kCounterStream);
+    ASSERT_EQ(vexdaq_create_buffers(1024, 4096), 0);
+    ASSERT_EQ(vexdaq_set_input_channel(0xF), 0);
+    ASSERT_EQ(vexdaq_start(), 0);
+    std::thread cable([id, round] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(3 * round));
+      vexdaq_sim_unplug(id);
+    });
+    vexdaq_device_close();
+    cable.join();
+    expect_closed();
+    vexdaq_dispose_buffers();
+    vexdaq_sim_reset();
+  }
+}
+
+TEST_F(Unplug, ReplugAndReopenStreamsAgain) {
+  const int32_t id = open(kCounterStream);
+  ASSERT_EQ(vexdaq_create_buffers(1024, 1 << 16), 0);
+  ASSERT_EQ(vexdaq_set_input_channel(0x3), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  std::vector<uint8_t> buffer(4096 * 4);
+  ASSERT_EQ(vexdaq_recv_data(1, buffer.data(), 4096 * 4, 1), 4096 * 4);
+
+  ASSERT_EQ(vexdaq_sim_fault(id, "replug"), 0);
+  EXPECT_EQ(returns_within(10, [&] { return vexdaq_recv_data(1, buffer.data(), 60000 * 4, 1); }),
+            -1);
+  vexdaq_device_close();
+  expect_closed();
+
+  ASSERT_EQ(vexdaq_device_list(), 1) << "the instrument is back under a new path";
+  ASSERT_EQ(vexdaq_device_open(0), 0);
+  ASSERT_NE(g_session.session_token.load(), 0u);
+  ASSERT_EQ(vexdaq_create_buffers(1024, 1 << 16), 0);
+  ASSERT_EQ(vexdaq_set_input_channel(0x3), 0);
+  ASSERT_EQ(vexdaq_reset_loss_counters(), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  CounterCheck check{32, 1};
+  for (int block = 0; block < 3; ++block) {
+    ASSERT_EQ(vexdaq_recv_data(1, buffer.data(), 4096 * 4, 1), 4096 * 4);
+    ASSERT_EQ(check.take_block(buffer.data(), 4096), "");
+  }
+  EXPECT_EQ(vexdaq_stop(), 0);
+  EXPECT_EQ(loss(true).transfer_failures, 0u);
+}
+
+}  // namespace
+}  // namespace vexdaq::testing
