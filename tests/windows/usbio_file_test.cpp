@@ -108,6 +108,18 @@ TEST_F(UsbioFile, FourReadsInFlightEachCompleteOnTheirOwnRecord) {
   EXPECT_EQ(all, "aaaabbbbccccdddd");
 }
 
+// A stream reuses each slot's record for transfer after transfer, as the backend reuses its own.
+TEST_F(UsbioFile, OneRecordCarriesTransferAfterTransfer) {
+  Record record;
+  for (int i = 0; i < 50; ++i) {
+    const std::string data = "packet " + std::to_string(i);
+    ASSERT_TRUE(file_->start_write(record, data.data(), static_cast<uint32_t>(data.size())));
+    ASSERT_EQ(record.event->wait(kWaitMs), platform::WaitResult::kSignaled) << i;
+    ASSERT_EQ(record.internal_high.load(), data.size()) << i;
+    ASSERT_EQ(receive(static_cast<DWORD>(data.size())), data);
+  }
+}
+
 // The UART calls and the stream's wind-down free or reuse a record as soon as the cancel
 // returns: by then the transfer must be over and its event set.
 TEST_F(UsbioFile, CancelCompletesAPendingReadBeforeItReturns) {

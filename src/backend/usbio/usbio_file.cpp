@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "backend/usbio/usbio_backend.h"
 #include "platform/thread.h"
@@ -24,14 +25,15 @@ bool fail(uint32_t status) {
 
 struct FileState;
 
-// One transfer in flight, from ReadFile/WriteFile to its completion callback, which frees it.
+// One transfer in flight, from ReadFile/WriteFile to its completion callback. Finished records
+// are kept for the next transfer, so a running stream allocates nothing.
 struct Transfer {
   OVERLAPPED overlapped{};
   Overlapped *record = nullptr;
-  std::shared_ptr<FileState> file;  // keeps the handle and the pending list alive
+  std::shared_ptr<FileState> file;  // while pending: keeps the handle and the lists alive
   uint64_t sequence = 0;
   Transfer *older = nullptr;
-  Transfer *newer = nullptr;
+  Transfer *newer = nullptr;  // also the link of the list of finished records
 };
 
 // The handle and its pending transfers. Each pending transfer holds a reference, so a completion
@@ -41,10 +43,27 @@ struct FileState {
     InitializeSRWLock(&lock);
     InitializeConditionVariable(&completed);
   }
-  ~FileState() { CloseHandle(handle); }
+  ~FileState() {
+    while (spare != nullptr) delete std::exchange(spare, spare->newer);
+    CloseHandle(handle);
+  }
   FileState(const FileState &) = delete;
   FileState &operator=(const FileState &) = delete;
 
+  // Requires lock. Null when memory runs out.
+  Transfer *take() {
+    if (spare == nullptr) return new (std::nothrow) Transfer;
+    Transfer *t = std::exchange(spare, spare->newer);
+    t->newer = nullptr;
+    return t;
+  }
+  // Requires lock; the transfer is not pending.
+  void give_back(Transfer *t) {
+    t->overlapped = OVERLAPPED{};
+    t->record = nullptr;
+    t->older = nullptr;
+    t->newer = std::exchange(spare, t);
+  }
   // Requires lock.
   void add(Transfer *t) {
     t->sequence = ++last_sequence;
@@ -65,6 +84,7 @@ struct FileState {
   uint64_t last_sequence = 0;    // guarded by lock
   Transfer *oldest = nullptr;    // pending transfers in start order; guarded by lock
   Transfer *newest = nullptr;    // guarded by lock
+  Transfer *spare = nullptr;     // finished records; guarded by lock
 };
 
 // Runs on a thread-pool thread once per started transfer.
@@ -77,12 +97,13 @@ VOID CALLBACK transfer_completed(DWORD /*error*/, DWORD bytes, LPOVERLAPPED over
   t->record->internal_high.store(bytes);
   if (t->record->event) t->record->event->set();
   // From here on the record may be gone (a UART call frees it as soon as its event is set).
+  // The last reference may be this one: the state goes only after its lock is released.
   std::shared_ptr<FileState> file = std::move(t->file);
   AcquireSRWLockExclusive(&file->lock);
   file->remove(t);
+  file->give_back(t);
   WakeAllConditionVariable(&file->completed);
   ReleaseSRWLockExclusive(&file->lock);
-  delete t;
 }
 
 class UsbioFile final : public OpenFile {
@@ -148,27 +169,30 @@ bool UsbioFile::ioctl(uint32_t code, const void *in, uint32_t in_size, void *out
 bool UsbioFile::start(Overlapped &record, void *buffer, uint32_t size, bool read) {
   if (!overlapped_) return fail(kStatusInvalidParameter);
   if (buffer == nullptr && size != 0) return fail(kStatusInvalidParameter);
-  auto *t = new (std::nothrow) Transfer;
-  if (t == nullptr) return fail(kStatusNotEnoughMemory);
-  t->record = &record;
-  t->file = state_;
   // Listed before it starts and started under the lock, so that a cancel sees either a transfer
   // that CancelIoEx reaches or one started after the cancel.
   AcquireSRWLockExclusive(&state_->lock);
+  Transfer *t = state_->take();
+  if (t == nullptr) {
+    ReleaseSRWLockExclusive(&state_->lock);
+    return fail(kStatusNotEnoughMemory);
+  }
+  t->record = &record;
+  t->file = state_;
   state_->add(t);
   const BOOL ok = read ? ReadFile(state_->handle, buffer, size, nullptr, &t->overlapped)
                        : WriteFile(state_->handle, buffer, size, nullptr, &t->overlapped);
   const DWORD error = ok ? ERROR_SUCCESS : GetLastError();
   // ERROR_MORE_DATA is a completion with a warning: its packet is queued like any other.
   const bool started = ok || error == ERROR_IO_PENDING || error == ERROR_MORE_DATA;
-  if (!started) state_->remove(t);
-  ReleaseSRWLockExclusive(&state_->lock);
+  std::shared_ptr<FileState> unused;
   if (!started) {
-    t->file.reset();
-    delete t;
-    return fail(error);
+    state_->remove(t);
+    unused = std::move(t->file);  // state_ holds another reference: never the last
+    state_->give_back(t);
   }
-  return true;
+  ReleaseSRWLockExclusive(&state_->lock);
+  return started || fail(error);
 }
 
 void UsbioFile::cancel() {
