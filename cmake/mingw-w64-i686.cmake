@@ -27,4 +27,3 @@ find_program(VEXDAQ_WINE wine)
 if(VEXDAQ_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${VEXDAQ_WINE})
 endif()
-
