@@ -175,6 +175,8 @@ TEST_F(SimDevice, StreamsWhileOtherHandlesOpenAndClose) {
   }
   done.store(true);
   churn.join();
+  // The slots live on this stack: every transfer must have finished before they go.
+  for (Transfer &t : slots) ASSERT_EQ(t.record.event->wait(1500), platform::WaitResult::kSignaled);
   EXPECT_GE(vexdaq_sim_counter(sim_, "rx_frames"), static_cast<int64_t>(frames));
 }
 
