@@ -3,6 +3,7 @@
 // These exports run on the application's thread and must not race one another: the application
 // does not close the session while another of its threads is inside an export.
 #include <cstdint>
+#include <cstdlib>
 
 #include "api/api_guard.h"
 #include "core/core_thread.h"
@@ -50,6 +51,25 @@ bool start_core() {
   return true;
 }
 
+void device_close();
+
+// A process that ends with its session still open: the close runs from exit(), before the static
+// objects the session's threads use are destroyed. Left to the static destructors, the session's
+// thread objects would join threads still blocked on those objects, and the exit would hang or
+// crash.
+void close_at_exit() {
+  try {
+    device_close();
+  } catch (...) {
+    // The process is ending; there is nobody left to tell.
+  }
+}
+
+void close_at_exit_once() {
+  static const bool registered = std::atexit(close_at_exit) == 0;
+  (void)registered;
+}
+
 int32_t device_open(int32_t index) {
   log_open();
   usbio_device_enumerate();
@@ -58,6 +78,7 @@ int32_t device_open(int32_t index) {
     log_close();
     return -1;
   }
+  close_at_exit_once();
   // A new session streams only once it asks to, whatever the last session left behind.
   g_session.run_requested.store(0);
 

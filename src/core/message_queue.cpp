@@ -25,9 +25,11 @@ struct CompletionPool {
   std::vector<std::unique_ptr<platform::Event>> idle;
 };
 
+// Never destroyed: a session still open when the process exits is closed from an exit handler,
+// which may run after the static destructors of objects made later than it was registered.
 CompletionPool &completion_pool() {
-  static CompletionPool pool;
-  return pool;
+  static CompletionPool *const pool = new CompletionPool;
+  return *pool;
 }
 
 std::unique_ptr<platform::Event> acquire_completion() {
