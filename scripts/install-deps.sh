@@ -7,6 +7,7 @@ packages=(
   sdcc
   libcli11-dev libsndfile1-dev
   libusb-1.0-0-dev umockdev libumockdev-dev
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do
