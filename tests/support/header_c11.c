@@ -1,5 +1,6 @@
 /* Compiled as C11 by the build: the public header must stay plain C. */
 #include "vexdaq/vexdaq.h"
+#include "vexdaq/vexdaq_sim.h"
 #include "vexdaq/vexdaq_ext.h"
 
 int32_t (*const vexdaq_header_probe)(int32_t) = vexdaq_device_open;
