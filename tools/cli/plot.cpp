@@ -45,8 +45,15 @@ Capture read_csv(const std::string &path) {
   return capture;
 }
 
+// Samples are integers: print them whole, not in exponent form.
+std::string axis_label(double v) {
+  char text[32];
+  std::snprintf(text, sizeof text, v == std::floor(v) ? "%.0f" : "%.3g", v);
+  return text;
+}
+
 std::string svg_for(const Capture &capture, int width, int panel_height) {
-  const int left = 70, right = 20, top = 20, gap = 30;
+  const int left = 90, right = 20, top = 24, gap = 34;
   const int plot_width = width - left - right;
   const int height = top + static_cast<int>(capture.columns.size()) * (panel_height + gap);
   std::ostringstream svg;
@@ -66,11 +73,11 @@ std::string svg_for(const Capture &capture, int width, int panel_height) {
     }
     svg << "<rect x=\"" << left << "\" y=\"" << y0 << "\" width=\"" << plot_width << "\" height=\""
         << panel_height << "\" fill=\"none\" stroke=\"#888\"/>\n";
-    svg << "<text x=\"4\" y=\"" << y0 + panel_height / 2 << "\">" << capture.names[c]
-        << "</text>\n";
-    svg << "<text x=\"" << left - 4 << "\" y=\"" << y0 + 10 << "\" text-anchor=\"end\">" << hi
-        << "</text>\n<text x=\"" << left - 4 << "\" y=\"" << y0 + panel_height
-        << "\" text-anchor=\"end\">" << lo << "</text>\n";
+    svg << "<text x=\"" << left << "\" y=\"" << y0 - 6 << "\" font-weight=\"bold\">"
+        << capture.names[c] << "</text>\n";
+    svg << "<text x=\"" << left - 4 << "\" y=\"" << y0 + 10 << "\" text-anchor=\"end\">"
+        << axis_label(hi) << "</text>\n<text x=\"" << left - 4 << "\" y=\"" << y0 + panel_height
+        << "\" text-anchor=\"end\">" << axis_label(lo) << "</text>\n";
     // Min and max per pixel column keep every peak visible however long the capture is.
     svg << "<polyline fill=\"none\" stroke-width=\"1\" stroke=\"" << colours[c % 8]
         << "\" points=\"";
