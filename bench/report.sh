@@ -1,0 +1,63 @@
+#!/usr/bin/env bash
+# One command for the performance figures: builds the benchmarks in release mode (build-bench/),
+# runs them against the virtual instrument and prints one Markdown table, each figure as a ratio
+# where one fits. Paste the output into bench/RESULTS.md with the machine it came from.
+#   bench/report.sh
+set -euo pipefail
+cd "$(dirname "$0")/.."
+dir="${VEXDAQ_BENCH_DIR:-build-bench}"
+scripts/install-deps.sh >&2
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEXDAQ_BUILD_TESTS=OFF \
+  -DVEXDAQ_BUILD_BENCH=ON >&2
+cmake --build "$dir" -j2 --target stream_bench core_bench open_bench >&2
+out="$(mktemp -d)"
+trap 'rm -rf "$out"' EXIT
+
+# Runs one benchmark (by filter) alone, so its CSV header names its own counters.
+run() {  # file executable filter
+  "$dir/bench/$2" --benchmark_filter="$3" --benchmark_format=csv > "$out/$1.csv" 2> "$out/$1.err" ||
+    { cat "$out/$1.err" >&2; exit 1; }
+}
+# The value of a column (by header name) in the first row whose name matches.
+pick() {  # file row-regex column
+  awk -F, -v row="$2" -v col="$3" '
+    /^name,/ { for (i = 1; i <= NF; i++) { h = $i; gsub(/"/, "", h); at[h] = i }; next }
+    at["name"] && $1 ~ row { v = $at[col]; gsub(/"/, "", v); print v; exit }' "$out/$1.csv"
+}
+fmt() { awk -v v="$1" -v s="${2:-1}" -v p="${3:-2}" 'BEGIN { printf "%.*f", p, v * s }'; }
+
+echo "running the benchmarks (about a minute)..." >&2
+run in stream_bench '^input_throughput/(8|64)/'
+run out stream_bench '^output_throughput/(8|64)/'
+run paced stream_bench '^paced_stream_cpu'
+run wait stream_bench '^blocking_receive_wait_cpu'
+run command core_bench '^synchronous_command_round_trip'
+run idle core_bench '^idle_session_cpu'
+run open open_bench '^open_without_fixed_pause'
+
+ceiling=53.248
+row_throughput() {  # file label arg
+  local bps ratio
+  bps="$(pick "$1" "/$3/" bytes_per_second)"
+  ratio="$(pick "$1" "/$3/" x_usb2_ceiling)"
+  echo "| $2 | $(fmt "$bps" 1e-6 1) MB/s | $(fmt "$ratio" 1 2) x the $ceiling MB/s USB 2.0 high-speed bulk ceiling |"
+}
+
+echo "| figure | measured | ratio |"
+echo "|---|---|---|"
+row_throughput in "input pipeline throughput, 8 channels x 24 bit, free-running instrument" 8
+row_throughput in "input pipeline throughput, 64 channels x 24 bit" 64
+row_throughput out "output pipeline throughput, 8 channels x 24 bit" 8
+row_throughput out "output pipeline throughput, 64 channels x 24 bit" 64
+mbps="$(pick paced paced MBps)"
+echo "| CPU of the whole process at a paced $(fmt "$mbps" 1 1) MB/s input (8 x 32 bit at 625 kHz), library and instrument | $(fmt "$(pick paced paced process_cpu_percent)" 1 1) % of one core | $(fmt "$(pick paced paced process_cpu_percent)" 0.01 3) cores |"
+echo "| ... of which the receiving application thread | $(fmt "$(pick paced paced app_thread_cpu_percent)" 1 1) % of one core | $(fmt "$(pick paced paced app_thread_cpu_percent)" 0.01 3) cores |"
+echo "| synchronous command round trip (queue, core, one control request, completion), median | $(fmt "$(pick command round_trip median_us)" 1 1) us | $(fmt "$(pick command round_trip median_us)" 0.008 3) x a 125 us USB microframe |"
+echo "| ... 99th percentile | $(fmt "$(pick command round_trip p99_us)" 1 1) us | $(fmt "$(pick command round_trip p99_us)" 0.008 3) x a microframe |"
+echo "| idle CPU, session open, not streaming | $(fmt "$(pick idle idle cpu_percent_of_one_core)" 1 2) % of one core | $(fmt "$(pick idle idle cpu_percent_of_one_core)" 0.01 4) cores |"
+echo "| CPU of a blocking receive while it waits, 20 MB/s stream | $(fmt "$(pick wait /625000/ waiting_thread_cpu_percent)" 1 2) % of its wait | $(fmt "$(pick wait /625000/ waiting_thread_cpu_percent)" 0.01 4) cores |"
+echo "| CPU of a blocking receive while it waits, slow stream (1 kHz, 1 s wait) | $(fmt "$(pick wait /1000/ waiting_thread_cpu_percent)" 1 2) % of its wait | $(fmt "$(pick wait /1000/ waiting_thread_cpu_percent)" 0.01 4) cores |"
+echo "| open time without the fixed 100 ms pause, median of 20 | $(fmt "$(pick open open median_ms)" 1 2) ms | $(fmt "$(pick open open median_ms)" 0.01 3) x the pause |"
+echo "| ... slowest of 20 | $(fmt "$(pick open open max_ms)" 1 2) ms | $(fmt "$(pick open open max_ms)" 0.01 3) x the pause |"
+echo
+echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(uname -sr), load average at the end $(cut -d' ' -f1-3 /proc/loadavg)."
