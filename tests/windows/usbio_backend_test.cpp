@@ -109,8 +109,12 @@ TEST(Win32Session, OpenStreamCloseLeavesNoHandleBehind) {
   cycle();  // the first session also brings up what lives for the process (the thread pool)
   const int before = handles_of_this_process();
   ASSERT_GT(before, 0);
-  for (int i = 0; i < 3; ++i) cycle();
-  EXPECT_EQ(handles_of_this_process(), before);
+  // The system's thread pool, which completes the transfers, may add a worker now and then; a
+  // session that kept even one handle would add one per cycle.
+  constexpr int kCycles = 8;
+  constexpr int kPoolGrowth = 3;
+  for (int i = 0; i < kCycles; ++i) cycle();
+  EXPECT_LE(handles_of_this_process(), before + kPoolGrowth);
   vexdaq_dispose_buffers();
   vexdaq_sim_reset();
 }
