@@ -135,6 +135,47 @@ TEST_F(Pipes, SlowSenderGetsZeroFilledGapsThatTheCountersReport) {
   EXPECT_GE(data + 4096, static_cast<uint64_t>(kBlocks * kBlock));
 }
 
+// An application that writes faster than the device plays: its blocking sends wait for room
+// instead of overwriting, and the device receives every sample once and in order.
+TEST_F(Pipes, FastSenderWaitsAndLosesNothing) {
+  const int32_t id =
+      open("pacing=realtime;in_channels=0;out_channels=1;out_bits=16;out_rates=48000");
+  ASSERT_EQ(vexdaq_create_buffers(16384, 16), 0);
+  ASSERT_EQ(vexdaq_set_output_channel(0x1), 0);
+  // Blocks of an eighth of the FIFO: a blocking send waits only until that much has played, so
+  // the FIFO never runs dry while the writer is ahead.
+  constexpr int kBlock = 2048;
+  constexpr int kBlocks = 32;  // 1.4 s of playing, written as fast as the calls return
+  // A full FIFO goes in before the start (the all-channel call takes it then), so the stream
+  // begins with data and the writer is ahead from the first packet on.
+  constexpr int kFirst = 16384 / kBlock;
+  ASSERT_EQ(vexdaq_send_all_data(0, numbered(0, 16384).data(), 16384 * 2, 0), 16384 * 2);
+  ASSERT_EQ(vexdaq_start(), 0);
+  for (int b = kFirst; b < kBlocks; ++b) {
+    const std::vector<uint8_t> block = numbered(static_cast<uint32_t>(b * kBlock), kBlock);
+    ASSERT_EQ(vexdaq_send_data(0, block.data(), kBlock * 2, 1), kBlock * 2);
+  }
+  EXPECT_EQ(vexdaq_stop(), 0);
+  const vexdaq_loss_counters counters = loss(false);
+  std::vector<uint8_t> sent(8 << 20);
+  const int32_t got = vexdaq_sim_output_read(id, sent.data(), static_cast<int32_t>(sent.size()));
+  ASSERT_GE(got, 0);
+  uint64_t data = 0, zeros = 0;
+  for (int32_t i = 0; i + 1 < got; i += 2) {
+    const uint32_t v = sent[static_cast<size_t>(i)] | (sent[static_cast<size_t>(i) + 1] << 8);
+    if (v == 0) {
+      ++zeros;
+      continue;
+    }
+    ASSERT_EQ(v, 1 + data % 65535) << "sample " << data;
+    ++data;
+  }
+  // Nothing overwritten, nothing repeated; a zero the device played is one the counters report.
+  EXPECT_EQ(zeros, counters.zero_filled);
+  EXPECT_EQ(data, counters.moved);
+  EXPECT_GE(data + 16384, static_cast<uint64_t>(kBlocks * kBlock)) << "at most a FIFO emptied";
+}
+
 // An application that polls faster than the device produces gets each sample once, in order,
 // and never a sample that was not sent.
 TEST_F(Pipes, FastReaderGetsEverySampleOnceAndNothingInvented) {
