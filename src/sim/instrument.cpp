@@ -25,6 +25,9 @@ constexpr uint32_t kLoaderMaxLength = 4096;
 constexpr uint32_t kSerialMaxBytes = 32;
 constexpr int kGpioPins = 8;
 constexpr double kPi = 3.14159265358979323846;
+// How often the clock thread looks at paced streams: it serves all that fell due meanwhile in one
+// pass, while the submitters serve what is due at once themselves.
+constexpr auto kClockTick = std::chrono::milliseconds(1);
 
 // Process-wide, never reset: a device path is never reused, so a discovery table that remembers
 // paths never mistakes a new instrument for an old one.
@@ -125,6 +128,7 @@ void Instrument::start_generation() {
   }
   path += tail;
   path_.assign(path.begin(), path.end());
+  live_generation_.store(present_ ? generation_ : 0);
   configuration_ = 0;
   cpu_ = Cpu::kFirmware;
   streaming_ = false;
@@ -158,8 +162,8 @@ std::u16string Instrument::path() {
 }
 
 bool Instrument::present(uint32_t generation) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return live(generation);
+  // Asked before every transfer: no lock.
+  return generation != 0 && live_generation_.load() == generation;
 }
 
 bool Instrument::exclusive() {
@@ -174,13 +178,29 @@ void Instrument::fail_all(uint32_t status, std::vector<Done> &done) {
   }
 }
 
-void Instrument::run_completions(std::unique_lock<std::mutex> &lock, std::vector<Done> &done) {
-  ++completions_in_flight_;
+void Instrument::run_completions_and_unlock(std::unique_lock<std::mutex> &lock,
+                                            std::vector<Done> &done) {
+  completions_in_flight_.fetch_add(1);
   lock.unlock();
   for (const Done &d : done) d.completion(d.context, d.status, d.bytes);
-  lock.lock();
   done.clear();
-  if (--completions_in_flight_ == 0) quiet_.notify_all();
+  // A waiter registers before it looks at the count, so either it sees 0 or it is seen here;
+  // the notification under the mutex cannot fall between its look and its sleep.
+  if (completions_in_flight_.fetch_sub(1) == 1 && quiet_waiters_.load() != 0) {
+    std::lock_guard<std::mutex> relock(mutex_);
+    quiet_.notify_all();
+  }
+}
+
+void Instrument::run_completions(std::unique_lock<std::mutex> &lock, std::vector<Done> &done) {
+  run_completions_and_unlock(lock, done);
+  lock.lock();
+}
+
+void Instrument::wait_quiet(std::unique_lock<std::mutex> &lock) {
+  quiet_waiters_.fetch_add(1);
+  quiet_.wait(lock, [this] { return completions_in_flight_.load() == 0; });
+  quiet_waiters_.fetch_sub(1);
 }
 
 void Instrument::unplug() {
@@ -189,11 +209,12 @@ void Instrument::unplug() {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     present_ = false;
+    live_generation_.store(0);
     fail_all(kStatusDeviceNotPresent, done);
     stop_thread_ = true;
     wake_.notify_all();
     if (!done.empty()) run_completions(lock, done);
-    quiet_.wait(lock, [this] { return completions_in_flight_ == 0; });
+    wait_quiet(lock);
     thread = std::move(thread_);
   }
   if (thread.joinable()) thread.join();
@@ -611,13 +632,48 @@ uint32_t Instrument::claim_interface(uint32_t generation, uint8_t number) {
 
 uint32_t Instrument::submit_bulk(uint32_t generation, uint8_t endpoint, uint8_t *buffer,
                                  uint32_t length, BulkCompletion completion, void *context) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  // One per submitting thread, so serving at once allocates nothing; a completion never submits
+  // (the link's contract), so it is not in use twice on one thread.
+  thread_local std::vector<Done> done;
+  std::unique_lock<std::mutex> lock(mutex_);
   if (!live(generation)) return kStatusDeviceNotPresent;
-  auto ep = endpoints_.find(endpoint);
-  if (ep == endpoints_.end()) return kStatusInvalidParameter;
-  ep->second.pending.push_back({buffer, length, completion, context});
-  wake_.notify_all();
+  auto found = endpoints_.find(endpoint);
+  if (found == endpoints_.end()) return kStatusInvalidParameter;
+  Endpoint &ep = found->second;
+  const bool alone = ep.pending.empty();
+  ep.pending.push_back({buffer, length, completion, context});
+  const bool stream = endpoint == kTxStreamEndpoint || endpoint == kRxStreamEndpoint;
+  // The clock is read only where a paced stream needs it.
+  const bool paced = profile_.pacing == Pacing::kRealtime;
+  Clock::time_point now = paced ? Clock::now() : Clock::time_point();
+  if (stream && alone) serve_at_once(endpoint, ep, now, done);
+  if (!done.empty()) {
+    run_completions_and_unlock(lock, done);
+    return kStatusSuccess;
+  }
+  if (!paced) now = Clock::now();
+  // Queued. The clock thread serves a stream endpoint's whole queue on each pass, so one behind
+  // others needs no wake-up, nor one alone when a pass is due within a tick anyway.
+  if (!stream || (alone && clock_wake_ > now + kClockTick)) wake_.notify_all();
   return kStatusSuccess;
+}
+
+void Instrument::serve_at_once(uint8_t address, Endpoint &ep, Clock::time_point now,
+                               std::vector<Done> &done) {
+  // What the clock thread would do with it now; anything out of the ordinary streaming state is
+  // left to it. A cancel that waits for completions to finish must not be outrun by new ones.
+  if (!streaming_ || ep.hang || ep.halted || cpu_ != Cpu::kFirmware || quiet_waiters_.load() != 0) {
+    return;
+  }
+  Clock::time_point unused = Clock::time_point::max();
+  if (address == kTxStreamEndpoint) {
+    // Looped-back output goes to the clock thread, which serves the reads waiting for it in the
+    // same pass: written ahead of them at once, it would overflow the loopback FIFO.
+    if (profile_.loopback) return;
+    service_tx(now, ep, done, unused);
+  } else {
+    service_rx(now, ep, done, unused);
+  }
 }
 
 void Instrument::cancel_endpoint(uint32_t generation, uint8_t endpoint) {
@@ -632,8 +688,9 @@ void Instrument::cancel_endpoint(uint32_t generation, uint8_t endpoint) {
       ep->second.pending.clear();
     }
   }
-  // A completion the clock thread has already taken finishes before we return too.
-  quiet_.wait(lock, [this] { return completions_in_flight_ == 0; });
+  // A completion the clock thread or a submitter has already taken finishes before we return
+  // too.
+  wait_quiet(lock);
   if (!done.empty()) run_completions(lock, done);
 }
 
@@ -696,17 +753,22 @@ void Instrument::clock_thread() {
   std::unique_lock<std::mutex> lock(mutex_);
   std::vector<Done> done;
   while (!stop_thread_) {
+    clock_wake_ = Clock::time_point::min();
+    const Clock::time_point now = Clock::now();
     Clock::time_point wake = Clock::time_point::max();
-    service(Clock::now(), done, wake);
+    service(now, done, wake);
     if (!done.empty()) {
       run_completions(lock, done);
       continue;
     }
-    // Idle: sleep until something is submitted or requested, or the next frames fall due.
+    // Idle: sleep until something is submitted or requested, or the next frames fall due; at a
+    // high rate, until a tick's worth has.
     if (wake == Clock::time_point::max()) {
+      clock_wake_ = wake;
       wake_.wait(lock);
     } else {
-      wake_.wait_until(lock, wake);
+      clock_wake_ = std::max(wake, now + kClockTick);
+      wake_.wait_until(lock, clock_wake_);
     }
   }
 }
@@ -816,7 +878,7 @@ void Instrument::service_tx(Clock::time_point now, Endpoint &ep, std::vector<Don
                             Clock::time_point &wake) {
   uint32_t frame = out_frame_bytes();
   auto accept = [&](const Pending &p) {
-    push_bounded(output_, p.buffer, p.length, kOutputCaptureBytes, 1);
+    output_.push(p.buffer, p.length);
     if (profile_.loopback && frame != 0) {
       push_bounded(loopback_, p.buffer, p.length - p.length % frame, kDeviceBufferBytes, frame);
     }
@@ -867,13 +929,16 @@ uint64_t Instrument::sample(uint32_t channel, uint64_t n, uint32_t bits) {
   Waveform w = channel < profile_.channel_waveforms.size() ? profile_.channel_waveforms[channel]
                                                            : profile_.waveform;
   uint64_t mask = mask_bits(bits);
+  if (w == Waveform::kCounter) {  // the free-running benchmarks' waveform: nothing to compute
+    if (bits <= 8) return n & mask;
+    return ((static_cast<uint64_t>(channel) << (bits - 8)) | (n & mask_bits(bits - 8))) & mask;
+  }
   double amplitude = bits >= 2 ? std::ldexp(1.0, static_cast<int>(bits) - 2) : 0.0;
   double rate = in_rate_ != 0 ? in_rate_ : 1000.0;
   double frequency = 10.0 * (channel % 16 + 1);  // Hz
   switch (w) {
     case Waveform::kCounter:
-      if (bits <= 8) return n & mask;
-      return ((static_cast<uint64_t>(channel) << (bits - 8)) | (n & mask_bits(bits - 8))) & mask;
+      break;  // above
     case Waveform::kSine:
       return static_cast<uint64_t>(
                  std::llround(amplitude * std::sin(2.0 * kPi * frequency * n / rate))) &
@@ -912,6 +977,26 @@ void Instrument::fill_frames(uint8_t *out, uint32_t frames) {
     counters_.rx_frames += frames;
     return;
   }
+  bool counters = bits > 8 && bits <= 64;
+  for (uint32_t c = 0; c < profile_.in_channels && counters; ++c) {
+    counters = (c < profile_.channel_waveforms.size() ? profile_.channel_waveforms[c]
+                                                      : profile_.waveform) == Waveform::kCounter;
+  }
+  if (counters) {
+    // The free-running benchmarks' waveform, written without a call per sample: this runs under
+    // the mutex for every packet.
+    const uint64_t mask = mask_bits(bits);
+    const uint64_t frame_mask = mask_bits(bits - 8);
+    for (uint32_t f = 0; f < frames; ++f, ++in_produced_) {
+      for (uint32_t c = 0; c < profile_.in_channels; ++c) {
+        const uint64_t v =
+            ((static_cast<uint64_t>(c) << (bits - 8)) | (in_produced_ & frame_mask)) & mask;
+        for (uint32_t b = 0; b < bytes; ++b) *out++ = static_cast<uint8_t>(v >> (8 * b));
+      }
+    }
+    counters_.rx_frames += frames;
+    return;
+  }
   for (uint32_t f = 0; f < frames; ++f) {
     for (uint32_t c = 0; c < profile_.in_channels; ++c) {
       uint64_t v = sample(c, in_produced_, bits);
@@ -920,6 +1005,37 @@ void Instrument::fill_frames(uint8_t *out, uint32_t frames) {
     ++in_produced_;
   }
   counters_.rx_frames += frames;
+}
+
+void Instrument::ByteRing::push(const uint8_t *data, size_t n) {
+  if (n == 0) return;
+  if (n >= limit_) {  // only the newest fit
+    data += n - limit_;
+    n = limit_;
+    head_ = size_ = 0;
+  }
+  if (bytes_.empty()) bytes_.resize(limit_);
+  if (size_ + n > limit_) {
+    const size_t dropped = size_ + n - limit_;
+    head_ = (head_ + dropped) % limit_;
+    size_ -= dropped;
+  }
+  const size_t tail = (head_ + size_) % limit_;
+  const size_t first = std::min(n, limit_ - tail);
+  std::memcpy(bytes_.data() + tail, data, first);
+  std::memcpy(bytes_.data(), data + first, n - first);
+  size_ += n;
+}
+
+size_t Instrument::ByteRing::take(uint8_t *out, size_t n) {
+  n = std::min(n, size_);
+  if (n == 0) return 0;
+  const size_t first = std::min(n, limit_ - head_);
+  std::memcpy(out, bytes_.data() + head_, first);
+  std::memcpy(out + first, bytes_.data(), n - first);
+  head_ = (head_ + n) % limit_;
+  size_ -= n;
+  return n;
 }
 
 // ---- Tests' side ----------------------------------------------------------------------------
@@ -982,10 +1098,7 @@ int32_t Instrument::read_eeprom(uint32_t address, uint8_t *out, int32_t size) {
 int32_t Instrument::take_output(uint8_t *out, int32_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (out == nullptr || size < 0) return -1;
-  size_t n = std::min<size_t>(output_.size(), static_cast<size_t>(size));
-  std::copy(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(n), out);
-  output_.erase(output_.begin(), output_.begin() + static_cast<std::ptrdiff_t>(n));
-  return static_cast<int32_t>(n);
+  return static_cast<int32_t>(output_.take(out, static_cast<size_t>(size)));
 }
 
 int32_t Instrument::uart_inject(const uint8_t *data, int32_t size) {

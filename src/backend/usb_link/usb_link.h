@@ -34,9 +34,10 @@ struct LinkDriverInfo {
 };
 
 // Called once per bulk transfer with its status and the bytes moved. Runs on the link's own
-// completion thread (never inside submit_bulk on the submitter's stack), or on the thread that
-// calls cancel_endpoint for the transfers it cancels. It must not block and must not call back
-// into the link.
+// completion thread, on the thread that calls cancel_endpoint for the transfers it cancels, or
+// inside submit_bulk on the submitter's thread before it returns (a transfer that could go on at
+// once; never with a lock of the link held). It must not block and must not call back into the
+// link.
 using BulkCompletion = void (*)(void *context, uint32_t status, uint32_t bytes);
 
 class UsbLink {
