@@ -184,6 +184,10 @@ void Instrument::run_completions_and_unlock(std::unique_lock<std::mutex> &lock,
   lock.unlock();
   for (const Done &d : done) d.completion(d.context, d.status, d.bytes);
   done.clear();
+  completion_finished();
+}
+
+void Instrument::completion_finished() {
   // A waiter registers before it looks at the count, so either it sees 0 or it is seen here;
   // the notification under the mutex cannot fall between its look and its sleep.
   if (completions_in_flight_.fetch_sub(1) == 1 && quiet_waiters_.load() != 0) {
@@ -632,9 +636,6 @@ uint32_t Instrument::claim_interface(uint32_t generation, uint8_t number) {
 
 uint32_t Instrument::submit_bulk(uint32_t generation, uint8_t endpoint, uint8_t *buffer,
                                  uint32_t length, BulkCompletion completion, void *context) {
-  // One per submitting thread, so serving at once allocates nothing; a completion never submits
-  // (the link's contract), so it is not in use twice on one thread.
-  thread_local std::vector<Done> done;
   std::unique_lock<std::mutex> lock(mutex_);
   if (!live(generation)) return kStatusDeviceNotPresent;
   auto found = endpoints_.find(endpoint);
@@ -646,8 +647,20 @@ uint32_t Instrument::submit_bulk(uint32_t generation, uint8_t endpoint, uint8_t 
   // The clock is read only where a paced stream needs it.
   const bool paced = profile_.pacing == Pacing::kRealtime;
   Clock::time_point now = paced ? Clock::now() : Clock::time_point();
-  if (stream && alone) serve_at_once(endpoint, ep, now, done);
-  if (!done.empty()) {
+  if (stream && alone) serve_at_once(endpoint, ep, now, at_once_);
+  if (at_once_.size() == 1) {
+    // The transfer was alone on its endpoint, so it is the one served: nothing to allocate.
+    const Done d = at_once_.front();
+    at_once_.clear();
+    completions_in_flight_.fetch_add(1);
+    lock.unlock();
+    d.completion(d.context, d.status, d.bytes);
+    completion_finished();
+    return kStatusSuccess;
+  }
+  if (!at_once_.empty()) {
+    std::vector<Done> done;
+    done.swap(at_once_);
     run_completions_and_unlock(lock, done);
     return kStatusSuccess;
   }

@@ -163,6 +163,7 @@ class Instrument {
   // first returns with the lock held again, the second without it.
   void run_completions(std::unique_lock<std::mutex> &lock, std::vector<Done> &done);
   void run_completions_and_unlock(std::unique_lock<std::mutex> &lock, std::vector<Done> &done);
+  void completion_finished();  // lowers completions_in_flight_, tells a waiter when it is 0
   // Waits until no completion runs anywhere.
   void wait_quiet(std::unique_lock<std::mutex> &lock);
   void clock_thread();
@@ -203,6 +204,7 @@ class Instrument {
   std::atomic<uint32_t> live_generation_{0};  // generation_ while present, else 0: lock-free look
   // When the clock thread looks next: min() during a pass, max() while it waits for a request.
   Clock::time_point clock_wake_ = Clock::time_point::min();
+  std::vector<Done> at_once_;  // what serve_at_once served, taken out under the mutex
 
   Profile profile_;
   bool present_ = true;
