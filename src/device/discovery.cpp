@@ -142,8 +142,8 @@ int32_t usbio_device_open(int32_t index) {
   log_print(1, "%ws\r\n", path.c_str());
 
   for (int i = 0; i < 5; ++i) {
-    const HandleSpec &spec = kHandleSpecs[i];
-    session_handle(i) = driver_open(path.c_str(), spec.access, spec.share, spec.flags);
+    const HandleSpec &opening = kHandleSpecs[i];
+    session_handle(i) = driver_open(path.c_str(), opening.access, opening.share, opening.flags);
     if (session_handle(i) == kInvalidHandle) {
       for (int j = 0; j < 5; ++j) driver_close(session_handle(j));
       return -1;

@@ -76,16 +76,16 @@ namespace {
 // Runs the C library's formatter for one conversion whose argument has already been reduced to
 // a fixed type, so the result never depends on the platform's `long`.
 template <typename T>
-void append_c(std::string &out, const std::string &spec, T value) {
+void append_c(std::string &out, const std::string &directive, T value) {
   char small[128];
-  const int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+  const int n = std::snprintf(small, sizeof small, directive.c_str(), value);
   if (n < 0) return;
   if (static_cast<size_t>(n) < sizeof small) {
     out.append(small, static_cast<size_t>(n));
     return;
   }
   std::string big(static_cast<size_t>(n) + 1, '\0');
-  std::snprintf(big.data(), big.size(), spec.c_str(), value);
+  std::snprintf(big.data(), big.size(), directive.c_str(), value);
   out.append(big.data(), static_cast<size_t>(n));
 }
 
@@ -129,21 +129,21 @@ bool format_into(std::string &out, const char *format, std::initializer_list<For
       ++p;
       continue;
     }
-    std::string spec = "%";
-    while (*p != 0 && std::strchr("-+ #0", *p) != nullptr) spec += *p++;
+    std::string directive = "%";
+    while (*p != 0 && std::strchr("-+ #0", *p) != nullptr) directive += *p++;
     if (*p == '*') {
-      spec += std::to_string(static_cast<int32_t>(take().as_signed()));
+      directive += std::to_string(static_cast<int32_t>(take().as_signed()));
       ++p;
     } else {
-      while (*p >= '0' && *p <= '9') spec += *p++;
+      while (*p >= '0' && *p <= '9') directive += *p++;
     }
     if (*p == '.') {
-      spec += *p++;
+      directive += *p++;
       if (*p == '*') {
-        spec += std::to_string(static_cast<int32_t>(take().as_signed()));
+        directive += std::to_string(static_cast<int32_t>(take().as_signed()));
         ++p;
       } else {
-        while (*p >= '0' && *p <= '9') spec += *p++;
+        while (*p >= '0' && *p <= '9') directive += *p++;
       }
     }
     int bits = 32;
@@ -176,18 +176,19 @@ bool format_into(std::string &out, const char *format, std::initializer_list<For
     switch (conversion) {
       case 'd':
       case 'i':
-        append_c(out, spec + "lld",
+        append_c(out, directive + "lld",
                  static_cast<long long>(narrow_signed(take().as_signed(), bits)));
         break;
       case 'u':
       case 'x':
       case 'X':
       case 'o':
-        append_c(out, spec + "ll" + conversion,
+        append_c(out, directive + "ll" + conversion,
                  static_cast<unsigned long long>(narrow_unsigned(take().as_unsigned(), bits)));
         break;
       case 'c':
-        append_c(out, spec + "c", static_cast<int>(static_cast<unsigned char>(take().as_signed())));
+        append_c(out, directive + "c",
+                 static_cast<int>(static_cast<unsigned char>(take().as_signed())));
         break;
       case 'f':
       case 'F':
@@ -195,14 +196,14 @@ bool format_into(std::string &out, const char *format, std::initializer_list<For
       case 'E':
       case 'g':
       case 'G':
-        append_c(out, spec + conversion, take().as_float());
+        append_c(out, directive + conversion, take().as_float());
         break;
       case 'p': {
         char digits[2 * sizeof(void *) + 1];
         std::snprintf(
             digits, sizeof digits, "%0*llX", static_cast<int>(2 * sizeof(void *)),
             static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(take().as_pointer())));
-        append_c(out, spec + "s", static_cast<const char *>(digits));
+        append_c(out, directive + "s", static_cast<const char *>(digits));
         break;
       }
       case 's': {
@@ -214,7 +215,7 @@ bool format_into(std::string &out, const char *format, std::initializer_list<For
           text = converted.c_str();
         }
         (void)wide;
-        append_c(out, spec + "s", text != nullptr ? text : "");
+        append_c(out, directive + "s", text != nullptr ? text : "");
         break;
       }
       default:
