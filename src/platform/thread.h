@@ -37,6 +37,10 @@ class Thread {
 // Test hook: the next `count` calls of Thread::create fail as if the system had no threads left.
 void fail_next_thread_creations(int32_t count);
 
+// For the platform implementations of Thread::create: whether this creation is one the hook
+// above asked to fail (it then counts as used). Any thread.
+bool take_injected_creation_failure();
+
 void sleep_ms(uint32_t milliseconds);
 
 // High-resolution monotonic counter and its ticks per second.

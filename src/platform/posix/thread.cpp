@@ -5,7 +5,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <new>
 #include <system_error>
 
@@ -13,7 +12,6 @@ namespace vexdaq::platform {
 
 namespace {
 
-std::atomic<int32_t> g_failing_creations{0};
 thread_local uint32_t t_last_error = 0;
 
 void raise_own_priority() {
@@ -30,15 +28,8 @@ void raise_own_priority() {
 
 }  // namespace
 
-void fail_next_thread_creations(int32_t count) {
-  g_failing_creations.store(count);
-}
-
 std::unique_ptr<Thread> Thread::create(Entry entry, void *argument, Priority priority) {
-  int32_t failing = g_failing_creations.load();
-  while (failing > 0) {
-    if (g_failing_creations.compare_exchange_weak(failing, failing - 1)) return nullptr;
-  }
+  if (take_injected_creation_failure()) return nullptr;
   std::unique_ptr<Thread> thread(new (std::nothrow) Thread);
   if (!thread) return nullptr;
   try {

@@ -2,14 +2,11 @@
 
 #include "win32_headers.h"
 
-#include <atomic>
 #include <new>
 
 namespace vexdaq::platform {
 
 namespace {
-
-std::atomic<int32_t> g_failing_creations{0};
 
 // What the new thread runs; it owns and frees this record.
 struct StartRecord {
@@ -26,15 +23,8 @@ DWORD WINAPI thread_start(void *start) {
 
 }  // namespace
 
-void fail_next_thread_creations(int32_t count) {
-  g_failing_creations.store(count);
-}
-
 std::unique_ptr<Thread> Thread::create(Entry entry, void *argument, Priority priority) {
-  int32_t failing = g_failing_creations.load();
-  while (failing > 0) {
-    if (g_failing_creations.compare_exchange_weak(failing, failing - 1)) return nullptr;
-  }
+  if (take_injected_creation_failure()) return nullptr;
   std::unique_ptr<Thread> thread(new (std::nothrow) Thread);
   auto *start = new (std::nothrow) StartRecord{entry, argument};
   if (!thread || start == nullptr) {
