@@ -8,12 +8,16 @@
 #include <thread>
 #include <vector>
 
+#include "support/counter_check.h"
+
 #include "support/test_support.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_ext.h"
 #include "vexdaq/vexdaq_sim.h"
 
 namespace {
+
+using vexdaq::testing::CounterCheck;
 
 class StreamIntegrity : public ::testing::Test {
  protected:
@@ -56,35 +60,6 @@ class StreamIntegrity : public ::testing::Test {
     vexdaq_loss_counters counters{};
     EXPECT_EQ(vexdaq_get_loss_counters(input ? 1 : 0, channel, &counters), 0);
     return counters;
-  }
-};
-
-// The counter pattern: channel c, frame n -> (c << (bits - 8)) | (n mod 2^(bits - 8)).
-// Frames the instrument itself dropped (its FIFO overflowed because the host did not read in
-// time, which a loaded or instrumented build can cause) leave a gap; the gaps are summed so a
-// test can match them against the instrument's own count. Anything else is a fault.
-struct CounterCheck {
-  int bits;
-  int channel;
-  bool started = false;
-  uint32_t next = 0;
-  uint64_t checked = 0;
-  uint64_t skipped = 0;
-
-  uint32_t frame_mask() const { return bits >= 32 ? 0xFFFFFFu : (1u << (bits - 8)) - 1; }
-
-  // Returns an empty string while the samples continue the pattern, else what went wrong.
-  std::string take(uint32_t value) {
-    const uint32_t frame = value & frame_mask();
-    const uint32_t owner = (value >> (bits - 8)) & 0xFF;
-    if (owner != static_cast<uint32_t>(channel)) {
-      return "sample " + std::to_string(checked) + " carries channel " + std::to_string(owner);
-    }
-    if (started) skipped += (frame - next) & frame_mask();
-    started = true;
-    next = (frame + 1) & frame_mask();
-    ++checked;
-    return {};
   }
 };
 
