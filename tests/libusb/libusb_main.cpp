@@ -5,32 +5,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 
-namespace {
-
-class TemporaryDirectoryPerTest : public ::testing::EmptyTestEventListener {
- public:
-  void OnTestStart(const ::testing::TestInfo &) override {
-    previous_ = std::filesystem::current_path();
-    std::string pattern = (std::filesystem::temp_directory_path() / "vexdaq-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    directory_ = pattern;
-    std::filesystem::current_path(directory_);
-  }
-  void OnTestEnd(const ::testing::TestInfo &) override {
-    std::filesystem::current_path(previous_);
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
-
- private:
-  std::filesystem::path previous_;
-  std::filesystem::path directory_;
-};
-
-}  // namespace
+#include "support/test_support.h"
 
 int main(int argc, char **argv) {
   const char *preload = std::getenv("LD_PRELOAD");
@@ -39,6 +16,6 @@ int main(int argc, char **argv) {
     return 77;
   }
   ::testing::InitGoogleTest(&argc, argv);
-  ::testing::UnitTest::GetInstance()->listeners().Append(new TemporaryDirectoryPerTest);
+  vexdaq::testing::run_each_test_in_a_temporary_directory();
   return RUN_ALL_TESTS();
 }
