@@ -122,6 +122,16 @@ bool stopped_while_starting(DeviceHandle pipe) {
   return true;
 }
 
+// A transfer the driver refused to start (the device is gone, the handle is bad) never signals
+// its slot: left to the next wait it would surface only 1500 ms later, or not at all if a stop
+// came first, and the packet it carried would vanish without a word while the wind-down waited
+// out the slot. It fails the stream now, with the driver's reason, and leaves the slot idle.
+void failed_to_start(bool input, XferSlot &slot) {
+  const uint32_t status = platform::last_error();
+  release_slot(slot);
+  if (g_session.streaming.load() != 0) fail_transfer(input, platform::WaitResult::kFailed, status);
+}
+
 // One streaming period of txthread. Returns when streaming ends or a transfer failed.
 void transmit(PackFunction packer, int32_t size) {
   while (g_session.streaming.load() != 0) {
@@ -137,8 +147,12 @@ void transmit(PackFunction packer, int32_t size) {
       }
       std::memset(slot.buffer, 0, static_cast<size_t>(size));
       packer(slot.buffer, size);  // wakes the data calls waiting for the room it makes
-      driver_write(g_session.pipe_handles[0], slot.overlapped, slot.buffer,
-                   static_cast<uint32_t>(size));
+      const bool started = driver_write(g_session.pipe_handles[0], slot.overlapped, slot.buffer,
+                                        static_cast<uint32_t>(size));
+      if (!started) {
+        failed_to_start(false, slot);
+        return;
+      }
       if (stopped_while_starting(g_session.pipe_handles[0])) return;
     }
   }
@@ -161,8 +175,12 @@ void receive(UnpackFunction unpacker, int32_t size) {
         release_slot(slot);
         return;
       }
-      driver_read(g_session.pipe_handles[1], slot.overlapped, slot.buffer,
-                  static_cast<uint32_t>(size));
+      const bool started = driver_read(g_session.pipe_handles[1], slot.overlapped, slot.buffer,
+                                       static_cast<uint32_t>(size));
+      if (!started) {
+        failed_to_start(true, slot);
+        return;
+      }
       if (stopped_while_starting(g_session.pipe_handles[1])) return;
     }
   }

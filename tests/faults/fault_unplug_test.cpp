@@ -88,15 +88,57 @@ TEST_F(Unplug, WhileOutputStreamsFailsTheWaitingSender) {
   ASSERT_EQ(vexdaq_create_buffers(4096, 16), 0);
   ASSERT_EQ(vexdaq_set_output_channel(0x3), 0);
   ASSERT_EQ(vexdaq_start(), 0);
+  // Until the instrument's own 64 kB buffer is full the stream drains the FIFO as fast as it is
+  // filled; after that only at the played-out rate of 4 kB/s, one packet every 128 ms.
+  for (int waited = 0; waited < 5000 && vexdaq_sim_counter(id, "tx_bytes") < (64 << 10); ++waited)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   std::vector<uint8_t> block(4096 * 2, 0x11);
-  ASSERT_EQ(vexdaq_send_data(0, block.data(), 4096 * 2, 1), 4096 * 2);
+  int32_t blocks = 0;
+  while (vexdaq_send_data(0, block.data(), 1024 * 2, 0) == 1024 * 2) ASSERT_LT(++blocks, 64);
   ASSERT_EQ(vexdaq_sim_unplug(id), 0);
-  // The FIFO is full and only a moving stream makes room: the failure must release the sender.
+  // Over 3000 samples wait in the FIFO and only a moving stream makes room for the whole 4096:
+  // the failure must release the sender first.
   EXPECT_EQ(returns_within(10, [&] { return vexdaq_send_data(0, block.data(), 4096 * 2, 1); }), -1);
   EXPECT_EQ(vexdaq_stop(), 0);
   EXPECT_TRUE(log_has("hWriteEvent failed retval = 0x"));
   EXPECT_TRUE(log_has(" status = 0xE000100A.\r\n"));
   EXPECT_EQ(loss(false).transfer_failures, 1u);
+}
+
+// Unpaced, the instrument takes each transfer as it is started, so when the cable goes none is
+// pending: the stream learns of it from the next transfer the driver refuses to start. That is
+// a failure at once, with the driver's reason, not a wait of 1500 ms for a transfer that never
+// began, and not a packet dropped without a word.
+TEST_F(Unplug, ATransferRefusedAtItsStartFailsTheStreamAtOnce) {
+  for (const bool input : {true, false}) {
+    SCOPED_TRACE(input ? "input" : "output");
+    // One direction only: the other would notice the cable first.
+    const int32_t id = open(input ? "pacing=free;in_channels=2;out_channels=0;in_bits=16"
+                                  : "pacing=free;in_channels=0;out_channels=2;out_bits=16");
+    ASSERT_EQ(vexdaq_create_buffers(4096, 4096), 0);
+    ASSERT_EQ(input ? vexdaq_set_input_channel(0x1) : vexdaq_set_output_channel(0x1), 0);
+    ASSERT_EQ(vexdaq_start(), 0);
+    std::vector<uint8_t> block(1024 * 2, 0x11);
+    auto move = [&] {
+      return input ? vexdaq_recv_data(0, block.data(), 1024 * 2, 1)
+                   : vexdaq_send_data(0, block.data(), 1024 * 2, 1);
+    };
+    ASSERT_EQ(move(), 1024 * 2);
+    ASSERT_EQ(vexdaq_sim_unplug(id), 0);
+    // Blocks already in the FIFO may still move; the FIFO holds four.
+    int32_t result = 0;
+    for (int call = 0; call < 8 && result != -1; ++call) result = returns_within(10, move);
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(vexdaq_stop(), 0);
+    EXPECT_TRUE(log_has(input ? "hReadEvent failed retval = 0xffffffff status = 0xE000100A.\r\n"
+                              : "hWriteEvent failed retval = 0xffffffff status = 0xE000100A.\r\n"));
+    EXPECT_FALSE(log_has("retval = 0x102")) << "no transfer was left to time out";
+    EXPECT_EQ(loss(input).transfer_failures, 1u);
+    vexdaq_dispose_buffers();
+    vexdaq_device_close();
+    expect_closed();
+    vexdaq_sim_reset();
+  }
 }
 
 // Callers blocked in synchronous commands when the cable goes are all released; each command
