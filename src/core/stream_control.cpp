@@ -30,9 +30,26 @@ void arm_slot(XferSlot &slot) {
   slot.overlapped.internal_high.store(0);
 }
 
-void wait_slot(XferSlot &slot) {
-  if (platform::Event *event = slot.overlapped.event.get()) {
-    event->wait(kSlotWaitMs);  // a time-out is not an error here: the pipe abort follows
+// Milliseconds left until the deadline on the performance counter (0 once it has passed).
+uint32_t remaining_ms(int64_t deadline) {
+  const int64_t left = deadline - platform::performance_counter();
+  if (left <= 0) return 0;
+  return static_cast<uint32_t>(
+      std::min<int64_t>(kSlotWaitMs, left * 1000 / platform::performance_frequency() + 1));
+}
+
+// Every transfer in flight was started before the stop, so all that will complete do so within
+// one 1500 ms period: the slots share it. Waiting for each in turn would keep a stop after a
+// start the device refused, whose transfers never complete, for eight periods. A time-out is not
+// an error here: the pipe abort that follows completes whatever is left.
+void wait_slots() {
+  const int64_t deadline =
+      platform::performance_counter() + platform::performance_frequency() * kSlotWaitMs / 1000;
+  for (int k = 0; k < kSlotCount; ++k) {
+    for (XferSlot *slot : {&g_session.tx_slots[k], &g_session.rx_slots[k]}) {
+      if (platform::Event *event = slot->overlapped.event.get())
+        event->wait(remaining_ms(deadline));
+    }
   }
 }
 
@@ -147,10 +164,7 @@ void usbio_stream_stop() {
     if (g_session.last_status.load() == kStatusDeviceNotPresent) {
       log_print(1, "usbio_device_post_data_xfer - device is not presetn\r\n");
     } else {
-      for (int k = 0; k < kSlotCount; ++k) {
-        wait_slot(g_session.tx_slots[k]);
-        wait_slot(g_session.rx_slots[k]);
-      }
+      wait_slots();
     }
 
     deactivate_and_empty(g_session.out_lock.get(), g_session.out_active, g_session.out_channels,

@@ -73,8 +73,9 @@ TEST_F(Pipes, BothPipesStalledFailOnceAndStopCleanly) {
 // An input pipe that halts fails its transfers at once rather than leaving them pending. The
 // library must not spin on the failures: it reports them and stops the stream like a stall.
 TEST_F(Pipes, HaltedRxPipeIsReportedAndClearedByTheStop) {
-  const int32_t id =
-      open("waveform=counter;pacing=realtime;in_channels=2;out_channels=1;in_bits=32");
+  const int32_t id = open(
+      "waveform=counter;pacing=realtime;in_channels=2;out_channels=1;in_bits=32;"
+      "in_rates=102400");
   ASSERT_EQ(vexdaq_create_buffers(16, 1 << 16), 0);
   ASSERT_EQ(vexdaq_set_input_channel(0x1), 0);
   ASSERT_EQ(vexdaq_start(), 0);
