@@ -13,6 +13,13 @@
 // inside submit_bulk on the submitter's thread when a stream transfer can be served at once (an
 // input read whose frames are due, an output write that fits the instrument's FIFO). Serving at
 // once spares two thread wake-ups per packet, which is what a fast stream would otherwise cost.
+//
+// Where it lives: instrument.cpp (life, generations, completion bookkeeping, the link's small
+// queries), instrument_requests.cpp (control transfers, descriptors, the requests and their
+// state), instrument_streams.cpp (bulk endpoints, the clock thread, stream and UART pacing),
+// instrument_waveform.cpp (input frames), instrument_faults.cpp (faults, settings, traces and the
+// tests' accessors), byte_ring.cpp (the captured output); instrument_internal.h holds what they
+// share.
 #pragma once
 
 #include <atomic>
@@ -28,6 +35,7 @@
 #include <vector>
 
 #include "backend/usb_link/usb_link.h"
+#include "sim/byte_ring.h"
 #include "sim/profile.h"
 
 namespace vexdaq::sim {
@@ -141,20 +149,6 @@ class Instrument {
     size_t bytes = 0;
   };
   enum class Cpu : uint8_t { kFirmware, kHeld, kLoader, kCrashed };
-  // Bytes kept oldest first up to a limit; the oldest go when more arrive. Its memory is taken
-  // on first use.
-  class ByteRing {
-   public:
-    explicit ByteRing(size_t limit) : limit_(limit) {}
-    void push(const uint8_t *data, size_t n);
-    size_t take(uint8_t *out, size_t n);
-
-   private:
-    const size_t limit_;
-    std::vector<uint8_t> bytes_;
-    size_t head_ = 0;
-    size_t size_ = 0;
-  };
 
   bool live(uint32_t generation) const;
   void start_generation();  // new path, fresh USB state
@@ -174,7 +168,6 @@ class Instrument {
                   Clock::time_point &wake);
   void service_tx(Clock::time_point now, Endpoint &ep, std::vector<Done> &done,
                   Clock::time_point &wake);
-  void service_uart(Endpoint &out, Endpoint &in, std::vector<Done> &done);
   void fill_frames(uint8_t *out, uint32_t frames);
   uint64_t sample(uint32_t channel, uint64_t frame, uint32_t bits);
   uint32_t in_frame_bytes() const;

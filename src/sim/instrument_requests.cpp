@@ -1,0 +1,452 @@
+// Control transfers: the standard requests and descriptors, the EZ-USB memory load and the
+// loader's memory requests, and the instrument's class and vendor requests with the state behind
+// them.
+#include "sim/instrument.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "backend/driver.h"
+#include "device/usbio_records.h"
+#include "sim/instrument_internal.h"
+
+namespace vexdaq::sim {
+namespace {
+
+constexpr uint8_t kStandardGetStatus = 0x00;
+constexpr uint8_t kStandardClearFeature = 0x01;
+constexpr uint8_t kStandardSetFeature = 0x03;
+constexpr uint8_t kStandardGetDescriptor = 0x06;
+constexpr uint8_t kStandardGetConfiguration = 0x08;
+constexpr uint8_t kStandardSetConfiguration = 0x09;
+constexpr uint8_t kStandardSetInterface = 0x0B;
+constexpr uint8_t kFirmwareLoad = 0xA0;  // the EZ-USB's own internal-memory load
+constexpr uint8_t kLoaderMemory = 0xA9;  // served by a loader program in RAM
+constexpr uint16_t kCpucs = 0xE600;      // CPU control: 1 holds the 8051 in reset
+constexpr uint32_t kLoaderMaxLength = 4096;
+constexpr int kGpioPins = 8;
+
+std::vector<uint8_t> string_descriptor(const std::string &text) {
+  // bLength is one byte: at most 126 UTF-16 units fit.
+  size_t units = std::min<size_t>(text.size(), 126);
+  std::vector<uint8_t> d(2 + 2 * units);
+  d[0] = static_cast<uint8_t>(d.size());
+  d[1] = kDescriptorString;
+  for (size_t i = 0; i < units; ++i) d[2 + 2 * i] = static_cast<uint8_t>(text[i]);
+  return d;
+}
+
+}  // namespace
+
+uint32_t Instrument::control_transfer(uint32_t generation, const SetupPacket &setup, uint8_t *data,
+                                      uint32_t *transferred) {
+  *transferred = 0;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!live(generation)) return kStatusDeviceNotPresent;
+  if (data == nullptr && setup.length != 0) return kStatusInvalidParameter;
+  ++counters_.control_requests;
+  trace_setup(setup, data);
+  auto failing = fail_request_.find(setup.request);
+  if (failing != fail_request_.end()) return failing->second;
+
+  std::vector<uint8_t> reply;
+  uint32_t status;
+  uint8_t type = (setup.request_type >> 5) & 0x03;
+  uint8_t recipient = setup.request_type & 0x1F;
+  if (type == 0) {
+    status = standard_request(setup, data, reply);
+  } else if (type == 2 && recipient == 0) {
+    status = device_vendor_request(setup, data, reply);
+  } else {
+    status = instrument_request(setup, data, reply);
+  }
+  wake_.notify_all();
+  if (status != kStatusSuccess) return status;
+  if ((setup.request_type & kDirectionIn) == 0) {
+    *transferred = setup.length;
+    return kStatusSuccess;
+  }
+  if (malformed_.count(setup.request) != 0) reply.assign(setup.length, 0xFF);
+  auto longer = long_reply_.find(setup.request);
+  if (longer != long_reply_.end() && longer->second > reply.size()) {
+    reply.resize(longer->second, 0xA5);
+  }
+  auto shorter = short_reply_.find(setup.request);
+  if (shorter != short_reply_.end() && shorter->second < reply.size()) {
+    reply.resize(shorter->second);
+  }
+  uint32_t n = std::min<uint32_t>(static_cast<uint32_t>(reply.size()), setup.length);
+  if (n != 0) std::memcpy(data, reply.data(), n);
+  *transferred = n;
+  return kStatusSuccess;
+}
+
+uint32_t Instrument::standard_request(const SetupPacket &s, uint8_t *data,
+                                      std::vector<uint8_t> &reply) {
+  bool in = (s.request_type & kDirectionIn) != 0;
+  uint8_t recipient = s.request_type & 0x1F;
+  switch (s.request) {
+    case kStandardGetDescriptor: {
+      if (!in) return kStatusStall;
+      uint8_t type = static_cast<uint8_t>(s.value >> 8);
+      uint8_t index = static_cast<uint8_t>(s.value);
+      if (type == kDescriptorDevice && index == 0) {
+        reply = {18,
+                 kDescriptorDevice,
+                 0x00,
+                 0x02,  // USB 2.0
+                 0xFF,  // vendor-specific class
+                 profile_.subclass,
+                 profile_.protocol,
+                 64,
+                 static_cast<uint8_t>(profile_.vendor_id),
+                 static_cast<uint8_t>(profile_.vendor_id >> 8),
+                 static_cast<uint8_t>(profile_.product_id),
+                 static_cast<uint8_t>(profile_.product_id >> 8),
+                 static_cast<uint8_t>(profile_.bcd_device),
+                 static_cast<uint8_t>(profile_.bcd_device >> 8),
+                 1,
+                 2,
+                 3,
+                 1};
+      } else if (type == kDescriptorConfiguration && index == 0) {
+        reply = config_descriptor();
+      } else if (type == kDescriptorString) {
+        if (index == 0) {
+          reply = {4, kDescriptorString, 0x09, 0x04};
+        } else if (index == 1) {
+          reply = string_descriptor(profile_.manufacturer);
+        } else if (index == 2) {
+          reply = string_descriptor(profile_.product);
+        } else if (index == 3) {
+          reply.assign(2, 0);
+          reply.insert(reply.end(), serial_utf16_.begin(), serial_utf16_.end());
+          reply[0] = static_cast<uint8_t>(reply.size());
+          reply[1] = kDescriptorString;
+        } else {
+          return kStatusStall;
+        }
+      } else {
+        return kStatusStall;
+      }
+      return kStatusSuccess;
+    }
+    case kStandardSetConfiguration:
+      if (in || s.value > 1) return kStatusStall;
+      configuration_ = static_cast<uint8_t>(s.value);
+      return kStatusSuccess;
+    case kStandardGetConfiguration:
+      if (!in) return kStatusStall;
+      reply = {configuration_};
+      return kStatusSuccess;
+    case kStandardGetStatus: {
+      if (!in) return kStatusStall;
+      uint8_t halted = 0;
+      if (recipient == 2) {
+        auto ep = endpoints_.find(static_cast<uint8_t>(s.index));
+        if (ep == endpoints_.end()) return kStatusStall;
+        halted = ep->second.halted ? 1 : 0;
+      }
+      reply = {halted, 0};
+      return kStatusSuccess;
+    }
+    case kStandardClearFeature:
+    case kStandardSetFeature: {
+      if (in || recipient != 2 || s.value != 0) return kStatusStall;
+      auto ep = endpoints_.find(static_cast<uint8_t>(s.index));
+      if (ep == endpoints_.end()) return kStatusStall;
+      ep->second.halted = s.request == kStandardSetFeature;
+      return kStatusSuccess;
+    }
+    case kStandardSetInterface:
+      return in ? kStatusStall : kStatusSuccess;
+    default:
+      (void)data;
+      return kStatusStall;
+  }
+}
+
+uint32_t Instrument::device_vendor_request(const SetupPacket &s, uint8_t *data,
+                                           std::vector<uint8_t> &reply) {
+  bool in = (s.request_type & kDirectionIn) != 0;
+  if (s.request == kFirmwareLoad) {
+    // Served by the chip itself, whatever its CPU does.
+    if (in) {
+      for (uint32_t i = 0; i < s.length; ++i) reply.push_back(ram_[(s.value + i) & 0xFFFF]);
+      return kStatusSuccess;
+    }
+    for (uint32_t i = 0; i < s.length; ++i) ram_[(s.value + i) & 0xFFFF] = data[i];
+    if (s.value == kCpucs && s.length >= 1) {
+      if ((data[0] & 1) != 0) {
+        cpu_ = Cpu::kHeld;
+        streaming_ = false;
+      } else if (cpu_ == Cpu::kHeld) {
+        // The loader image starts with an LJMP to its start-up code.
+        cpu_ = ram_[0] == 0x02 ? Cpu::kLoader : Cpu::kCrashed;
+      }
+    }
+    return kStatusSuccess;
+  }
+  if (s.request == kLoaderMemory) {
+    if (cpu_ != Cpu::kLoader || s.length > kLoaderMaxLength) return kStatusStall;
+    if (in) {
+      for (uint32_t i = 0; i < s.length; ++i) reply.push_back(eeprom_[(s.value + i) & 0xFFFF]);
+    } else {
+      for (uint32_t i = 0; i < s.length; ++i) eeprom_[(s.value + i) & 0xFFFF] = data[i];
+    }
+    return kStatusSuccess;
+  }
+  return kStatusStall;
+}
+
+uint32_t Instrument::instrument_request(const SetupPacket &s, uint8_t *data,
+                                        std::vector<uint8_t> &reply) {
+  if (cpu_ != Cpu::kFirmware) return kStatusStall;
+  bool in = (s.request_type & kDirectionIn) != 0;
+  uint8_t type = (s.request_type >> 5) & 0x03;
+  int side = (s.index & 0x8000) != 0 ? 1 : 0;
+  uint32_t unit = (s.index >> 8) & 0x7F;  // channel, pin or port
+  auto put16 = [&](uint32_t v) {
+    reply.push_back(static_cast<uint8_t>(v));
+    reply.push_back(static_cast<uint8_t>(v >> 8));
+  };
+  auto put32 = [&](uint32_t v) {
+    put16(v & 0xFFFF);
+    put16(v >> 16);
+  };
+  auto needs = [&](uint32_t n) { return s.length >= n; };
+
+  if (type == 1) {
+    switch (s.request) {
+      case 0xD0: {  // sample-rate list; a count beyond what the reply holds is reported as is
+        if (!in) return kStatusStall;
+        const std::vector<uint32_t> &rates = side ? profile_.in_rates : profile_.out_rates;
+        put16(static_cast<uint32_t>(std::min<size_t>(rates.size(), 0xFFFF)));
+        for (uint32_t rate : rates) put32(rate);
+        return kStatusSuccess;
+      }
+      case 0xD1:
+        if (in) {
+          put32(in_rate_);
+          put32(out_rate_);
+          return kStatusSuccess;
+        }
+        if (!needs(8)) return kStatusStall;
+        in_rate_ = load_le32(data);
+        out_rate_ = load_le32(data + 4);
+        if (streaming_) {
+          // The clocks change now; frames already counted stay.
+          in_base_time_ = out_base_time_ = Clock::now();
+          in_base_frames_ = in_produced_;
+          out_base_bytes_ = out_received_;
+        }
+        return kStatusSuccess;
+      case 0xD3:
+        if (!in) return kStatusStall;
+        put16(profile_.in_bits);
+        put16(profile_.out_bits);
+        return kStatusSuccess;
+      case 0xD5:
+        if (!in) return kStatusStall;
+        put16(profile_.in_channels);
+        put16(profile_.out_channels);
+        return kStatusSuccess;
+      case 0x13:
+        if (!in) return kStatusStall;
+        reply.push_back(profile_.fpga_version);
+        return kStatusSuccess;
+      case 0x12:
+        if (in || s.length > kSerialMaxBytes) return kStatusStall;
+        serial_utf16_.assign(data, data + s.length);
+        return kStatusSuccess;
+      case 0xE1:
+        if (in) return kStatusStall;
+        for (uint32_t i = 0; i < s.length; ++i) i2c_[(s.value + i) & 0xFFFF] = data[i];
+        return kStatusSuccess;
+      case 0xE2:
+        if (!in) return kStatusStall;
+        for (uint32_t i = 0; i < s.length; ++i) reply.push_back(i2c_[(s.value + i) & 0xFFFF]);
+        return kStatusSuccess;
+      case 0xE5:
+        if (in) {
+          reply.assign(line_coding_, line_coding_ + 7);
+          return kStatusSuccess;
+        }
+        if (!needs(7)) return kStatusStall;
+        std::memcpy(line_coding_, data, 7);
+        return kStatusSuccess;
+      case 0xFE:
+        if (in) return kStatusStall;
+        start_stream();
+        return kStatusSuccess;
+      case 0xFD:
+        if (in) return kStatusStall;
+        stop_stream();
+        return kStatusSuccess;
+      default:
+        return kStatusStall;
+    }
+  }
+  switch (s.request) {
+    case 0xD9:
+      if (in) {
+        reply.assign(trigger_[side], trigger_[side] + 8);
+        return kStatusSuccess;
+      }
+      if (!needs(8)) return kStatusStall;
+      std::memcpy(trigger_[side], data, 8);
+      return kStatusSuccess;
+    case 0xD7:
+      if (in) {
+        reply.assign(sample_mode_[side], sample_mode_[side] + 3);
+        return kStatusSuccess;
+      }
+      if (!needs(3)) return kStatusStall;
+      std::memcpy(sample_mode_[side], data, 3);
+      return kStatusSuccess;
+    case 0x3D:
+    case 0x3F: {
+      // Gear and ICP exist per input channel only.
+      if (side != 1 || unit >= profile_.in_channels) return kStatusStall;
+      uint8_t *table = s.request == 0x3D ? gear_ : icp_;
+      if (in) {
+        reply.push_back(table[unit]);
+        return kStatusSuccess;
+      }
+      if (!needs(1)) return kStatusStall;
+      table[unit] = data[0];
+      return kStatusSuccess;
+    }
+    case 0xE8:
+      if (unit >= kGpioPins) return kStatusStall;
+      if (in) {
+        reply.push_back(gpio_mode_[unit]);
+        return kStatusSuccess;
+      }
+      if (!needs(1)) return kStatusStall;
+      gpio_mode_[unit] = data[0];
+      return kStatusSuccess;
+    case 0xE6:
+      if (in || !needs(1)) return kStatusStall;
+      dio_[unit] = data[0];
+      return kStatusSuccess;
+    case 0xE7:
+      if (!in) return kStatusStall;
+      reply.push_back(dio_[unit]);  // the port reads back what was driven on it
+      return kStatusSuccess;
+    case 0xC5:
+      if (in || !needs(8)) return kStatusStall;
+      pwm_[unit][0] = load_le32(data);
+      pwm_[unit][1] = load_le32(data + 4);
+      return kStatusSuccess;
+    case 0xC4:
+      if (in || !needs(2)) return kStatusStall;
+      counter_setup_[unit][0] = data[0];
+      counter_setup_[unit][1] = data[1];
+      counter_since_[unit] = Clock::now();
+      return kStatusSuccess;
+    case 0xC3: {
+      if (!in) return kStatusStall;
+      // The counter measures the pin's PWM output; an idle pin reads a 1 kHz x (pin + 1) clock.
+      uint32_t frequency = pwm_[unit][0] != 0 ? pwm_[unit][0] : 1000 * (unit + 1);
+      uint32_t duty = pwm_[unit][0] != 0 ? std::min<uint32_t>(pwm_[unit][1], 100) : 50;
+      double seconds = std::chrono::duration<double>(Clock::now() - counter_since_[unit]).count();
+      uint32_t edges = static_cast<uint32_t>(std::fmod(seconds * frequency, 4294967296.0));
+      uint32_t cycle = 1000000u / frequency;  // microseconds
+      uint32_t positive = static_cast<uint32_t>(static_cast<uint64_t>(cycle) * duty / 100);
+      put32(edges);
+      put32(cycle);
+      put32(positive);
+      put32(cycle - positive);
+      return kStatusSuccess;
+    }
+    default:
+      return kStatusStall;
+  }
+}
+
+void Instrument::start_stream() {
+  if (streaming_) return;
+  Clock::time_point now = Clock::now();
+  streaming_ = true;
+  flush_ = false;
+  in_base_time_ = out_base_time_ = now;
+  in_base_frames_ = in_produced_ = 0;
+  out_base_bytes_ = out_received_ = 0;
+  loopback_.clear();
+  ++counters_.stream_starts;
+}
+
+void Instrument::stop_stream() {
+  if (streaming_) ++counters_.stream_stops;
+  streaming_ = false;
+  // Transfers in flight end now (short reads, accepted writes), as the firmware flushes its
+  // FIFOs; later ones wait for the next start.
+  flush_ = true;
+}
+
+// ---- Descriptors --------------------------------------------------------------------------------
+
+bool Instrument::configuration_descriptor(uint32_t generation, std::vector<uint8_t> &out) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!live(generation)) return false;
+  out = config_descriptor();
+  return true;
+}
+
+std::vector<uint8_t> Instrument::endpoints() const {
+  std::vector<uint8_t> list = {kTxStreamEndpoint, kRxStreamEndpoint, kUartOutEndpoint,
+                               kUartInEndpoint};
+  for (uint8_t number = 1; number <= 15 && list.size() < kMaxPipes; ++number) {
+    for (uint8_t direction : {uint8_t{0}, kDirectionIn}) {
+      uint8_t address = number | direction;
+      if (std::find(list.begin(), list.end(), address) == list.end() && list.size() < kMaxPipes) {
+        list.push_back(address);
+      }
+    }
+  }
+  list.resize(profile_.pipes);
+  return list;
+}
+
+std::vector<uint8_t> Instrument::config_descriptor() const {
+  std::vector<uint8_t> eps = endpoints();
+  uint16_t total = static_cast<uint16_t>(9 + 9 + 7 * eps.size());
+  std::vector<uint8_t> d = {9,
+                            kDescriptorConfiguration,
+                            static_cast<uint8_t>(total),
+                            static_cast<uint8_t>(total >> 8),
+                            1,
+                            1,
+                            0,
+                            0x80,
+                            250,  // 500 mA
+                            9,
+                            kDescriptorInterface,
+                            0,
+                            0,
+                            static_cast<uint8_t>(eps.size()),
+                            0xFF,
+                            0,
+                            0,
+                            0};
+  for (uint8_t address : eps) {
+    d.insert(d.end(), {7, kDescriptorEndpoint, address, 0x02, 0x00, 0x02, 0});
+  }
+  return d;
+}
+
+uint32_t Instrument::set_configuration(uint32_t generation, uint8_t value) {
+  SetupPacket setup{0x00, kStandardSetConfiguration, value, 0, 0};
+  uint32_t transferred = 0;
+  return control_transfer(generation, setup, nullptr, &transferred);
+}
+
+uint32_t Instrument::clear_halt(uint32_t generation, uint8_t endpoint) {
+  SetupPacket setup{0x02, kStandardClearFeature, 0, endpoint, 0};
+  uint32_t transferred = 0;
+  return control_transfer(generation, setup, nullptr, &transferred);
+}
+
+}  // namespace vexdaq::sim

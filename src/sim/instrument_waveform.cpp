@@ -1,0 +1,99 @@
+// Input frames: the profile's waveforms, or the output looped back.
+#include "sim/instrument.h"
+
+#include <cmath>
+
+namespace vexdaq::sim {
+namespace {
+
+constexpr double kPi = 3.14159265358979323846;
+
+uint64_t mask_bits(uint32_t bits) {
+  return bits >= 64 ? ~0ull : ((1ull << bits) - 1);
+}
+
+}  // namespace
+
+uint64_t Instrument::sample(uint32_t channel, uint64_t n, uint32_t bits) {
+  Waveform w = channel < profile_.channel_waveforms.size() ? profile_.channel_waveforms[channel]
+                                                           : profile_.waveform;
+  uint64_t mask = mask_bits(bits);
+  if (w == Waveform::kCounter) {  // the free-running benchmarks' waveform: nothing to compute
+    if (bits <= 8) return n & mask;
+    return ((static_cast<uint64_t>(channel) << (bits - 8)) | (n & mask_bits(bits - 8))) & mask;
+  }
+  double amplitude = bits >= 2 ? std::ldexp(1.0, static_cast<int>(bits) - 2) : 0.0;
+  double rate = in_rate_ != 0 ? in_rate_ : 1000.0;
+  double frequency = 10.0 * (channel % 16 + 1);  // Hz
+  switch (w) {
+    case Waveform::kCounter:
+      break;  // above
+    case Waveform::kSine:
+      return static_cast<uint64_t>(
+                 std::llround(amplitude * std::sin(2.0 * kPi * frequency * n / rate))) &
+             mask;
+    case Waveform::kSquare: {
+      bool high = std::fmod(n * frequency / rate, 1.0) < 0.5;
+      return static_cast<uint64_t>(std::llround(high ? amplitude : -amplitude)) & mask;
+    }
+    case Waveform::kDc:
+      return static_cast<uint64_t>(std::llround(amplitude / 8 * (channel % 8 + 1))) & mask;
+    case Waveform::kNoise:
+      noise_state_ ^= noise_state_ << 13;
+      noise_state_ ^= noise_state_ >> 7;
+      noise_state_ ^= noise_state_ << 17;
+      return noise_state_ & mask;
+  }
+  return 0;
+}
+
+void Instrument::fill_frames(uint8_t *out, uint32_t frames) {
+  uint32_t bits = profile_.in_bits;
+  uint32_t bytes = bits / 8;
+  if (profile_.loopback) {
+    uint32_t out_bytes = profile_.out_bits / 8;
+    uint32_t out_frame = out_frame_bytes();
+    for (uint32_t f = 0; f < frames; ++f) {
+      for (uint32_t c = 0; c < profile_.in_channels; ++c) {
+        for (uint32_t b = 0; b < bytes; ++b) {
+          // Output channel c's sample, byte for byte; missing channels and bytes read 0.
+          *out++ = c < profile_.out_channels && b < out_bytes ? loopback_[c * out_bytes + b] : 0;
+        }
+      }
+      loopback_.erase(loopback_.begin(), loopback_.begin() + out_frame);
+      ++in_produced_;
+    }
+    counters_.rx_frames += frames;
+    return;
+  }
+  bool counters = bits > 8 && bits <= 64;
+  for (uint32_t c = 0; c < profile_.in_channels && counters; ++c) {
+    counters = (c < profile_.channel_waveforms.size() ? profile_.channel_waveforms[c]
+                                                      : profile_.waveform) == Waveform::kCounter;
+  }
+  if (counters) {
+    // The free-running benchmarks' waveform, written without a call per sample: this runs under
+    // the mutex for every packet.
+    const uint64_t mask = mask_bits(bits);
+    const uint64_t frame_mask = mask_bits(bits - 8);
+    for (uint32_t f = 0; f < frames; ++f, ++in_produced_) {
+      for (uint32_t c = 0; c < profile_.in_channels; ++c) {
+        const uint64_t v =
+            ((static_cast<uint64_t>(c) << (bits - 8)) | (in_produced_ & frame_mask)) & mask;
+        for (uint32_t b = 0; b < bytes; ++b) *out++ = static_cast<uint8_t>(v >> (8 * b));
+      }
+    }
+    counters_.rx_frames += frames;
+    return;
+  }
+  for (uint32_t f = 0; f < frames; ++f) {
+    for (uint32_t c = 0; c < profile_.in_channels; ++c) {
+      uint64_t v = sample(c, in_produced_, bits);
+      for (uint32_t b = 0; b < bytes; ++b) *out++ = b < 8 ? static_cast<uint8_t>(v >> (8 * b)) : 0;
+    }
+    ++in_produced_;
+  }
+  counters_.rx_frames += frames;
+}
+
+}  // namespace vexdaq::sim
