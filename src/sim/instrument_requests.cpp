@@ -216,6 +216,16 @@ uint32_t Instrument::instrument_request(const SetupPacket &s, uint8_t *data,
     put16(v >> 16);
   };
   auto needs = [&](uint32_t n) { return s.length >= n; };
+  // State the host writes whole and reads back as it is.
+  auto state_block = [&](uint8_t *state, uint32_t size) {
+    if (in) {
+      reply.assign(state, state + size);
+      return kStatusSuccess;
+    }
+    if (!needs(size)) return kStatusStall;
+    std::memcpy(state, data, size);
+    return kStatusSuccess;
+  };
 
   if (type == 1) {
     switch (s.request) {
@@ -269,13 +279,7 @@ uint32_t Instrument::instrument_request(const SetupPacket &s, uint8_t *data,
         for (uint32_t i = 0; i < s.length; ++i) reply.push_back(i2c_[(s.value + i) & 0xFFFF]);
         return kStatusSuccess;
       case 0xE5:
-        if (in) {
-          reply.assign(line_coding_, line_coding_ + 7);
-          return kStatusSuccess;
-        }
-        if (!needs(7)) return kStatusStall;
-        std::memcpy(line_coding_, data, 7);
-        return kStatusSuccess;
+        return state_block(line_coding_, sizeof line_coding_);
       case 0xFE:
         if (in) return kStatusStall;
         start_stream();
@@ -290,43 +294,19 @@ uint32_t Instrument::instrument_request(const SetupPacket &s, uint8_t *data,
   }
   switch (s.request) {
     case 0xD9:
-      if (in) {
-        reply.assign(trigger_[side], trigger_[side] + 8);
-        return kStatusSuccess;
-      }
-      if (!needs(8)) return kStatusStall;
-      std::memcpy(trigger_[side], data, 8);
-      return kStatusSuccess;
+      return state_block(trigger_[side], sizeof trigger_[side]);
     case 0xD7:
-      if (in) {
-        reply.assign(sample_mode_[side], sample_mode_[side] + 3);
-        return kStatusSuccess;
-      }
-      if (!needs(3)) return kStatusStall;
-      std::memcpy(sample_mode_[side], data, 3);
-      return kStatusSuccess;
+      return state_block(sample_mode_[side], sizeof sample_mode_[side]);
     case 0x3D:
     case 0x3F: {
       // Gear and ICP exist per input channel only.
       if (side != 1 || unit >= profile_.in_channels) return kStatusStall;
       uint8_t *table = s.request == 0x3D ? gear_ : icp_;
-      if (in) {
-        reply.push_back(table[unit]);
-        return kStatusSuccess;
-      }
-      if (!needs(1)) return kStatusStall;
-      table[unit] = data[0];
-      return kStatusSuccess;
+      return state_block(&table[unit], 1);
     }
     case 0xE8:
       if (unit >= kGpioPins) return kStatusStall;
-      if (in) {
-        reply.push_back(gpio_mode_[unit]);
-        return kStatusSuccess;
-      }
-      if (!needs(1)) return kStatusStall;
-      gpio_mode_[unit] = data[0];
-      return kStatusSuccess;
+      return state_block(&gpio_mode_[unit], 1);
     case 0xE6:
       if (in || !needs(1)) return kStatusStall;
       dio_[unit] = data[0];
