@@ -4,6 +4,7 @@
 // longer one is read only up to the record's size).
 #pragma once
 
+#include <concepts>
 #include <cstddef>
 #include <cstdint>
 
@@ -34,6 +35,7 @@ inline constexpr uint16_t kLanguageEnglishUs = 0x0409;
 // A class or vendor request on the default pipe (PIPE0_CLASS_IN / PIPE0_CLASS_OUT). The data
 // length is the size of the call's out buffer.
 struct ControlRequest {
+  static constexpr uint32_t kSize = kControlRequestSize;
   uint32_t flags = 0;      // 0x10000: short transfer allowed
   uint32_t type = 0;       // 1 class, 2 vendor
   uint32_t recipient = 0;  // 0 device, 1 interface, 2 endpoint, 3 other
@@ -45,6 +47,7 @@ struct ControlRequest {
 
 // GET_DESCRIPTOR input.
 struct DescriptorRequest {
+  static constexpr uint32_t kSize = kDescriptorRequestSize;
   uint32_t recipient = 0;
   uint8_t descriptor_type = 0;
   uint8_t descriptor_index = 0;
@@ -59,6 +62,7 @@ struct InterfaceSetting {
 
 // SET_CONFIGURATION input.
 struct ConfigurationRequest {
+  static constexpr uint32_t kSize = kConfigurationRequestSize;
   uint16_t configuration_index = 0;
   uint16_t interface_count = 0;
   InterfaceSetting settings[kMaxInterfaceSettings] = {};
@@ -89,6 +93,7 @@ struct PipeInfo {
 
 // GET_CONFIGURATION_INFO output. The counts are the driver's and may exceed the 32 entries.
 struct ConfigurationInfo {
+  static constexpr uint32_t kSize = kConfigurationInfoSize;
   uint32_t interface_count = 0;
   uint32_t pipe_count = 0;
   InterfaceInfo interfaces[kMaxInterfaceSettings] = {};
@@ -97,6 +102,7 @@ struct ConfigurationInfo {
 
 // GET_DRIVER_INFO output.
 struct DriverInfo {
+  static constexpr uint32_t kSize = kDriverInfoSize;
   uint16_t api_version = 0;
   uint16_t driver_version = 0;
   uint32_t build_number = 0;
@@ -105,6 +111,7 @@ struct DriverInfo {
 
 // GET_DEVICE_INFO output.
 struct DeviceInfo {
+  static constexpr uint32_t kSize = kDeviceInfoSize;
   uint32_t flags = 0;
   uint32_t open_count = 0;  // bytes 4-7: handles open on the device, across all processes
   uint32_t reserved1 = 0;
@@ -113,47 +120,42 @@ struct DeviceInfo {
 
 // GET_BANDWIDTH_INFO output.
 struct BandwidthInfo {
+  static constexpr uint32_t kSize = kBandwidthInfoSize;
   uint32_t total_bandwidth = 0;
   uint32_t consumed_bandwidth = 0;
   uint32_t reserved1 = 0;
   uint32_t reserved2 = 0;
 };
 
-// Encoders write exactly the record's size.
-void encode(const ControlRequest &record, uint8_t out[kControlRequestSize]);
-void encode(const DescriptorRequest &record, uint8_t out[kDescriptorRequestSize]);
-void encode(const ConfigurationRequest &record, uint8_t out[kConfigurationRequestSize]);
-void encode(const ConfigurationInfo &record, uint8_t out[kConfigurationInfoSize]);
-void encode(const DriverInfo &record, uint8_t out[kDriverInfoSize]);
-void encode(const DeviceInfo &record, uint8_t out[kDeviceInfoSize]);
-void encode(const BandwidthInfo &record, uint8_t out[kBandwidthInfoSize]);
+// A record that crosses the seam on its own, kSize bytes long.
+template <typename R>
+concept UsbioRecord = std::same_as<decltype(R::kSize), const uint32_t>;
+
+// Writes exactly R::kSize bytes to out.
+template <UsbioRecord R>
+void encode(const R &record, uint8_t *out);
+
+// Bounded: false (out untouched) when in is null or size is below R::kSize.
+template <UsbioRecord R>
+bool decode(const uint8_t *in, size_t size, R &out);
 
 // Reads kControlRequestSize bytes from in.
 ControlRequest decode_control_request(const uint8_t *in);
 
-// Bounded decoders: false (out untouched) when size is below the record's size.
-bool decode(const uint8_t *in, size_t size, ControlRequest &out);
-bool decode(const uint8_t *in, size_t size, DescriptorRequest &out);
-bool decode(const uint8_t *in, size_t size, ConfigurationRequest &out);
-bool decode(const uint8_t *in, size_t size, ConfigurationInfo &out);
-bool decode(const uint8_t *in, size_t size, DriverInfo &out);
-bool decode(const uint8_t *in, size_t size, DeviceInfo &out);
-bool decode(const uint8_t *in, size_t size, BandwidthInfo &out);
-
 // Little-endian field access, shared by the records and the device model.
-inline uint16_t load_le16(const uint8_t *p) {
-  return static_cast<uint16_t>(p[0] | (p[1] << 8));
+template <std::unsigned_integral T>
+constexpr T get_le(const uint8_t *p) {
+  T value = 0;
+  for (size_t i = 0; i < sizeof(T); ++i) value = static_cast<T>(value | T{p[i]} << (8 * i));
+  return value;
 }
-inline uint32_t load_le32(const uint8_t *p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+template <std::unsigned_integral T>
+constexpr void put_le(uint8_t *p, T value) {
+  for (size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
-inline void store_le16(uint8_t *p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-inline void store_le32(uint8_t *p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+inline constexpr auto &load_le16 = get_le<uint16_t>;
+inline constexpr auto &load_le32 = get_le<uint32_t>;
+inline constexpr auto &store_le16 = put_le<uint16_t>;
+inline constexpr auto &store_le32 = put_le<uint32_t>;
 
 }  // namespace vexdaq
