@@ -32,6 +32,14 @@ bool ioctl_exact(DeviceHandle handle, uint32_t code, const void *in, uint32_t in
   return driver_ioctl(handle, code, in, in_size, out, out_size, &returned) && returned == expected;
 }
 
+// One of the driver's output records, which must come back whole.
+template <UsbioRecord R>
+bool read_record(DeviceHandle handle, uint32_t code, R &record) {
+  uint8_t reply[R::kSize] = {};
+  return ioctl_exact(handle, code, nullptr, 0, reply, sizeof reply, sizeof reply) &&
+         decode(reply, sizeof reply, record);
+}
+
 bool get_descriptor(uint8_t type, uint8_t index, uint16_t language, void *out, uint32_t size,
                     uint32_t *returned) {
   DescriptorRequest request;
@@ -133,36 +141,27 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
   log_print(1, "usbio_device_init (0x%.2x, 0x%.2x)- begins\n", first, second);
   const DeviceHandle control = g_session.control_handle;
 
-  uint8_t driver_reply[kDriverInfoSize] = {};
-  if (!ioctl_exact(control, IOCTL_USBIO_GET_DRIVER_INFO, nullptr, 0, driver_reply, kDriverInfoSize,
-                   kDriverInfoSize)) {
+  DriverInfo driver;
+  if (!read_record(control, IOCTL_USBIO_GET_DRIVER_INFO, driver)) {
     return fail("GET_DRIVER_INFO failed, status = 0x%08X.\n");
   }
-  DriverInfo driver;
-  decode(driver_reply, sizeof driver_reply, driver);
   log_print(0, "      DriverAPI Version : 0x%lx\n", driver.api_version);
   log_print(0, "         Driver Version : 0x%lx\n", driver.driver_version);
   log_print(0, "           Build Number : 0x%lx\n", driver.build_number);
   g_session.driver_version = driver.driver_version;
 
-  uint8_t device_reply[kDeviceInfoSize] = {};
-  if (!ioctl_exact(control, IOCTL_USBIO_GET_DEVICE_INFO, nullptr, 0, device_reply, kDeviceInfoSize,
-                   kDeviceInfoSize)) {
+  DeviceInfo device;
+  if (!read_record(control, IOCTL_USBIO_GET_DEVICE_INFO, device)) {
     return fail("GET_DEVICE_INFO failed, status = 0x%08X.\n");
   }
-  DeviceInfo device;
-  decode(device_reply, sizeof device_reply, device);
   log_print(0, "            Device Open : 0x%lx\n", device.open_count);
   // Another program holds the device as well: it would compete for the pipes.
   if (device.open_count > kMaxDeviceOpens) return -1;
 
-  uint8_t bandwidth_reply[kBandwidthInfoSize] = {};
-  if (!ioctl_exact(control, IOCTL_USBIO_GET_BANDWIDTH_INFO, nullptr, 0, bandwidth_reply,
-                   kBandwidthInfoSize, kBandwidthInfoSize)) {
+  BandwidthInfo bandwidth;
+  if (!read_record(control, IOCTL_USBIO_GET_BANDWIDTH_INFO, bandwidth)) {
     return fail("GET_BANDWIDTH_INFO failed, status = 0x%08X.\n");
   }
-  BandwidthInfo bandwidth;
-  decode(bandwidth_reply, sizeof bandwidth_reply, bandwidth);
   log_print(0, "        Total Bandwidth : 0x%lx\n", bandwidth.total_bandwidth);
   log_print(0, "     Consumed Bandwidth : 0x%lx\n", bandwidth.consumed_bandwidth);
 
@@ -219,13 +218,10 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
     return fail("SET_CONFIGURATION failed, status = 0x%08X.\n");
   }
 
-  uint8_t info_reply[kConfigurationInfoSize] = {};
-  if (!ioctl_exact(control, IOCTL_USBIO_GET_CONFIGURATION_INFO, nullptr, 0, info_reply,
-                   kConfigurationInfoSize, kConfigurationInfoSize)) {
+  ConfigurationInfo info;
+  if (!read_record(control, IOCTL_USBIO_GET_CONFIGURATION_INFO, info)) {
     return fail("GET_CONFIGURATION_INFO failed, status = 0x%08X.\n");
   }
-  ConfigurationInfo info;
-  decode(info_reply, sizeof info_reply, info);
   log_print(0, "\n  USB Configuration Information :\n");
   log_print(0, "         NbOfInterfaces : 0x%.4x\n", info.interface_count);
   log_print(0, "              NbOfPipes : 0x%.2x\n", info.pipe_count);
