@@ -22,6 +22,15 @@ void complete_overlapped(void *context, uint32_t status, uint32_t bytes) {
   if (record->event) record->event->set();
 }
 
+// The 1-based position of endpoint among the pipes the configuration lists, 0 when absent.
+int pipe_position_in(const ConfigurationInfo &info, uint8_t endpoint) {
+  uint32_t count = info.pipe_count > kMaxPipeEntries ? kMaxPipeEntries : info.pipe_count;
+  for (uint32_t j = 0; j < count; ++j) {
+    if (info.pipes[j].endpoint_address == endpoint) return static_cast<int>(j + 1);
+  }
+  return 0;
+}
+
 class UsbLinkFile final : public OpenFile {
  public:
   UsbLinkFile(std::shared_ptr<UsbLink> link, uint32_t access)
@@ -56,6 +65,9 @@ class UsbLinkFile final : public OpenFile {
   bool set_configuration(const void *in, uint32_t in_size);
   bool configuration_info(void *out, uint32_t out_size, uint32_t *returned);
   bool bind_pipe(const void *in, uint32_t in_size);
+  // The configuration as the device describes it: kStatusSuccess, kStatusDeviceNotPresent when
+  // the link has no descriptor to give, kStatusTransferError when it does not parse.
+  uint32_t read_configuration(ConfigurationInfo &info, uint8_t *value);
   int pipe_position(uint8_t endpoint);
 
   std::shared_ptr<UsbLink> link_;
@@ -95,33 +107,34 @@ bool UsbLinkFile::ioctl(uint32_t code, const void *in, uint32_t in_size, void *o
     if (returned != nullptr) *returned = n;
     return true;
   };
+  // The info records go out whole or not at all.
+  auto give_record = [&](auto record) {
+    constexpr uint32_t size = decltype(record)::kSize;
+    if (out_size < size) return fail(kStatusBufferTooSmall);
+    encode(record, bytes);
+    return give(size);
+  };
 
   switch (code) {
     case IOCTL_USBIO_GET_DRIVER_INFO: {
-      if (out_size < kDriverInfoSize) return fail(kStatusBufferTooSmall);
       LinkDriverInfo d = link_->driver_info();
       DriverInfo info;
       info.api_version = d.api_version;
       info.driver_version = d.driver_version;
       info.build_number = d.build_number;
-      encode(info, bytes);
-      return give(kDriverInfoSize);
+      return give_record(info);
     }
     case IOCTL_USBIO_GET_DEVICE_INFO: {
-      if (out_size < kDeviceInfoSize) return fail(kStatusBufferTooSmall);
       DeviceInfo info;
       info.open_count = link_->open_handles.load() + link_->extra_opens();
-      encode(info, bytes);
-      return give(kDeviceInfoSize);
+      return give_record(info);
     }
     case IOCTL_USBIO_GET_BANDWIDTH_INFO: {
-      if (out_size < kBandwidthInfoSize) return fail(kStatusBufferTooSmall);
       LinkDriverInfo d = link_->driver_info();
       BandwidthInfo info;
       info.total_bandwidth = d.total_bandwidth;
       info.consumed_bandwidth = d.consumed_bandwidth;
-      encode(info, bytes);
-      return give(kBandwidthInfoSize);
+      return give_record(info);
     }
     case IOCTL_USBIO_GET_DESCRIPTOR:
       return get_descriptor(in, in_size, out, out_size, returned);
@@ -212,14 +225,14 @@ bool UsbLinkFile::set_configuration(const void *in, uint32_t in_size) {
   if (!decode(static_cast<const uint8_t *>(in), in_size, request)) {
     return fail(kStatusInvalidParameter);
   }
-  std::vector<uint8_t> descriptor;
   ConfigurationInfo info;
   uint8_t value = 0;
-  if (!link_->configuration_descriptor(descriptor)) return fail(kStatusDeviceNotPresent);
-  if (request.configuration_index != 0 || !parse_configuration(descriptor, info, &value)) {
+  uint32_t status = read_configuration(info, &value);
+  if (status == kStatusDeviceNotPresent) return fail(status);
+  if (request.configuration_index != 0 || status != kStatusSuccess) {
     return fail(kStatusInvalidParameter);
   }
-  uint32_t status = link_->set_configuration(value);
+  status = link_->set_configuration(value);
   if (status != kStatusSuccess) return fail(status);
   int count = request.interface_count > kMaxInterfaceSettings ? kMaxInterfaceSettings
                                                               : request.interface_count;
@@ -232,48 +245,40 @@ bool UsbLinkFile::set_configuration(const void *in, uint32_t in_size) {
 
 bool UsbLinkFile::configuration_info(void *out, uint32_t out_size, uint32_t *returned) {
   if (out_size < kConfigurationInfoSize) return fail(kStatusBufferTooSmall);
-  std::vector<uint8_t> descriptor;
-  if (!link_->configuration_descriptor(descriptor)) return fail(kStatusDeviceNotPresent);
   ConfigurationInfo info;
   uint8_t value = 0;
-  if (!parse_configuration(descriptor, info, &value)) return fail(kStatusTransferError);
+  uint32_t status = read_configuration(info, &value);
+  if (status != kStatusSuccess) return fail(status);
   encode(info, static_cast<uint8_t *>(out));
   if (returned != nullptr) *returned = kConfigurationInfoSize;
   return true;
 }
 
-int UsbLinkFile::pipe_position(uint8_t endpoint) {
+uint32_t UsbLinkFile::read_configuration(ConfigurationInfo &info, uint8_t *value) {
   std::vector<uint8_t> descriptor;
+  if (!link_->configuration_descriptor(descriptor)) return kStatusDeviceNotPresent;
+  return parse_configuration(descriptor, info, value) ? kStatusSuccess : kStatusTransferError;
+}
+
+int UsbLinkFile::pipe_position(uint8_t endpoint) {
   ConfigurationInfo info;
   uint8_t value = 0;
-  if (!link_->configuration_descriptor(descriptor) ||
-      !parse_configuration(descriptor, info, &value)) {
-    return 0;
-  }
-  uint32_t count = info.pipe_count > kMaxPipeEntries ? kMaxPipeEntries : info.pipe_count;
-  for (uint32_t j = 0; j < count; ++j) {
-    if (info.pipes[j].endpoint_address == endpoint) return static_cast<int>(j + 1);
-  }
-  return 0;
+  if (read_configuration(info, &value) != kStatusSuccess) return 0;
+  return pipe_position_in(info, endpoint);
 }
 
 bool UsbLinkFile::bind_pipe(const void *in, uint32_t in_size) {
   if (in_size < 1) return fail(kStatusInvalidParameter);
   uint8_t endpoint = static_cast<const uint8_t *>(in)[0];
-  std::vector<uint8_t> descriptor;
-  if (!link_->configuration_descriptor(descriptor)) return fail(kStatusDeviceNotPresent);
   ConfigurationInfo info;
   uint8_t value = 0;
-  if (!parse_configuration(descriptor, info, &value)) return fail(kStatusTransferError);
-  uint32_t count = info.pipe_count > kMaxPipeEntries ? kMaxPipeEntries : info.pipe_count;
-  for (uint32_t j = 0; j < count; ++j) {
-    if (info.pipes[j].endpoint_address == endpoint) {
-      pipe_.store(static_cast<int>(j + 1));
-      endpoint_.store(endpoint);
-      return true;
-    }
-  }
-  return fail(kStatusInvalidParameter);
+  uint32_t status = read_configuration(info, &value);
+  if (status != kStatusSuccess) return fail(status);
+  int position = pipe_position_in(info, endpoint);
+  if (position == 0) return fail(kStatusInvalidParameter);
+  pipe_.store(position);
+  endpoint_.store(endpoint);
+  return true;
 }
 
 }  // namespace
