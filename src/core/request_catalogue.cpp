@@ -2,6 +2,8 @@
 
 #include <iterator>
 
+#include "device/usbio_records.h"
+
 namespace vexdaq {
 namespace {
 
@@ -72,12 +74,11 @@ uint16_t request_value(ValueRule rule, int32_t primary) {
 }
 
 void put_le32(uint8_t *out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+  put_le(out, value);
 }
 
 uint32_t get_le32(const uint8_t *in) {
-  return static_cast<uint32_t>(in[0]) | static_cast<uint32_t>(in[1]) << 8 |
-         static_cast<uint32_t>(in[2]) << 16 | static_cast<uint32_t>(in[3]) << 24;
+  return get_le<uint32_t>(in);
 }
 
 std::array<uint8_t, kRateRecordSize> rate_record(int32_t in_rate, int32_t out_rate) {
