@@ -16,16 +16,6 @@ namespace vexdaq::testing {
 
 using Lines = std::vector<std::string>;
 
-// Whether the log holds a message as written: the file stores every LF as CR LF.
-inline bool log_has(const std::string &message) {
-  std::string in_file;
-  for (char c : message) {
-    if (c == '\n') in_file += '\r';
-    in_file += c;
-  }
-  return read_log().find(in_file) != std::string::npos;
-}
-
 // The control requests the instrument received since the last call, one per line.
 inline Lines take_trace(int32_t sim) {
   const int32_t size = vexdaq_sim_trace(sim, nullptr, 0);

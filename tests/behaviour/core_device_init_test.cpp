@@ -48,10 +48,8 @@ TEST_F(DeviceInit, PipeCountIsLimitedToTheFourHandles) {
   EXPECT_NE(g_session.session_token.load(), 0u);
   EXPECT_EQ(g_session.pipe_count, 0);
   EXPECT_EQ(read_log().find("PIPE[1] Flag"), std::string::npos);
-  vexdaq_device_close();
-  vexdaq_sim_reset();
 
-  open_with("pipes=7");
+  reopen_with("pipes=7");
   EXPECT_NE(g_session.session_token.load(), 0u);
   EXPECT_EQ(g_session.pipe_count, 4);
   EXPECT_TRUE(log_has("              NbOfPipes : 0x07\n"));
@@ -62,15 +60,11 @@ TEST_F(DeviceInit, PipeCountIsLimitedToTheFourHandles) {
 TEST_F(DeviceInit, ProductNameIsBoundedByTheStringBuffer) {
   open_with("product=");
   EXPECT_STREQ(g_session.product_name, "");
-  vexdaq_device_close();
-  vexdaq_sim_reset();
 
-  open_with("product=ABCDEFGHIJKLMNOPQRSTUVWX");  // 24: fits exactly
+  reopen_with("product=ABCDEFGHIJKLMNOPQRSTUVWX");  // 24: fits exactly
   EXPECT_STREQ(g_session.product_name, "ABCDEFGHIJKLMNOPQRSTUVWX");
-  vexdaq_device_close();
-  vexdaq_sim_reset();
 
-  open_with("product=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123");  // 30: cut to what 50 bytes hold
+  reopen_with("product=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123");  // 30: cut to what 50 bytes hold
   EXPECT_STREQ(g_session.product_name, "ABCDEFGHIJKLMNOPQRSTUVWX");
   EXPECT_EQ(g_session.product_name[kProductNameSize - 1], '\0');
 }

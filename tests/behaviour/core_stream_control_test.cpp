@@ -26,10 +26,10 @@ TEST_F(StreamControl, StartTwiceSendsOneStartRequest) {
   EXPECT_EQ(g_session.in_active.load(), 1);
   EXPECT_EQ(vexdaq_start(), 0);
   const std::string requests = trace(id);
-  EXPECT_EQ(count_in(requests, kStartRequest), 1u) << requests;
+  EXPECT_EQ(count_of(requests, kStartRequest), 1) << requests;
   const std::string log = read_log();
-  EXPECT_EQ(count_in(log, as_logged("Message START received\r\n")), 2u);
-  EXPECT_EQ(count_in(log, as_logged("usbio_device_pre_data_xfer - begins\r\n")), 1u);
+  EXPECT_EQ(count_of(log, as_logged("Message START received\r\n")), 2);
+  EXPECT_EQ(count_of(log, as_logged("usbio_device_pre_data_xfer - begins\r\n")), 1);
   EXPECT_TRUE(log_has("Start Frame Number : "));
 }
 
@@ -41,7 +41,7 @@ TEST_F(StreamControl, StopAfterStartWindsTheStreamDown) {
   EXPECT_EQ(g_session.streaming.load(), 0);
   EXPECT_EQ(g_session.out_active.load(), 0);
   EXPECT_EQ(g_session.in_active.load(), 0);
-  EXPECT_EQ(count_in(trace(id), kStopRequest), 1u);
+  EXPECT_EQ(count_of(trace(id), kStopRequest), 1);
   EXPECT_TRUE(log_has("usbio_device_post_data_xfer - begins\r\n"));
 }
 
@@ -51,7 +51,7 @@ TEST_F(StreamControl, StopWithoutStartStillResetsThePipesAndClearsTheFailure) {
   g_session.core_failed.store(1);
   EXPECT_EQ(vexdaq_stop(), 0);
   EXPECT_EQ(g_session.core_failed.load(), 0);
-  EXPECT_EQ(count_in(trace(id), kStopRequest), 0u);
+  EXPECT_EQ(count_of(trace(id), kStopRequest), 0);
   EXPECT_FALSE(log_has("usbio_device_post_data_xfer"));
 
   // The reset reaches the last pipe: a failure planted there shows up.

@@ -8,6 +8,7 @@
 
 #include "core/core_thread.h"
 #include "session/device_session.h"
+#include "support/sim_session.h"
 #include "support/test_support.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_sim.h"
@@ -36,6 +37,13 @@ class CoreSessionTest : public ::testing::Test {
     return id;
   }
 
+  // Closes the session and unplugs its instrument, then plugs and opens one with the profile.
+  int32_t reopen_with(const char *profile) {
+    vexdaq_device_close();
+    vexdaq_sim_reset();
+    return open_with(profile);
+  }
+
   // The control requests the instrument has seen since the last call.
   static std::string trace(int32_t id) {
     const int32_t size = vexdaq_sim_trace(id, nullptr, 0);
@@ -44,28 +52,6 @@ class CoreSessionTest : public ::testing::Test {
     vexdaq_sim_trace(id, text.data(), size + 1);
     text.resize(static_cast<size_t>(size));
     return text;
-  }
-
-  // A message as it appears in the log file: every line feed is written as CR LF.
-  static std::string as_logged(const std::string &message) {
-    std::string out;
-    for (char c : message) {
-      if (c == '\n') out += '\r';
-      out += c;
-    }
-    return out;
-  }
-
-  static bool log_has(const std::string &message) {
-    return read_log().find(as_logged(message)) != std::string::npos;
-  }
-
-  static size_t count_in(const std::string &text, const std::string &what) {
-    size_t count = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-      ++count;
-    }
-    return count;
   }
 };
 

@@ -20,40 +20,13 @@ std::string null_token_line() {
   return "vexdaq_device_open success (0x" + std::string(2 * sizeof(void *), '0') + ")";
 }
 
-void expect_closed_values() {
-  EXPECT_EQ(g_session.control_handle, kInvalidHandle);
-  for (DeviceHandle pipe : g_session.pipe_handles) EXPECT_EQ(pipe, kInvalidHandle);
-  for (int k = 0; k < kSlotCount; ++k) {
-    EXPECT_EQ(g_session.tx_slots[k].overlapped.event, nullptr);
-    EXPECT_EQ(g_session.rx_slots[k].overlapped.event, nullptr);
-  }
-  EXPECT_EQ(g_session.core_thread_handle, nullptr);
-  EXPECT_EQ(g_session.txthread_handle, nullptr);
-  EXPECT_EQ(g_session.rxthread_handle, nullptr);
-  EXPECT_EQ(g_session.session_token.load(), 0u);
-  EXPECT_EQ(g_session.out_lock, nullptr);
-  EXPECT_EQ(g_session.in_lock, nullptr);
-  EXPECT_EQ(g_session.message_lock, nullptr);
-  EXPECT_EQ(g_session.message_available, nullptr);
-  EXPECT_EQ(g_session.message_done, nullptr);
-  EXPECT_EQ(g_session.message_queue, nullptr);
-  EXPECT_EQ(g_session.device_descriptor, nullptr);
-  EXPECT_EQ(g_session.config_descriptor, nullptr);
-  EXPECT_EQ(g_session.streaming.load(), 0);
-  EXPECT_EQ(g_session.out_active.load(), 0);
-  EXPECT_EQ(g_session.in_active.load(), 0);
-  EXPECT_EQ(g_session.core_failed.load(), 0);
-  EXPECT_EQ(g_session.core_exit.load(), 0);
-  EXPECT_FALSE(log_is_open());
-}
-
 TEST_F(SessionLifecycle, OpenWithoutDeviceFailsAndLeavesACompleteLog) {
   EXPECT_EQ(vexdaq_device_open(0), -1);
   const std::string log = read_log();
   ASSERT_FALSE(log.empty());
   EXPECT_EQ(log.rfind(as_logged("vexdaq_device_open failed\r\n")),
             log.size() - as_logged("vexdaq_device_open failed\r\n").size());
-  expect_closed_values();
+  expect_session_closed();
 }
 
 TEST_F(SessionLifecycle, OpenBringsTheCoreUpWithTheDevicesCapabilities) {
@@ -88,7 +61,7 @@ TEST_F(SessionLifecycle, CloseReleasesEverythingAndIsHarmlessWhenRepeated) {
 
   open_with();
   vexdaq_device_close();
-  expect_closed_values();
+  expect_session_closed();
   const std::string log = read_log();
   EXPECT_TRUE(log_has("Message STOP received\r\n"));
   EXPECT_TRUE(log_has("Message EXIT received\r\n"));
@@ -96,7 +69,7 @@ TEST_F(SessionLifecycle, CloseReleasesEverythingAndIsHarmlessWhenRepeated) {
   EXPECT_TRUE(log_has("vexdaq_device_close\r\n"));
 
   vexdaq_device_close();
-  expect_closed_values();
+  expect_session_closed();
   EXPECT_EQ(read_log(), log);  // the second close wrote nothing
 }
 
@@ -155,11 +128,11 @@ void expect_unusable_session_then_clean_close() {
   EXPECT_EQ(g_session.session_token.load(), 0u);
   EXPECT_EQ(g_session.core_failed.load(), 1);
   EXPECT_NE(g_session.control_handle, kInvalidHandle);
-  EXPECT_TRUE(CoreSessionTest::log_has(null_token_line()));
+  EXPECT_TRUE(log_has(null_token_line()));
   EXPECT_EQ(vexdaq_start(), -1);
   EXPECT_EQ(vexdaq_stop(), -1);
   vexdaq_device_close();
-  expect_closed_values();
+  expect_session_closed();
 }
 
 TEST_F(SessionLifecycle, FailedDeviceInitialisationLeavesTheSessionUnusable) {

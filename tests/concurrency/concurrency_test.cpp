@@ -36,10 +36,8 @@ TEST_F(Concurrency, EveryExportFromManyThreadsWhileStreaming) {
   open(
       "waveform=counter;pacing=free;in_channels=8;out_channels=4;in_bits=24;out_bits=24;"
       "uart_loop=1");
-  ASSERT_EQ(vexdaq_create_buffers(2048, 2048), 0);
-  ASSERT_EQ(vexdaq_set_input_channel(0xFF), 0);
-  ASSERT_EQ(vexdaq_set_output_channel(0xF), 0);
-  ASSERT_EQ(vexdaq_start(), 0);
+  ASSERT_NO_FATAL_FAILURE(
+      start_stream({.out_capacity = 2048, .in_capacity = 2048, .out_mask = 0xF, .in_mask = 0xFF}));
   std::atomic<int> unexpected{0};
   const auto expect_in = [&](int32_t result, int32_t low, int32_t high) {
     if (result < low || result > high) unexpected.fetch_add(1);
@@ -129,7 +127,7 @@ TEST_F(Concurrency, EveryExportFromManyThreadsWhileStreaming) {
   EXPECT_EQ(loss(true).transfer_failures, 0u);
   EXPECT_EQ(loss(false).transfer_failures, 0u);
   vexdaq_device_close();
-  expect_closed();
+  expect_session_closed();
 }
 
 // Opening and closing in a loop: every cycle releases what it made, whatever the session did in
@@ -146,10 +144,9 @@ TEST_P(OpenCloseCycles, FiftyInOneProcess) {
     std::thread lister;
     if (variant == 3) lister = std::thread([] { vexdaq_device_list(); });
     if (variant >= 1) {
-      ASSERT_EQ(vexdaq_create_buffers(512, 512), 0);
-      ASSERT_EQ(vexdaq_set_input_channel(0xF), 0);
-      ASSERT_EQ(vexdaq_set_output_channel(0x3), 0);
-      ASSERT_EQ(vexdaq_start(), 0);
+      ASSERT_NO_FATAL_FAILURE(
+          start_stream({.out_capacity = 512, .in_capacity = 512, .out_mask = 0x3, .in_mask = 0xF}))
+          << cycle;
     }
     if (variant >= 2) {
       uint8_t buffer[4 * 64 * 2];
@@ -158,7 +155,7 @@ TEST_P(OpenCloseCycles, FiftyInOneProcess) {
     }
     if (lister.joinable()) lister.join();
     vexdaq_device_close();  // while streaming in variants 1 to 3
-    expect_closed();
+    expect_session_closed();
     if (variant == 2) {
       ASSERT_EQ(vexdaq_dispose_buffers(), -1) << "no session: refused";
     }

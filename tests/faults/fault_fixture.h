@@ -1,6 +1,5 @@
 // What the fault and concurrency suites share: a fixture that starts and ends without a session,
-// a virtual instrument or a thread of the library, and checks for the samples the counter
-// pattern numbers.
+// a virtual instrument or a thread of the library, and checks that nothing outlives a session.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,106 +10,40 @@
 #include <future>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "session/device_session.h"
-#include "session/log.h"
-#include "support/counter_check.h"
-#include "support/test_support.h"
-#include "vexdaq/vexdaq.h"
-#include "vexdaq/vexdaq_ext.h"
-#include "vexdaq/vexdaq_sim.h"
+#include "support/sim_session.h"
 
 namespace vexdaq::testing {
 
-// Threads of this process right now.
-inline int thread_count() {
+// Entries of a directory of /proc/self right now: "task" for threads, "fd" for open files.
+inline int entries_of_this_process(const char *what) {
   int count = 0;
   std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/task", ec);
+  for (auto it =
+           std::filesystem::directory_iterator(std::filesystem::path("/proc/self") / what, ec);
        it != std::filesystem::directory_iterator(); it.increment(ec)) {
     ++count;
   }
   return count;
 }
 
-// Open file descriptors of this process right now.
-inline int descriptor_count() {
-  int count = 0;
-  std::error_code ec;
-  for (auto it = std::filesystem::directory_iterator("/proc/self/fd", ec);
-       it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    ++count;
-  }
-  return count;
-}
-
-class FaultTest : public ::testing::Test {
+class FaultTest : public SimSessionTest {
  public:
   void SetUp() override {
     // A sanitizer runtime may start a helper thread of its own with the first thread the
     // process makes; have that happen before the count is taken.
     static const bool warmed_up = (std::thread([] {}).join(), true);
     (void)warmed_up;
-    vexdaq_sim_reset();
-    threads_before_ = thread_count();
-    descriptors_before_ = descriptor_count();
+    SimSessionTest::SetUp();
+    threads_before_ = entries_of_this_process("task");
+    descriptors_before_ = entries_of_this_process("fd");
   }
 
   void TearDown() override {
-    vexdaq_dispose_buffers();  // the channel tables outlive a session
-    vexdaq_device_close();
-    vexdaq_sim_reset();
+    SimSessionTest::TearDown();
     // Nothing of the library may outlive its session: no thread, no open file.
-    EXPECT_EQ(thread_count(), threads_before_);
-    EXPECT_EQ(descriptor_count(), descriptors_before_);
-  }
-
-  // Plugs an exclusive instrument with the profile; fails the test when it is refused.
-  int32_t plug(const std::string &profile = {}) {
-    const int32_t id = vexdaq_sim_plug(("exclusive=1;" + profile).c_str());
-    EXPECT_GE(id, 0) << profile;
-    sim_ = id;
-    return id;
-  }
-
-  // Plugs and opens; the session must come up.
-  int32_t open(const std::string &profile = {}) {
-    const int32_t id = plug(profile);
-    EXPECT_EQ(vexdaq_device_open(0), 0);
-    EXPECT_NE(g_session.session_token.load(), 0u);
-    EXPECT_EQ(vexdaq_reset_loss_counters(), 0);
-    return id;
-  }
-
-  static bool log_has(const std::string &message) {
-    std::string in_file;
-    for (char c : message) {
-      if (c == '\n') in_file += '\r';
-      in_file += c;
-    }
-    return read_log().find(in_file) != std::string::npos;
-  }
-
-  static vexdaq_loss_counters loss(bool input, int32_t channel = VEXDAQ_ALL_CHANNELS) {
-    vexdaq_loss_counters counters{};
-    EXPECT_EQ(vexdaq_get_loss_counters(input ? 1 : 0, channel, &counters), 0);
-    return counters;
-  }
-
-  // Every handle, lock, thread and flag of the session back at its closed value.
-  static void expect_closed() {
-    EXPECT_EQ(g_session.control_handle, kInvalidHandle);
-    for (DeviceHandle pipe : g_session.pipe_handles) EXPECT_EQ(pipe, kInvalidHandle);
-    EXPECT_EQ(g_session.core_thread_handle, nullptr);
-    EXPECT_EQ(g_session.txthread_handle, nullptr);
-    EXPECT_EQ(g_session.rxthread_handle, nullptr);
-    EXPECT_EQ(g_session.session_token.load(), 0u);
-    EXPECT_EQ(g_session.message_queue, nullptr);
-    EXPECT_EQ(g_session.message_lock, nullptr);
-    EXPECT_EQ(g_session.streaming.load(), 0);
-    EXPECT_EQ(g_session.core_failed.load(), 0);
-    EXPECT_FALSE(log_is_open());
+    EXPECT_EQ(entries_of_this_process("task"), threads_before_);
+    EXPECT_EQ(entries_of_this_process("fd"), descriptors_before_);
   }
 
   // Runs a call that must return on its own; gives up after `seconds` and releases it (stopping
@@ -127,8 +60,6 @@ class FaultTest : public ::testing::Test {
     }
     return result.get();
   }
-
-  int32_t sim_ = -1;
 
  private:
   int threads_before_ = 0;

@@ -23,12 +23,35 @@ std::vector<uint8_t> numbered(uint32_t first, int count) {
   return bytes;
 }
 
+// What the instrument played of an output of numbered() samples: the zeros the library sent in
+// place of missing data, and the data, which must run on from the first sample without a gap.
+struct Played {
+  uint64_t zeros = 0;
+  uint64_t data = 0;
+};
+
+void read_played(int32_t id, Played &played) {
+  std::vector<uint8_t> sent(8 << 20);
+  const int32_t got = vexdaq_sim_output_read(id, sent.data(), static_cast<int32_t>(sent.size()));
+  ASSERT_GE(got, 0);
+  for (int32_t i = 0; i + 1 < got; i += 2) {
+    const uint32_t v = sent[static_cast<size_t>(i)] | (sent[static_cast<size_t>(i) + 1] << 8);
+    if (v == 0) {
+      ++played.zeros;
+      continue;
+    }
+    ASSERT_EQ(v, 1 + played.data % 65535) << "sample " << played.data;
+    ++played.data;
+  }
+}
+
+constexpr const char *kPacedOutput =
+    "pacing=realtime;in_channels=0;out_channels=1;out_bits=16;out_rates=48000";
+
 TEST_F(Pipes, StalledTxPipeFailsTheSenderAndTheStreamStartsAgain) {
-  const int32_t id =
-      open("pacing=realtime;in_channels=0;out_channels=1;out_bits=16;out_rates=48000");
-  ASSERT_EQ(vexdaq_create_buffers(8192, 16), 0);
-  ASSERT_EQ(vexdaq_set_output_channel(0x1), 0);
-  ASSERT_EQ(vexdaq_start(), 0);
+  const int32_t id = open(kPacedOutput);
+  ASSERT_NO_FATAL_FAILURE(
+      start_stream({.out_capacity = 8192, .in_capacity = 16, .out_mask = 0x1, .in_mask = 0}));
   ASSERT_EQ(vexdaq_sim_fault(id, "stall=tx"), 0);
   const std::vector<uint8_t> block = numbered(0, 8192);
   // Two FIFOs' worth: the second can only go once the stalled pipe moves, which it will not.
@@ -54,9 +77,8 @@ TEST_F(Pipes, StalledTxPipeFailsTheSenderAndTheStreamStartsAgain) {
 TEST_F(Pipes, BothPipesStalledFailOnceAndStopCleanly) {
   const int32_t id =
       open("waveform=counter;pacing=realtime;in_channels=2;out_channels=2;in_bits=16");
-  ASSERT_EQ(vexdaq_create_buffers(4096, 4096), 0);
-  ASSERT_EQ(vexdaq_set_output_channel(0x3), 0);
-  ASSERT_EQ(vexdaq_set_input_channel(0x3), 0);
+  ASSERT_NO_FATAL_FAILURE(
+      prepare_stream({.out_capacity = 4096, .in_capacity = 4096, .out_mask = 0x3, .in_mask = 0x3}));
   ASSERT_EQ(vexdaq_sim_fault(id, "stall=rx"), 0);
   ASSERT_EQ(vexdaq_sim_fault(id, "stall=tx"), 0);
   ASSERT_EQ(vexdaq_start(), 0);
@@ -76,9 +98,8 @@ TEST_F(Pipes, HaltedRxPipeIsReportedAndClearedByTheStop) {
   const int32_t id = open(
       "waveform=counter;pacing=realtime;in_channels=2;out_channels=1;in_bits=32;"
       "in_rates=102400");
-  ASSERT_EQ(vexdaq_create_buffers(16, 1 << 16), 0);
-  ASSERT_EQ(vexdaq_set_input_channel(0x1), 0);
-  ASSERT_EQ(vexdaq_start(), 0);
+  ASSERT_NO_FATAL_FAILURE(
+      start_stream({.out_capacity = 16, .in_capacity = 1 << 16, .out_mask = 0, .in_mask = 0x1}));
   std::vector<uint8_t> buffer(4096 * 4);
   ASSERT_EQ(vexdaq_recv_data(0, buffer.data(), 4096 * 4, 1), 4096 * 4);
   ASSERT_EQ(vexdaq_sim_fault(id, "halt=rx"), 0);
@@ -89,19 +110,16 @@ TEST_F(Pipes, HaltedRxPipeIsReportedAndClearedByTheStop) {
   ASSERT_EQ(vexdaq_sim_fault(id, "halt=none"), 0);
   ASSERT_EQ(vexdaq_start(), 0);
   CounterCheck check{32, 0};
-  ASSERT_EQ(vexdaq_recv_data(0, buffer.data(), 4096 * 4, 1), 4096 * 4);
-  EXPECT_EQ(check.take_block(buffer.data(), 4096), "");
+  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 4096));
   EXPECT_EQ(vexdaq_stop(), 0);
 }
 
 // An application that feeds the output too slowly: the gaps go out as zeros, counted, and every
 // sample it did hand over reaches the device once and in order.
 TEST_F(Pipes, SlowSenderGetsZeroFilledGapsThatTheCountersReport) {
-  const int32_t id =
-      open("pacing=realtime;in_channels=0;out_channels=1;out_bits=16;out_rates=48000");
-  ASSERT_EQ(vexdaq_create_buffers(4096, 16), 0);
-  ASSERT_EQ(vexdaq_set_output_channel(0x1), 0);
-  ASSERT_EQ(vexdaq_start(), 0);
+  const int32_t id = open(kPacedOutput);
+  ASSERT_NO_FATAL_FAILURE(
+      start_stream({.out_capacity = 4096, .in_capacity = 16, .out_mask = 0x1, .in_mask = 0}));
   constexpr int kBlocks = 20;
   constexpr int kBlock = 1000;
   for (int b = 0; b < kBlocks; ++b) {
@@ -113,36 +131,22 @@ TEST_F(Pipes, SlowSenderGetsZeroFilledGapsThatTheCountersReport) {
   // What the device has been sent so far, then the rest after the stop.
   EXPECT_EQ(vexdaq_stop(), 0);
   const vexdaq_loss_counters counters = loss(false);
-  std::vector<uint8_t> sent(8 << 20);
-  const int32_t got = vexdaq_sim_output_read(id, sent.data(), static_cast<int32_t>(sent.size()));
-  ASSERT_GE(got, 0);
-  uint64_t zeros = 0, data = 0;
-  uint32_t expected = 0;
-  for (int32_t i = 0; i + 1 < got; i += 2) {
-    const uint32_t v = sent[static_cast<size_t>(i)] | (sent[static_cast<size_t>(i) + 1] << 8);
-    if (v == 0) {
-      ++zeros;
-      continue;
-    }
-    ASSERT_EQ(v, 1 + expected % 65535) << "sample " << data;
-    ++expected;
-    ++data;
-  }
+  Played played;
+  ASSERT_NO_FATAL_FAILURE(read_played(id, played));
   EXPECT_GT(counters.zero_filled, 0u);
-  EXPECT_EQ(zeros, counters.zero_filled);
-  EXPECT_EQ(data, counters.moved);
+  EXPECT_EQ(played.zeros, counters.zero_filled);
+  EXPECT_EQ(played.data, counters.moved);
   // Samples still queued when the stream stopped are emptied on purpose; none beyond those.
-  EXPECT_LE(data, static_cast<uint64_t>(kBlocks * kBlock));
-  EXPECT_GE(data + 4096, static_cast<uint64_t>(kBlocks * kBlock));
+  EXPECT_LE(played.data, static_cast<uint64_t>(kBlocks * kBlock));
+  EXPECT_GE(played.data + 4096, static_cast<uint64_t>(kBlocks * kBlock));
 }
 
 // An application that writes faster than the device plays: its blocking sends wait for room
 // instead of overwriting, and the device receives every sample once and in order.
 TEST_F(Pipes, FastSenderWaitsAndLosesNothing) {
-  const int32_t id =
-      open("pacing=realtime;in_channels=0;out_channels=1;out_bits=16;out_rates=48000");
-  ASSERT_EQ(vexdaq_create_buffers(16384, 16), 0);
-  ASSERT_EQ(vexdaq_set_output_channel(0x1), 0);
+  const int32_t id = open(kPacedOutput);
+  ASSERT_NO_FATAL_FAILURE(
+      prepare_stream({.out_capacity = 16384, .in_capacity = 16, .out_mask = 0x1, .in_mask = 0}));
   // Blocks of an eighth of the FIFO: a blocking send waits only until that much has played, so
   // the FIFO never runs dry while the writer is ahead.
   constexpr int kBlock = 2048;
@@ -158,33 +162,21 @@ TEST_F(Pipes, FastSenderWaitsAndLosesNothing) {
   }
   EXPECT_EQ(vexdaq_stop(), 0);
   const vexdaq_loss_counters counters = loss(false);
-  std::vector<uint8_t> sent(8 << 20);
-  const int32_t got = vexdaq_sim_output_read(id, sent.data(), static_cast<int32_t>(sent.size()));
-  ASSERT_GE(got, 0);
-  uint64_t data = 0, zeros = 0;
-  for (int32_t i = 0; i + 1 < got; i += 2) {
-    const uint32_t v = sent[static_cast<size_t>(i)] | (sent[static_cast<size_t>(i) + 1] << 8);
-    if (v == 0) {
-      ++zeros;
-      continue;
-    }
-    ASSERT_EQ(v, 1 + data % 65535) << "sample " << data;
-    ++data;
-  }
+  Played played;
+  ASSERT_NO_FATAL_FAILURE(read_played(id, played));
   // Nothing overwritten, nothing repeated; a zero the device played is one the counters report.
-  EXPECT_EQ(zeros, counters.zero_filled);
-  EXPECT_EQ(data, counters.moved);
-  EXPECT_GE(data + 16384, static_cast<uint64_t>(kBlocks * kBlock)) << "at most a FIFO emptied";
+  EXPECT_EQ(played.zeros, counters.zero_filled);
+  EXPECT_EQ(played.data, counters.moved);
+  EXPECT_GE(played.data + 16384, static_cast<uint64_t>(kBlocks * kBlock))
+      << "at most a FIFO emptied";
 }
 
 // An application that polls faster than the device produces gets each sample once, in order,
 // and never a sample that was not sent.
 TEST_F(Pipes, FastReaderGetsEverySampleOnceAndNothingInvented) {
-  const int32_t id = open(
-      "waveform=counter;pacing=realtime;in_channels=2;out_channels=1;in_bits=24;in_rates=48000");
-  ASSERT_EQ(vexdaq_create_buffers(16, 1 << 16), 0);
-  ASSERT_EQ(vexdaq_set_input_channel(0x3), 0);
-  ASSERT_EQ(vexdaq_start(), 0);
+  open("waveform=counter;pacing=realtime;in_channels=2;out_channels=1;in_bits=24;in_rates=48000");
+  ASSERT_NO_FATAL_FAILURE(
+      start_stream({.out_capacity = 16, .in_capacity = 1 << 16, .out_mask = 0, .in_mask = 0x3}));
   CounterCheck checks[2] = {{24, 0}, {24, 1}};
   uint8_t buffer[2 * 16 * 3];
   uint64_t empty_polls = 0;
@@ -202,7 +194,7 @@ TEST_F(Pipes, FastReaderGetsEverySampleOnceAndNothingInvented) {
     for (int c = 0; c < 2; ++c) ASSERT_EQ(checks[c].take_block(buffer + c * 16 * 3, 16), "");
   }
   EXPECT_EQ(vexdaq_stop(), 0);
-  const uint64_t dropped = static_cast<uint64_t>(vexdaq_sim_counter(id, "rx_dropped_frames"));
+  const uint64_t dropped = device_dropped();
   EXPECT_EQ(checks[0].skipped, dropped);
   EXPECT_EQ(checks[1].skipped, dropped);
   EXPECT_EQ(loss(true).overwritten, 0u);

@@ -21,12 +21,6 @@ std::string hex2(int value) {
   return text;
 }
 
-int count_of(const std::string &text, const std::string &what) {
-  int n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 constexpr int32_t kAny = INT32_MIN;
 
 // One request of the device protocol and an export that sends it.

@@ -14,13 +14,21 @@ using Unplug = FaultTest;
 constexpr const char *kCounterStream =
     "waveform=counter;pacing=realtime;in_channels=4;out_channels=2;in_bits=32;in_rates=102400";
 
+// Pulls the instrument's cable from another thread once `delay` has passed.
+std::thread unplug_after(int32_t id, std::chrono::microseconds delay) {
+  return std::thread([id, delay] {
+    std::this_thread::sleep_for(delay);
+    vexdaq_sim_unplug(id);
+  });
+}
+
 TEST_F(Unplug, BetweenListingAndOpeningFailsTheOpenCleanly) {
   const int32_t id = plug();
   ASSERT_EQ(vexdaq_device_list(), 1);
   ASSERT_EQ(vexdaq_sim_unplug(id), 0);
   EXPECT_EQ(vexdaq_device_open(0), -1);
   EXPECT_TRUE(log_has("vexdaq_device_open failed\r\n"));
-  expect_closed();
+  expect_session_closed();
 }
 
 // The cable goes at some moment during the open. Whatever the open then reports, the session it
@@ -28,11 +36,8 @@ TEST_F(Unplug, BetweenListingAndOpeningFailsTheOpenCleanly) {
 TEST_F(Unplug, DuringOpenLeavesASessionThatClosesCleanly) {
   for (int round = 0; round < 12; ++round) {
     const int32_t id = plug();
-    std::thread cable([id, round] {
-      std::this_thread::sleep_for(
-          std::chrono::microseconds(400 * round));  // across the ~4 ms start-up
-      vexdaq_sim_unplug(id);
-    });
+    // Across the ~4 ms start-up.
+    std::thread cable = unplug_after(id, std::chrono::microseconds(400 * round));
     const int32_t opened = vexdaq_device_open(0);
     cable.join();
     EXPECT_TRUE(opened == 0 || opened == -1) << opened;
@@ -43,23 +48,19 @@ TEST_F(Unplug, DuringOpenLeavesASessionThatClosesCleanly) {
       EXPECT_GE(vexdaq_digital_io_read(0, &port, 1), -1);
       vexdaq_device_close();
     }
-    expect_closed();
+    expect_session_closed();
     vexdaq_sim_reset();
   }
 }
 
 TEST_F(Unplug, WhileStreamingFailsTheWaitingCallAndKeepsWhatWasDelivered) {
   const int32_t id = open(kCounterStream);
-  ASSERT_EQ(vexdaq_create_buffers(1024, 1 << 17), 0);
-  ASSERT_EQ(vexdaq_set_input_channel(0x1), 0);
-  ASSERT_EQ(vexdaq_start(), 0);
-  std::vector<uint8_t> buffer(4096 * 4);
+  ASSERT_NO_FATAL_FAILURE(
+      start_stream({.out_capacity = 1024, .in_capacity = 1 << 17, .out_mask = 0, .in_mask = 0x1}));
   CounterCheck check{32, 0};
-  for (int block = 0; block < 4; ++block) {
-    ASSERT_EQ(vexdaq_recv_data(0, buffer.data(), 4096 * 4, 1), 4096 * 4);
-    ASSERT_EQ(check.take_block(buffer.data(), 4096), "");
-  }
-  EXPECT_EQ(check.skipped, static_cast<uint64_t>(vexdaq_sim_counter(id, "rx_dropped_frames")));
+  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 4096, 4));
+  EXPECT_EQ(check.skipped, device_dropped());
+  std::vector<uint8_t> buffer(4096 * 4);
 
   ASSERT_EQ(vexdaq_sim_unplug(id), 0);
   // More than the device will ever send now: the failure releases the call.
@@ -79,15 +80,14 @@ TEST_F(Unplug, WhileStreamingFailsTheWaitingCallAndKeepsWhatWasDelivered) {
   EXPECT_EQ(port, 0x5A);
   EXPECT_TRUE(log_has("PIPE0_CLASS_IN Request (0xE7) failed, status = 0xE000100A.\n"));
   vexdaq_device_close();
-  expect_closed();
+  expect_session_closed();
 }
 
 TEST_F(Unplug, WhileOutputStreamsFailsTheWaitingSender) {
   const int32_t id =
       open("pacing=realtime;in_channels=0;out_channels=2;out_bits=16;out_rates=1000");
-  ASSERT_EQ(vexdaq_create_buffers(4096, 16), 0);
-  ASSERT_EQ(vexdaq_set_output_channel(0x3), 0);
-  ASSERT_EQ(vexdaq_start(), 0);
+  ASSERT_NO_FATAL_FAILURE(
+      start_stream({.out_capacity = 4096, .in_capacity = 16, .out_mask = 0x3, .in_mask = 0}));
   // Until the instrument's own 64 kB buffer is full the stream drains the FIFO as fast as it is
   // filled; after that only at the played-out rate of 4 kB/s, one packet every 128 ms.
   for (int waited = 0; waited < 5000 && vexdaq_sim_counter(id, "tx_bytes") < (64 << 10); ++waited)
@@ -115,9 +115,10 @@ TEST_F(Unplug, ATransferRefusedAtItsStartFailsTheStreamAtOnce) {
     // One direction only: the other would notice the cable first.
     const int32_t id = open(input ? "pacing=free;in_channels=2;out_channels=0;in_bits=16"
                                   : "pacing=free;in_channels=0;out_channels=2;out_bits=16");
-    ASSERT_EQ(vexdaq_create_buffers(4096, 4096), 0);
-    ASSERT_EQ(input ? vexdaq_set_input_channel(0x1) : vexdaq_set_output_channel(0x1), 0);
-    ASSERT_EQ(vexdaq_start(), 0);
+    ASSERT_NO_FATAL_FAILURE(start_stream({.out_capacity = 4096,
+                                          .in_capacity = 4096,
+                                          .out_mask = input ? 0u : 0x1u,
+                                          .in_mask = input ? 0x1u : 0u}));
     std::vector<uint8_t> block(1024 * 2, 0x11);
     auto move = [&] {
       return input ? vexdaq_recv_data(0, block.data(), 1024 * 2, 1)
@@ -136,7 +137,7 @@ TEST_F(Unplug, ATransferRefusedAtItsStartFailsTheStreamAtOnce) {
     EXPECT_EQ(loss(input).transfer_failures, 1u);
     vexdaq_dispose_buffers();
     vexdaq_device_close();
-    expect_closed();
+    expect_session_closed();
     vexdaq_sim_reset();
   }
 }
@@ -186,16 +187,12 @@ TEST_F(Unplug, DuringSynchronousCommandsReleasesEveryCaller) {
 TEST_F(Unplug, DuringCloseStillReleasesEverything) {
   for (int round = 0; round < 4; ++round) {
     const int32_t id = open(kCounterStream);
-    ASSERT_EQ(vexdaq_create_buffers(1024, 4096), 0);
-    ASSERT_EQ(vexdaq_set_input_channel(0xF), 0);
-    ASSERT_EQ(vexdaq_start(), 0);
-    std::thread cable([id, round] {
-      std::this_thread::sleep_for(std::chrono::milliseconds(3 * round));
-      vexdaq_sim_unplug(id);
-    });
+    ASSERT_NO_FATAL_FAILURE(
+        start_stream({.out_capacity = 1024, .in_capacity = 4096, .out_mask = 0, .in_mask = 0xF}));
+    std::thread cable = unplug_after(id, std::chrono::milliseconds(3 * round));
     vexdaq_device_close();
     cable.join();
-    expect_closed();
+    expect_session_closed();
     vexdaq_dispose_buffers();
     vexdaq_sim_reset();
   }
@@ -203,9 +200,9 @@ TEST_F(Unplug, DuringCloseStillReleasesEverything) {
 
 TEST_F(Unplug, ReplugAndReopenStreamsAgain) {
   const int32_t id = open(kCounterStream);
-  ASSERT_EQ(vexdaq_create_buffers(1024, 1 << 16), 0);
-  ASSERT_EQ(vexdaq_set_input_channel(0x3), 0);
-  ASSERT_EQ(vexdaq_start(), 0);
+  constexpr StreamSetup kTwoInputs = {
+      .out_capacity = 1024, .in_capacity = 1 << 16, .out_mask = 0, .in_mask = 0x3};
+  ASSERT_NO_FATAL_FAILURE(start_stream(kTwoInputs));
   std::vector<uint8_t> buffer(4096 * 4);
   ASSERT_EQ(vexdaq_recv_data(1, buffer.data(), 4096 * 4, 1), 4096 * 4);
 
@@ -213,20 +210,16 @@ TEST_F(Unplug, ReplugAndReopenStreamsAgain) {
   EXPECT_EQ(returns_within(10, [&] { return vexdaq_recv_data(1, buffer.data(), 60000 * 4, 1); }),
             -1);
   vexdaq_device_close();
-  expect_closed();
+  expect_session_closed();
 
   ASSERT_EQ(vexdaq_device_list(), 1) << "the instrument is back under a new path";
   ASSERT_EQ(vexdaq_device_open(0), 0);
   ASSERT_NE(g_session.session_token.load(), 0u);
-  ASSERT_EQ(vexdaq_create_buffers(1024, 1 << 16), 0);
-  ASSERT_EQ(vexdaq_set_input_channel(0x3), 0);
+  ASSERT_NO_FATAL_FAILURE(prepare_stream(kTwoInputs));
   ASSERT_EQ(vexdaq_reset_loss_counters(), 0);
   ASSERT_EQ(vexdaq_start(), 0);
   CounterCheck check{32, 1};
-  for (int block = 0; block < 3; ++block) {
-    ASSERT_EQ(vexdaq_recv_data(1, buffer.data(), 4096 * 4, 1), 4096 * 4);
-    ASSERT_EQ(check.take_block(buffer.data(), 4096), "");
-  }
+  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 4096, 3));
   EXPECT_EQ(vexdaq_stop(), 0);
   EXPECT_EQ(loss(true).transfer_failures, 0u);
 }

@@ -72,4 +72,23 @@ std::string read_log() {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+std::string as_logged(const std::string &message) {
+  std::string out;
+  for (char c : message) {
+    if (c == '\n') out += '\r';
+    out += c;
+  }
+  return out;
+}
+
+bool log_has(const std::string &message) {
+  return read_log().find(as_logged(message)) != std::string::npos;
+}
+
+int count_of(const std::string &text, const std::string &what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 }  // namespace vexdaq::testing

@@ -18,4 +18,13 @@ std::vector<std::filesystem::path> log_files();
 // The bytes of the only (or newest) log file; empty when there is none.
 std::string read_log();
 
+// A message as it stands in the log file: every line feed is written as CR LF.
+std::string as_logged(const std::string &message);
+
+// Whether the log holds the message as written (see as_logged).
+bool log_has(const std::string &message);
+
+// How often `what` occurs in `text`, overlapping occurrences included.
+int count_of(const std::string &text, const std::string &what);
+
 }  // namespace vexdaq::testing

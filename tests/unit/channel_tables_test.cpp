@@ -8,7 +8,23 @@
 namespace vexdaq {
 namespace {
 
+using testing::count_of;
 using testing::StreamSession;
+
+// The first `count` slots of a table hold a disabled FIFO of the capacity and width given, each
+// numbered and marked with its direction.
+void expect_new_fifos(const ChannelSlot *table, int count, int32_t capacity, int32_t item_size,
+                      int direction) {
+  for (int c = 0; c < count; ++c) {
+    const ChannelSlot &slot = table[c];
+    ASSERT_NE(slot.fifo, nullptr) << c;
+    EXPECT_EQ(slot.fifo->capacity, capacity) << c;
+    EXPECT_EQ(slot.fifo->item_size, item_size) << c;
+    EXPECT_EQ(slot.enabled, 0) << c;
+    EXPECT_EQ(slot.channel, c);
+    EXPECT_EQ(slot.direction, direction) << c;
+  }
+}
 
 class ChannelTables : public StreamSession {};
 
@@ -16,23 +32,8 @@ TEST_F(ChannelTables, CreateGivesEveryUsedSlotAnEmptyDisabledFifoOfItsWidth) {
   device(4, 24, 8, 16);
   g_session.in_channels[3].enabled = 1;  // enabled before: creating disables again
   ASSERT_EQ(vexdaq_create_buffers(1000, 2000), 0);
-  for (int c = 0; c < 4; ++c) {
-    const ChannelSlot &slot = g_session.out_channels[c];
-    ASSERT_NE(slot.fifo, nullptr);
-    EXPECT_EQ(slot.fifo->capacity, 1000);
-    EXPECT_EQ(slot.fifo->item_size, 3);
-    EXPECT_EQ(slot.enabled, 0);
-    EXPECT_EQ(slot.channel, c);
-    EXPECT_EQ(slot.direction, 0);
-  }
-  for (int c = 0; c < 8; ++c) {
-    const ChannelSlot &slot = g_session.in_channels[c];
-    ASSERT_NE(slot.fifo, nullptr);
-    EXPECT_EQ(slot.fifo->capacity, 2000);
-    EXPECT_EQ(slot.fifo->item_size, 2);
-    EXPECT_EQ(slot.enabled, 0);
-    EXPECT_EQ(slot.direction, 1);
-  }
+  ASSERT_NO_FATAL_FAILURE(expect_new_fifos(g_session.out_channels, 4, 1000, 3, 0));
+  ASSERT_NO_FATAL_FAILURE(expect_new_fifos(g_session.in_channels, 8, 2000, 2, 1));
   EXPECT_EQ(g_session.out_channels[4].fifo, nullptr);
   EXPECT_EQ(g_session.in_channels[8].fifo, nullptr);
   const std::string log = testing::read_log();

@@ -10,6 +10,7 @@
 namespace vexdaq {
 namespace {
 
+using testing::count_of;
 using testing::StreamSession;
 
 class Packing : public StreamSession {};

@@ -11,55 +11,17 @@
 #include "backend/driver.h"
 #include "device/usbio_records.h"
 #include "platform/thread.h"
+#include "sim_handles.h"
 #include "vexdaq/vexdaq_sim.h"
 
 namespace vexdaq {
 namespace {
 
-class SimDevice : public ::testing::Test {
+class SimDevice : public testing::SimHandles {
  protected:
-  void TearDown() override {
-    for (DeviceHandle &h : handles_) driver_close(h);
-    vexdaq_sim_reset();
-  }
-
-  void plug(const char *profile) {
-    sim_ = vexdaq_sim_plug(profile);
-    ASSERT_GE(sim_, 0);
-    std::vector<std::u16string> paths;
-    ASSERT_TRUE(driver_enumerate(paths));
-    path_ = paths.at(0);
-    const uint32_t access[5] = {kAccessRead | kAccessWrite, kAccessWrite, kAccessRead, kAccessWrite,
-                                kAccessRead};
-    for (int i = 0; i < 5; ++i) {
-      handles_[i] = driver_open(path_.c_str(), access[i], 3, kFlagOverlapped);
-      ASSERT_NE(handles_[i], kInvalidHandle);
-    }
-    uint8_t in[kConfigurationRequestSize] = {};
-    ConfigurationRequest request;
-    request.interface_count = 1;
-    encode(request, in);
-    ASSERT_TRUE(driver_ioctl(handles_[0], IOCTL_USBIO_SET_CONFIGURATION, in, sizeof in, nullptr, 0,
-                             nullptr));
-    const uint8_t endpoints[4] = {0x02, 0x86, 0x04, 0x88};
-    for (int j = 0; j < 4; ++j) {
-      ASSERT_TRUE(driver_ioctl(handles_[j + 1], IOCTL_USBIO_BIND_PIPE, &endpoints[j], 1, nullptr, 0,
-                               nullptr));
-    }
-  }
-
   bool vendor_device(bool in, uint8_t request, uint16_t value, uint8_t *data, uint32_t length,
                      uint32_t *returned = nullptr) {
-    ControlRequest r;
-    r.flags = 0x10000;
-    r.type = 2;
-    r.recipient = 0;
-    r.request = request;
-    r.value = value;
-    uint8_t record[kControlRequestSize];
-    encode(r, record);
-    return driver_ioctl(handles_[0], in ? IOCTL_USBIO_PIPE0_CLASS_IN : IOCTL_USBIO_PIPE0_CLASS_OUT,
-                        record, sizeof record, data, length, returned);
+    return control(in, 2, 0, request, value, 0, data, length, returned);
   }
 
   // Holds the CPU, places `image` at 0 and lets it run.
@@ -69,15 +31,10 @@ class SimDevice : public ::testing::Test {
     ASSERT_TRUE(vendor_device(false, 0xA0, 0, image.data(), static_cast<uint32_t>(image.size())));
     ASSERT_TRUE(vendor_device(false, 0xA0, 0xE600, &run, 1));
   }
-
-  int32_t sim_ = -1;
-  std::u16string path_;
-  DeviceHandle handles_[5] = {kInvalidHandle, kInvalidHandle, kInvalidHandle, kInvalidHandle,
-                              kInvalidHandle};
 };
 
 TEST_F(SimDevice, LoaderServesTheEepromOnceItRuns) {
-  plug(nullptr);
+  plug_and_bind(nullptr);
   std::vector<uint8_t> data(4096);
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
   // The instrument's firmware does not know the loader's request.
@@ -98,7 +55,7 @@ TEST_F(SimDevice, LoaderServesTheEepromOnceItRuns) {
 }
 
 TEST_F(SimDevice, ImageWithoutAJumpLeavesTheDeviceDead) {
-  plug(nullptr);
+  plug_and_bind(nullptr);
   load_and_run({0xFF, 0xFF});
   uint8_t byte = 0;
   EXPECT_FALSE(vendor_device(true, 0xA9, 0, &byte, 1));
@@ -112,7 +69,7 @@ struct Transfer {
 };
 
 TEST_F(SimDevice, UartOutComesBackOnUartIn) {
-  plug(nullptr);
+  plug_and_bind(nullptr);
   Transfer read;
   ASSERT_TRUE(driver_read(handles_[4], read.record, read.buffer, sizeof read.buffer));
   EXPECT_EQ(read.record.event->wait(10), platform::WaitResult::kTimedOut);  // nothing sent yet
@@ -126,7 +83,7 @@ TEST_F(SimDevice, UartOutComesBackOnUartIn) {
 }
 
 TEST_F(SimDevice, UartWithoutLoopKeepsWhatTheHostSent) {
-  plug("uart_loop=0");
+  plug_and_bind("uart_loop=0");
   Transfer write;
   std::memcpy(write.buffer, "abc", 3);
   ASSERT_TRUE(driver_write(handles_[3], write.record, write.buffer, 3));
@@ -142,16 +99,8 @@ TEST_F(SimDevice, UartWithoutLoopKeepsWhatTheHostSent) {
 }
 
 TEST_F(SimDevice, StreamsWhileOtherHandlesOpenAndClose) {
-  plug("pacing=free;waveform=counter");
-  ControlRequest start;
-  start.flags = 0x10000;
-  start.type = 1;
-  start.recipient = 1;
-  start.request = 0xFE;
-  uint8_t record[kControlRequestSize];
-  encode(start, record);
-  ASSERT_TRUE(driver_ioctl(handles_[0], IOCTL_USBIO_PIPE0_CLASS_OUT, record, sizeof record, nullptr,
-                           0, nullptr));
+  plug_and_bind("pacing=free;waveform=counter");
+  ASSERT_TRUE(start_streaming());
   std::atomic<bool> done{false};
   std::thread churn([&] {
     while (!done.load()) {

@@ -10,6 +10,7 @@
 #include "backend/sim/sim_backend.h"
 #include "device/usbio_records.h"
 #include "platform/thread.h"
+#include "sim_handles.h"
 #include "vexdaq/vexdaq_sim.h"
 
 namespace vexdaq {
@@ -23,53 +24,9 @@ std::string take_trace(int32_t sim) {
   return text;
 }
 
-class SimLink : public ::testing::Test {
+class SimLink : public testing::SimHandles {
  protected:
-  void TearDown() override {
-    for (DeviceHandle &h : handles_) driver_close(h);
-    vexdaq_sim_reset();
-  }
-
-  // Plugs an instrument and opens the five handles as the library does.
-  void plug_and_open(const char *profile) {
-    sim_ = vexdaq_sim_plug(profile);
-    ASSERT_GE(sim_, 0);
-    std::vector<std::u16string> paths;
-    ASSERT_TRUE(driver_enumerate(paths));
-    ASSERT_EQ(paths.size(), 1u);
-    path_ = paths[0];
-    const uint32_t access[5] = {kAccessRead | kAccessWrite, kAccessWrite, kAccessRead, kAccessWrite,
-                                kAccessRead};
-    for (int i = 0; i < 5; ++i) {
-      handles_[i] =
-          driver_open(path_.c_str(), access[i], 3, i == 0 ? kFlagNormal : kFlagOverlapped);
-      ASSERT_NE(handles_[i], kInvalidHandle);
-    }
-  }
-
-  bool ioctl(int handle, uint32_t code, const void *in, uint32_t in_size, void *out,
-             uint32_t out_size, uint32_t *returned) {
-    return driver_ioctl(handles_[handle], code, in, in_size, out, out_size, returned);
-  }
-
-  bool control(bool device_to_host, uint32_t type, uint32_t recipient, uint8_t request,
-               uint16_t value, uint16_t index, void *data, uint32_t length,
-               uint32_t *returned = nullptr) {
-    ControlRequest r;
-    r.flags = 0x10000;
-    r.type = type;
-    r.recipient = recipient;
-    r.request = request;
-    r.value = value;
-    r.index = index;
-    uint8_t in[kControlRequestSize];
-    encode(r, in);
-    uint32_t got = 0;
-    bool ok = ioctl(0, device_to_host ? IOCTL_USBIO_PIPE0_CLASS_IN : IOCTL_USBIO_PIPE0_CLASS_OUT,
-                    in, sizeof in, data, length, &got);
-    if (returned != nullptr) *returned = got;
-    return ok;
-  }
+  void plug_and_open(const char *profile) { SimHandles::plug_and_open(profile, kFlagNormal); }
 
   // SET_CONFIGURATION, GET_CONFIGURATION_INFO and BIND_PIPE on handles 1..min(pipes, 4).
   ConfigurationInfo configure() {
@@ -94,11 +51,6 @@ class SimLink : public ::testing::Test {
     }
     return info;
   }
-
-  int32_t sim_ = -1;
-  std::u16string path_;
-  DeviceHandle handles_[5] = {kInvalidHandle, kInvalidHandle, kInvalidHandle, kInvalidHandle,
-                              kInvalidHandle};
 };
 
 TEST_F(SimLink, DriverInfoRecordsCarryTheProfileAndOurOwnOpens) {
@@ -288,7 +240,7 @@ struct Read {
 TEST_F(SimLink, RxStreamDeliversTheCounterPatternInWholeFrames) {
   plug_and_open("waveform=counter;pacing=free;in_channels=8;in_bits=24");
   configure();
-  ASSERT_TRUE(control(false, 1, 1, 0xFE, 0, 0, nullptr, 0));
+  ASSERT_TRUE(start_streaming());
   Read reads[2];
   for (Read &r : reads) ASSERT_TRUE(driver_read(handles_[2], r.record, r.buffer, 510));
   uint64_t frame = 0;
@@ -309,7 +261,7 @@ TEST_F(SimLink, RxStreamDeliversTheCounterPatternInWholeFrames) {
 TEST_F(SimLink, TxStreamKeepsWhatItReceived) {
   plug_and_open("pacing=free;out_channels=2;out_bits=16");
   configure();
-  ASSERT_TRUE(control(false, 1, 1, 0xFE, 0, 0, nullptr, 0));
+  ASSERT_TRUE(start_streaming());
   Read write;
   for (int i = 0; i < 8; ++i) write.buffer[i] = static_cast<uint8_t>(0x10 + i);
   ASSERT_TRUE(driver_write(handles_[1], write.record, write.buffer, 8));
@@ -327,7 +279,7 @@ TEST_F(SimLink, TxStreamKeepsWhatItReceived) {
 TEST_F(SimLink, LoopbackReturnsOutputSamplesOnTheInputChannels) {
   plug_and_open("loopback=1;pacing=free;in_channels=3;out_channels=2;in_bits=16;out_bits=16");
   configure();
-  ASSERT_TRUE(control(false, 1, 1, 0xFE, 0, 0, nullptr, 0));
+  ASSERT_TRUE(start_streaming());
   Read read;
   ASSERT_TRUE(driver_read(handles_[2], read.record, read.buffer, 510));
   Read write;
@@ -343,7 +295,7 @@ TEST_F(SimLink, LoopbackReturnsOutputSamplesOnTheInputChannels) {
 TEST_F(SimLink, StopRequestEndsTransfersInFlight) {
   plug_and_open(nullptr);  // paced: 21 frames at 1000 Hz would take 21 ms
   configure();
-  ASSERT_TRUE(control(false, 1, 1, 0xFE, 0, 0, nullptr, 0));
+  ASSERT_TRUE(start_streaming());
   uint8_t rates[8] = {1, 0, 0, 0, 1, 0, 0, 0};  // 1 frame per second
   ASSERT_TRUE(control(false, 1, 1, 0xD1, 0, 0, rates, 8));
   Read read;
@@ -357,7 +309,7 @@ TEST_F(SimLink, StopRequestEndsTransfersInFlight) {
 TEST_F(SimLink, StalledPipeCompletesOnlyWhenAborted) {
   plug_and_open("pacing=free");
   configure();
-  ASSERT_TRUE(control(false, 1, 1, 0xFE, 0, 0, nullptr, 0));
+  ASSERT_TRUE(start_streaming());
   ASSERT_EQ(vexdaq_sim_fault(sim_, "stall=rx"), 0);
   Read read;
   ASSERT_TRUE(driver_read(handles_[2], read.record, read.buffer, 504));

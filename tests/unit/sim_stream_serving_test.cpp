@@ -12,6 +12,7 @@
 #include "backend/driver.h"
 #include "device/usbio_records.h"
 #include "platform/thread.h"
+#include "sim_handles.h"
 #include "vexdaq/vexdaq_sim.h"
 
 namespace vexdaq {
@@ -27,52 +28,12 @@ uint32_t load32(const uint8_t *p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-class SimServing : public ::testing::Test {
+class SimServing : public testing::SimHandles {
  protected:
-  void TearDown() override {
-    for (DeviceHandle &h : handles_) driver_close(h);
-    vexdaq_sim_reset();
-  }
-
-  // Plugs, configures, binds handles 1..4 to the tx, rx, UART OUT and UART IN pipes and starts
-  // the stream.
   void plug_and_start(const char *profile) {
-    sim_ = vexdaq_sim_plug(profile);
-    ASSERT_GE(sim_, 0);
-    std::vector<std::u16string> paths;
-    ASSERT_TRUE(driver_enumerate(paths));
-    const std::u16string path = paths.at(0);
-    const uint32_t access[5] = {kAccessRead | kAccessWrite, kAccessWrite, kAccessRead, kAccessWrite,
-                                kAccessRead};
-    for (int i = 0; i < 5; ++i) {
-      handles_[i] = driver_open(path.c_str(), access[i], 3, kFlagOverlapped);
-      ASSERT_NE(handles_[i], kInvalidHandle);
-    }
-    uint8_t in[kConfigurationRequestSize] = {};
-    ConfigurationRequest request;
-    request.interface_count = 1;
-    encode(request, in);
-    ASSERT_TRUE(driver_ioctl(handles_[0], IOCTL_USBIO_SET_CONFIGURATION, in, sizeof in, nullptr, 0,
-                             nullptr));
-    const uint8_t endpoints[4] = {0x02, 0x86, 0x04, 0x88};
-    for (int j = 0; j < 4; ++j) {
-      ASSERT_TRUE(driver_ioctl(handles_[j + 1], IOCTL_USBIO_BIND_PIPE, &endpoints[j], 1, nullptr, 0,
-                               nullptr));
-    }
-    ControlRequest start;
-    start.flags = 0x10000;
-    start.type = 1;
-    start.recipient = 1;
-    start.request = 0xFE;
-    uint8_t record[kControlRequestSize];
-    encode(start, record);
-    ASSERT_TRUE(driver_ioctl(handles_[0], IOCTL_USBIO_PIPE0_CLASS_OUT, record, sizeof record,
-                             nullptr, 0, nullptr));
+    ASSERT_NO_FATAL_FAILURE(plug_and_bind(profile));
+    ASSERT_TRUE(start_streaming());
   }
-
-  int32_t sim_ = -1;
-  DeviceHandle handles_[5] = {kInvalidHandle, kInvalidHandle, kInvalidHandle, kInvalidHandle,
-                              kInvalidHandle};
 };
 
 // Two 32-bit counter channels: channel c of frame n reads (c << 24) | (n mod 2^24). Checks that

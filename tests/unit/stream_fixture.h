@@ -90,12 +90,6 @@ class StreamSession : public ::testing::Test {
     return bytes;
   }
 
-  static int count_of(const std::string &text, const std::string &what) {
-    int n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-  }
-
   static int32_t stored(fifo_handle f) { return f->capacity - f->free_count; }
 };
 

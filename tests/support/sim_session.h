@@ -1,0 +1,130 @@
+// A session through the exports on an exclusive virtual instrument, for the suites that stream:
+// the fixture that plugs and opens it and takes it all down again, the set-up of a stream, and
+// the checks those suites share.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "session/device_session.h"
+#include "session/log.h"
+#include "support/counter_check.h"
+#include "support/test_support.h"
+#include "vexdaq/vexdaq.h"
+#include "vexdaq/vexdaq_ext.h"
+#include "vexdaq/vexdaq_sim.h"
+
+namespace vexdaq::testing {
+
+// Every handle, lock, event, thread and flag of the session back at its closed value.
+inline void expect_session_closed() {
+  EXPECT_EQ(g_session.control_handle, kInvalidHandle);
+  for (DeviceHandle pipe : g_session.pipe_handles) EXPECT_EQ(pipe, kInvalidHandle);
+  for (int k = 0; k < kSlotCount; ++k) {
+    EXPECT_EQ(g_session.tx_slots[k].overlapped.event, nullptr);
+    EXPECT_EQ(g_session.rx_slots[k].overlapped.event, nullptr);
+  }
+  EXPECT_EQ(g_session.core_thread_handle, nullptr);
+  EXPECT_EQ(g_session.txthread_handle, nullptr);
+  EXPECT_EQ(g_session.rxthread_handle, nullptr);
+  EXPECT_EQ(g_session.session_token.load(), 0u);
+  EXPECT_EQ(g_session.out_lock, nullptr);
+  EXPECT_EQ(g_session.in_lock, nullptr);
+  EXPECT_EQ(g_session.message_lock, nullptr);
+  EXPECT_EQ(g_session.message_available, nullptr);
+  EXPECT_EQ(g_session.message_done, nullptr);
+  EXPECT_EQ(g_session.message_queue, nullptr);
+  EXPECT_EQ(g_session.device_descriptor, nullptr);
+  EXPECT_EQ(g_session.config_descriptor, nullptr);
+  EXPECT_EQ(g_session.streaming.load(), 0);
+  EXPECT_EQ(g_session.out_active.load(), 0);
+  EXPECT_EQ(g_session.in_active.load(), 0);
+  EXPECT_EQ(g_session.core_failed.load(), 0);
+  EXPECT_EQ(g_session.core_exit.load(), 0);
+  EXPECT_FALSE(log_is_open());
+}
+
+// The FIFOs of a stream and the channels enabled in it; a zero mask leaves its direction as it is.
+struct StreamSetup {
+  int32_t out_capacity = 0;
+  int32_t in_capacity = 0;
+  uint64_t out_mask = 0;
+  uint64_t in_mask = 0;
+};
+
+// Creates the FIFOs and enables the channels, without starting.
+inline void prepare_stream(const StreamSetup &setup) {
+  ASSERT_EQ(vexdaq_create_buffers(setup.out_capacity, setup.in_capacity), 0);
+  if (setup.out_mask != 0) {
+    ASSERT_EQ(vexdaq_set_output_channel(setup.out_mask), 0);
+  }
+  if (setup.in_mask != 0) {
+    ASSERT_EQ(vexdaq_set_input_channel(setup.in_mask), 0);
+  }
+}
+
+// Creates the FIFOs, enables the channels and starts the stream. Wrap in ASSERT_NO_FATAL_FAILURE.
+inline void start_stream(const StreamSetup &setup) {
+  prepare_stream(setup);
+  ASSERT_EQ(vexdaq_start(), 0);
+}
+
+// Receives `blocks` blocks of `samples` samples of the checked input channel, waiting for each,
+// and checks every one against the counter pattern.
+inline void receive_counter_blocks(CounterCheck &check, int samples, int blocks = 1) {
+  const int size = check.bits / 8;
+  std::vector<uint8_t> buffer(static_cast<size_t>(samples * size));
+  for (int block = 0; block < blocks; ++block) {
+    ASSERT_EQ(vexdaq_recv_data(check.channel, buffer.data(), samples * size, 1), samples * size)
+        << "block " << block;
+    ASSERT_EQ(check.take_block(buffer.data(), samples), "") << "block " << block;
+  }
+}
+
+inline vexdaq_loss_counters loss(bool input, int32_t channel = VEXDAQ_ALL_CHANNELS) {
+  vexdaq_loss_counters counters{};
+  EXPECT_EQ(vexdaq_get_loss_counters(input ? 1 : 0, channel, &counters), 0);
+  return counters;
+}
+
+// Starts and ends without an instrument, a session or buffers.
+class SimSessionTest : public ::testing::Test {
+ public:
+  void SetUp() override { vexdaq_sim_reset(); }
+
+  void TearDown() override {
+    vexdaq_dispose_buffers();  // the channel tables outlive a session
+    vexdaq_device_close();
+    vexdaq_sim_reset();
+  }
+
+  // Plugs an exclusive instrument with the profile; fails the test when it is refused.
+  int32_t plug(const std::string &profile = {}) {
+    const int32_t id = vexdaq_sim_plug(("exclusive=1;" + profile).c_str());
+    EXPECT_GE(id, 0) << profile;
+    sim_ = id;
+    return id;
+  }
+
+  // Plugs and opens; the session must come up. The loss counters (they outlive sessions) start
+  // from zero.
+  int32_t open(const std::string &profile = {}) {
+    const int32_t id = plug(profile);
+    EXPECT_EQ(vexdaq_device_open(0), 0);
+    EXPECT_NE(g_session.session_token.load(), 0u);
+    EXPECT_EQ(vexdaq_reset_loss_counters(), 0);
+    return id;
+  }
+
+  // Input frames the instrument dropped because the host did not read them in time.
+  uint64_t device_dropped() const {
+    return static_cast<uint64_t>(vexdaq_sim_counter(sim_, "rx_dropped_frames"));
+  }
+
+  int32_t sim_ = -1;
+};
+
+}  // namespace vexdaq::testing
