@@ -153,19 +153,16 @@ TEST_F(SessionLifecycle, CoreThreadThatCannotBeCreatedIsNotWaitedFor) {
   expect_unusable_session_then_clean_close();
 }
 
-std::unique_ptr<platform::Thread> no_txthread(platform::Thread::Entry entry) {
-  if (entry == txthread) return nullptr;
-  return platform::Thread::create(entry, nullptr);
-}
-
-std::unique_ptr<platform::Thread> no_rxthread(platform::Thread::Entry entry) {
-  if (entry == rxthread) return nullptr;
+// A transfer-thread factory that cannot start the thread of `missing`.
+template <platform::Thread::Entry missing>
+std::unique_ptr<platform::Thread> all_but(platform::Thread::Entry entry) {
+  if (entry == missing) return nullptr;
   return platform::Thread::create(entry, nullptr);
 }
 
 TEST_F(SessionLifecycle, MissingTxthreadFailsTheStartUp) {
   plug();
-  set_transfer_thread_factory(no_txthread);
+  set_transfer_thread_factory(all_but<txthread>);
   EXPECT_EQ(vexdaq_device_open(0), 0);
   EXPECT_TRUE(log_has("CreateThread txthread failed\r\n"));
   expect_unusable_session_then_clean_close();
@@ -173,7 +170,7 @@ TEST_F(SessionLifecycle, MissingTxthreadFailsTheStartUp) {
 
 TEST_F(SessionLifecycle, MissingRxthreadEndsTheTxthreadAlreadyRunning) {
   plug();
-  set_transfer_thread_factory(no_rxthread);
+  set_transfer_thread_factory(all_but<rxthread>);
   EXPECT_EQ(vexdaq_device_open(0), 0);
   EXPECT_TRUE(log_has("CreateThread rxthread failed\r\n"));
   // The close joins the core, which joins the txthread it started: it returns only because that

@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdint>
 #include <filesystem>
-#include <future>
 #include <string>
 #include <thread>
 
@@ -44,21 +42,6 @@ class FaultTest : public SimSessionTest {
     // Nothing of the library may outlive its session: no thread, no open file.
     EXPECT_EQ(entries_of_this_process("task"), threads_before_);
     EXPECT_EQ(entries_of_this_process("fd"), descriptors_before_);
-  }
-
-  // Runs a call that must return on its own; gives up after `seconds` and releases it (stopping
-  // the stream, then taking its buffers away) so that a hang fails the test, not the whole run.
-  template <typename Call>
-  static int32_t returns_within(double seconds, Call call) {
-    auto result = std::async(std::launch::async, call);
-    if (result.wait_for(std::chrono::duration<double>(seconds)) != std::future_status::ready) {
-      ADD_FAILURE() << "the call did not return within " << seconds << " s";
-      vexdaq_stop();
-      if (result.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
-        vexdaq_dispose_buffers();
-      }
-    }
-    return result.get();
   }
 
  private:

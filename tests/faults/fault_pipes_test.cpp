@@ -95,23 +95,8 @@ TEST_F(Pipes, BothPipesStalledFailOnceAndStopCleanly) {
 // An input pipe that halts fails its transfers at once rather than leaving them pending. The
 // library must not spin on the failures: it reports them and stops the stream like a stall.
 TEST_F(Pipes, HaltedRxPipeIsReportedAndClearedByTheStop) {
-  const int32_t id = open(
-      "waveform=counter;pacing=realtime;in_channels=2;out_channels=1;in_bits=32;"
-      "in_rates=102400");
-  ASSERT_NO_FATAL_FAILURE(
-      start_stream({.out_capacity = 16, .in_capacity = 1 << 16, .out_mask = 0, .in_mask = 0x1}));
-  std::vector<uint8_t> buffer(4096 * 4);
-  ASSERT_EQ(vexdaq_recv_data(0, buffer.data(), 4096 * 4, 1), 4096 * 4);
-  ASSERT_EQ(vexdaq_sim_fault(id, "halt=rx"), 0);
-  EXPECT_EQ(returns_within(10, [&] { return vexdaq_recv_data(0, buffer.data(), 60000 * 4, 1); }),
-            -1);
-  EXPECT_EQ(vexdaq_stop(), 0);
-  EXPECT_EQ(loss(true).transfer_failures, 1u);
-  ASSERT_EQ(vexdaq_sim_fault(id, "halt=none"), 0);
-  ASSERT_EQ(vexdaq_start(), 0);
-  CounterCheck check{32, 0};
-  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 4096));
-  EXPECT_EQ(vexdaq_stop(), 0);
+  open(kCounterInputs);
+  ASSERT_NO_FATAL_FAILURE(fail_input_and_restart("halt=rx", "halt=none"));
 }
 
 // An application that feeds the output too slowly: the gaps go out as zeros, counted, and every

@@ -20,9 +20,6 @@ uint32_t sample_at(const uint8_t *p, int size) {
   return v;
 }
 
-constexpr const char *kCounterInputs =
-    "waveform=counter;pacing=realtime;in_channels=2;out_channels=1;in_bits=32;in_rates=102400";
-
 class CounterPattern : public StreamIntegrity, public ::testing::WithParamInterface<int> {};
 
 TEST_P(CounterPattern, EveryInputSampleArrivesOnceInOrderAndIntact) {
@@ -146,45 +143,20 @@ TEST_F(StreamIntegrity, LoopbackReturnsWhatWasSentUnchanged) {
   EXPECT_EQ(vexdaq_stop(), 0);
 }
 
+// A blocking receive that cannot be served is released by the failure, not left hanging.
 TEST_F(StreamIntegrity, StalledInputPipeFailsTheStreamWhichStartsAgainAfterwards) {
-  const int32_t id = open(kCounterInputs);
-  ASSERT_NO_FATAL_FAILURE(
-      start_stream({.out_capacity = 1024, .in_capacity = 1 << 16, .out_mask = 0, .in_mask = 0x1}));
-  std::vector<uint8_t> buffer(4096 * 4);
-  ASSERT_EQ(vexdaq_recv_data(0, buffer.data(), 4096 * 4, 1), 4096 * 4);
-
-  ASSERT_EQ(vexdaq_sim_fault(id, "stall=rx"), 0);
-  // A blocking receive that cannot be served is released by the failure, not left hanging.
-  EXPECT_EQ(vexdaq_recv_data(0, buffer.data(), 60000 * 4, 1), -1);
-  EXPECT_EQ(vexdaq_stop(), 0);  // queued behind the failing thread's own stop
-  std::string log = read_log();
+  open(kCounterInputs);
+  ASSERT_NO_FATAL_FAILURE(fail_input_and_restart("stall=rx", "stall=none"));
+  const std::string log = read_log();
   EXPECT_NE(log.find("hReadEvent failed retval = 0x102 status = 0x"), std::string::npos) << log;
   EXPECT_NE(log.find("usbio_core_recv_data failed 1 1\r\r\n"), std::string::npos);
-  EXPECT_EQ(loss(true).transfer_failures, 1u);
-
-  ASSERT_EQ(vexdaq_sim_fault(id, "stall=none"), 0);
-  ASSERT_EQ(vexdaq_start(), 0);
-  CounterCheck check{32, 0};
-  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 4096));
-  EXPECT_EQ(vexdaq_stop(), 0);
 }
 
 TEST_F(StreamIntegrity, FailingInputTransfersStopTheStreamInsteadOfBeingRetriedInASpin) {
-  const int32_t id = open(kCounterInputs);
-  ASSERT_NO_FATAL_FAILURE(
-      start_stream({.out_capacity = 16, .in_capacity = 1 << 16, .out_mask = 0, .in_mask = 0x1}));
-  std::vector<uint8_t> buffer(60000 * 4);
-  ASSERT_EQ(vexdaq_recv_data(0, buffer.data(), 1024 * 4, 1), 1024 * 4);
-  ASSERT_EQ(vexdaq_sim_fault(id, "halt=rx"), 0);  // every read now fails at once
-  EXPECT_EQ(vexdaq_recv_data(0, buffer.data(), 60000 * 4, 1), -1);
-  EXPECT_EQ(vexdaq_stop(), 0);
+  open(kCounterInputs);
+  ASSERT_NO_FATAL_FAILURE(fail_input_and_restart("halt=rx", "halt=none"));  // reads fail at once
   EXPECT_NE(read_log().find("hReadEvent failed retval = 0x0 status = 0xC0000004."),
             std::string::npos);
-  EXPECT_EQ(loss(true).transfer_failures, 1u);
-  ASSERT_EQ(vexdaq_sim_fault(id, "halt=none"), 0);
-  ASSERT_EQ(vexdaq_start(), 0);
-  EXPECT_EQ(vexdaq_recv_data(0, buffer.data(), 1024 * 4, 1), 1024 * 4);
-  EXPECT_EQ(vexdaq_stop(), 0);
 }
 
 TEST_F(StreamIntegrity, StalledOutputPipeFailsTheStreamWithTheWriteLine) {

@@ -5,7 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdint>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -46,6 +48,10 @@ inline void expect_session_closed() {
   EXPECT_EQ(g_session.core_exit.load(), 0);
   EXPECT_FALSE(log_is_open());
 }
+
+// Two 32-bit counter channels at a rate the instrument paces.
+constexpr const char *kCounterInputs =
+    "waveform=counter;pacing=realtime;in_channels=2;out_channels=1;in_bits=32;in_rates=102400";
 
 // The FIFOs of a stream and the channels enabled in it; a zero mask leaves its direction as it is.
 struct StreamSetup {
@@ -117,6 +123,43 @@ class SimSessionTest : public ::testing::Test {
     EXPECT_NE(g_session.session_token.load(), 0u);
     EXPECT_EQ(vexdaq_reset_loss_counters(), 0);
     return id;
+  }
+
+  // Runs a call that must return on its own; gives up after `seconds` and releases it (stopping
+  // the stream, then taking its buffers away) so that a hang fails the test, not the whole run.
+  template <typename Call>
+  static int32_t returns_within(double seconds, Call call) {
+    auto result = std::async(std::launch::async, call);
+    if (result.wait_for(std::chrono::duration<double>(seconds)) != std::future_status::ready) {
+      ADD_FAILURE() << "the call did not return within " << seconds << " s";
+      vexdaq_stop();
+      if (result.wait_for(std::chrono::seconds(3)) != std::future_status::ready) {
+        vexdaq_dispose_buffers();
+      }
+    }
+    return result.get();
+  }
+
+  // Streams input channel 0, then puts `fault` on the instrument: a blocking receive that can
+  // never be served fails, the stop clears the failure, and once `cleared` the stream starts
+  // again and carries the pattern on.
+  void fail_input_and_restart(const char *fault, const char *cleared) {
+    ASSERT_NO_FATAL_FAILURE(
+        start_stream({.out_capacity = 16, .in_capacity = 1 << 16, .out_mask = 0, .in_mask = 0x1}));
+    CounterCheck before{32, 0};
+    ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(before, 4096));
+    ASSERT_EQ(vexdaq_sim_fault(sim_, fault), 0);
+    std::vector<uint8_t> buffer(60000 * 4);
+    EXPECT_EQ(returns_within(10, [&] { return vexdaq_recv_data(0, buffer.data(), 60000 * 4, 1); }),
+              -1);
+    EXPECT_EQ(vexdaq_stop(), 0);  // queued behind the failing thread's own stop
+    EXPECT_EQ(loss(true).transfer_failures, 1u);
+    EXPECT_EQ(g_session.core_failed.load(), 0);
+    ASSERT_EQ(vexdaq_sim_fault(sim_, cleared), 0);
+    ASSERT_EQ(vexdaq_start(), 0);
+    CounterCheck after{32, 0};
+    ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(after, 4096));
+    EXPECT_EQ(vexdaq_stop(), 0);
   }
 
   // Input frames the instrument dropped because the host did not read them in time.

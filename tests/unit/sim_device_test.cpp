@@ -17,6 +17,8 @@
 namespace vexdaq {
 namespace {
 
+using testing::Transfer;
+
 class SimDevice : public testing::SimHandles {
  protected:
   bool vendor_device(bool in, uint8_t request, uint16_t value, uint8_t *data, uint32_t length,
@@ -62,16 +64,10 @@ TEST_F(SimDevice, ImageWithoutAJumpLeavesTheDeviceDead) {
   EXPECT_EQ(platform::last_error(), kStatusStall);
 }
 
-struct Transfer {
-  Overlapped record;
-  uint8_t buffer[64] = {};
-  Transfer() { record.event = platform::create_event(false); }
-};
-
 TEST_F(SimDevice, UartOutComesBackOnUartIn) {
   plug_and_bind(nullptr);
   Transfer read;
-  ASSERT_TRUE(driver_read(handles_[4], read.record, read.buffer, sizeof read.buffer));
+  ASSERT_TRUE(driver_read(handles_[4], read.record, read.buffer, 64));
   EXPECT_EQ(read.record.event->wait(10), platform::WaitResult::kTimedOut);  // nothing sent yet
   Transfer write;
   std::memcpy(write.buffer, "ping", 4);
@@ -93,7 +89,7 @@ TEST_F(SimDevice, UartWithoutLoopKeepsWhatTheHostSent) {
   const uint8_t reply[2] = {'o', 'k'};
   ASSERT_EQ(vexdaq_sim_uart_inject(sim_, reply, 2), 2);
   Transfer read;
-  ASSERT_TRUE(driver_read(handles_[4], read.record, read.buffer, sizeof read.buffer));
+  ASSERT_TRUE(driver_read(handles_[4], read.record, read.buffer, 64));
   ASSERT_EQ(read.record.event->wait(2000), platform::WaitResult::kSignaled);
   EXPECT_EQ(read.record.internal_high.load(), 2u);
 }

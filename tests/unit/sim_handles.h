@@ -10,9 +10,17 @@
 
 #include "backend/driver.h"
 #include "device/usbio_records.h"
+#include "platform/sync.h"
 #include "vexdaq/vexdaq_sim.h"
 
 namespace vexdaq::testing {
+
+// One transfer on a pipe: its record, with an event to wait on, and room for a packet.
+struct Transfer {
+  Overlapped record;
+  uint8_t buffer[540] = {};
+  Transfer() { record.event = platform::create_event(false); }
+};
 
 class SimHandles : public ::testing::Test {
  protected:

@@ -24,6 +24,8 @@ std::string take_trace(int32_t sim) {
   return text;
 }
 
+using testing::Transfer;
+
 class SimLink : public testing::SimHandles {
  protected:
   void plug_and_open(const char *profile) { SimHandles::plug_and_open(profile, kFlagNormal); }
@@ -230,21 +232,14 @@ TEST_F(SimLink, InjectedDriverFaultsHitOnlyTheirPipe) {
   EXPECT_EQ(platform::last_error(), kStatusDeviceNotPresent);
 }
 
-// Reads one rx transfer through the facade and waits for its completion.
-struct Read {
-  Overlapped record;
-  uint8_t buffer[540] = {};
-  Read() { record.event = platform::create_event(false); }
-};
-
 TEST_F(SimLink, RxStreamDeliversTheCounterPatternInWholeFrames) {
   plug_and_open("waveform=counter;pacing=free;in_channels=8;in_bits=24");
   configure();
   ASSERT_TRUE(start_streaming());
-  Read reads[2];
-  for (Read &r : reads) ASSERT_TRUE(driver_read(handles_[2], r.record, r.buffer, 510));
+  Transfer reads[2];
+  for (Transfer &r : reads) ASSERT_TRUE(driver_read(handles_[2], r.record, r.buffer, 510));
   uint64_t frame = 0;
-  for (Read &r : reads) {
+  for (Transfer &r : reads) {
     ASSERT_EQ(r.record.event->wait(2000), platform::WaitResult::kSignaled);
     EXPECT_EQ(r.record.internal.load(), kStatusSuccess);
     ASSERT_EQ(r.record.internal_high.load(), 504u);  // 21 whole frames of 24 bytes
@@ -262,7 +257,7 @@ TEST_F(SimLink, TxStreamKeepsWhatItReceived) {
   plug_and_open("pacing=free;out_channels=2;out_bits=16");
   configure();
   ASSERT_TRUE(start_streaming());
-  Read write;
+  Transfer write;
   for (int i = 0; i < 8; ++i) write.buffer[i] = static_cast<uint8_t>(0x10 + i);
   ASSERT_TRUE(driver_write(handles_[1], write.record, write.buffer, 8));
   ASSERT_EQ(write.record.event->wait(2000), platform::WaitResult::kSignaled);
@@ -280,9 +275,9 @@ TEST_F(SimLink, LoopbackReturnsOutputSamplesOnTheInputChannels) {
   plug_and_open("loopback=1;pacing=free;in_channels=3;out_channels=2;in_bits=16;out_bits=16");
   configure();
   ASSERT_TRUE(start_streaming());
-  Read read;
+  Transfer read;
   ASSERT_TRUE(driver_read(handles_[2], read.record, read.buffer, 510));
-  Read write;
+  Transfer write;
   const uint8_t frames[8] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08};
   std::memcpy(write.buffer, frames, sizeof frames);
   ASSERT_TRUE(driver_write(handles_[1], write.record, write.buffer, sizeof frames));
@@ -298,7 +293,7 @@ TEST_F(SimLink, StopRequestEndsTransfersInFlight) {
   ASSERT_TRUE(start_streaming());
   uint8_t rates[8] = {1, 0, 0, 0, 1, 0, 0, 0};  // 1 frame per second
   ASSERT_TRUE(control(false, 1, 1, 0xD1, 0, 0, rates, 8));
-  Read read;
+  Transfer read;
   ASSERT_TRUE(driver_read(handles_[2], read.record, read.buffer, 504));
   ASSERT_TRUE(control(false, 1, 1, 0xFD, 0, 0, nullptr, 0));
   ASSERT_EQ(read.record.event->wait(2000), platform::WaitResult::kSignaled);
@@ -311,7 +306,7 @@ TEST_F(SimLink, StalledPipeCompletesOnlyWhenAborted) {
   configure();
   ASSERT_TRUE(start_streaming());
   ASSERT_EQ(vexdaq_sim_fault(sim_, "stall=rx"), 0);
-  Read read;
+  Transfer read;
   ASSERT_TRUE(driver_read(handles_[2], read.record, read.buffer, 504));
   EXPECT_EQ(read.record.event->wait(20), platform::WaitResult::kTimedOut);
   ASSERT_TRUE(ioctl(2, IOCTL_USBIO_ABORT_PIPE, nullptr, 0, nullptr, 0, nullptr));
@@ -322,7 +317,7 @@ TEST_F(SimLink, StalledPipeCompletesOnlyWhenAborted) {
 TEST_F(SimLink, UnplugCompletesPendingTransfersAndFailsEverythingAfter) {
   plug_and_open(nullptr);
   configure();  // not streaming: reads stay pending
-  Read read;
+  Transfer read;
   ASSERT_TRUE(driver_read(handles_[2], read.record, read.buffer, 504));
   ASSERT_EQ(vexdaq_sim_unplug(sim_), 0);
   ASSERT_EQ(read.record.event->wait(2000), platform::WaitResult::kSignaled);

@@ -18,11 +18,7 @@
 namespace vexdaq {
 namespace {
 
-struct Transfer {
-  Overlapped record;
-  uint8_t buffer[540] = {};
-  Transfer() { record.event = platform::create_event(false); }
-};
+using testing::Transfer;
 
 uint32_t load32(const uint8_t *p) {
   return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
