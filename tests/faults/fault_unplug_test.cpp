@@ -59,7 +59,8 @@ TEST_F(Unplug, WhileStreamingFailsTheWaitingCallAndKeepsWhatWasDelivered) {
       start_stream({.out_capacity = 1024, .in_capacity = 1 << 17, .out_mask = 0, .in_mask = 0x1}));
   CounterCheck check{32, 0};
   ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 4096, 4));
-  EXPECT_EQ(check.skipped, device_dropped());
+  // Frames the instrument dropped after the last one read are counted but not yet seen.
+  EXPECT_LE(check.skipped, device_dropped());
   std::vector<uint8_t> buffer(4096 * 4);
 
   ASSERT_EQ(vexdaq_sim_unplug(id), 0);
