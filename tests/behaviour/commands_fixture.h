@@ -18,12 +18,7 @@ using Lines = std::vector<std::string>;
 
 // The control requests the instrument received since the last call, one per line.
 inline Lines take_trace(int32_t sim) {
-  const int32_t size = vexdaq_sim_trace(sim, nullptr, 0);
-  EXPECT_GE(size, 0);
-  std::string text(static_cast<size_t>(size < 0 ? 0 : size) + 1, '\0');
-  const int32_t length = vexdaq_sim_trace(sim, text.data(), static_cast<int32_t>(text.size()));
-  EXPECT_EQ(length, size);
-  text.resize(static_cast<size_t>(length < 0 ? 0 : length));
+  const std::string text = take_sim_trace(sim);
   Lines lines;
   size_t start = 0;
   while (start < text.size()) {

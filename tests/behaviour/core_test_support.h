@@ -45,14 +45,7 @@ class CoreSessionTest : public ::testing::Test {
   }
 
   // The control requests the instrument has seen since the last call.
-  static std::string trace(int32_t id) {
-    const int32_t size = vexdaq_sim_trace(id, nullptr, 0);
-    if (size <= 0) return {};
-    std::string text(static_cast<size_t>(size) + 1, '\0');
-    vexdaq_sim_trace(id, text.data(), size + 1);
-    text.resize(static_cast<size_t>(size));
-    return text;
-  }
+  static std::string trace(int32_t id) { return take_sim_trace(id); }
 };
 
 }  // namespace vexdaq::testing

@@ -17,15 +17,7 @@
 namespace vexdaq {
 namespace {
 
-std::string trace(int32_t sim, bool driver_calls = false) {
-  auto take = driver_calls ? vexdaq_sim_driver_trace : vexdaq_sim_trace;
-  int32_t length = take(sim, nullptr, 0);
-  if (length < 0) return "<unknown id>";
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  take(sim, text.data(), length + 1);
-  text.resize(static_cast<size_t>(length));
-  return text;
-}
+using testing::take_sim_trace;
 
 constexpr char kProbe[] = "80 06 0100 0000 0012\n";
 
@@ -82,20 +74,20 @@ TEST_F(Discovery, OnlyProtocolThreeMatchesInEnumerationOrder) {
   log_open();
   EXPECT_EQ(vexdaq_device_list(), 2);
   // Every position was probed once, the non-matching one too, and its entry filled.
-  EXPECT_EQ(trace(first), kProbe);
-  EXPECT_EQ(trace(second), kProbe);
-  EXPECT_EQ(trace(third), kProbe);
+  EXPECT_EQ(take_sim_trace(first), kProbe);
+  EXPECT_EQ(take_sim_trace(second), kProbe);
+  EXPECT_EQ(take_sim_trace(third), kProbe);
   EXPECT_EQ(g_session.device_table[1][1022], 7);
   EXPECT_EQ(g_session.device_table[1][1023], 0);
   EXPECT_NE(g_session.device_table[1][0], 0);
 
-  trace(first, true);
-  trace(third, true);
+  take_sim_trace(first, true);
+  take_sim_trace(third, true);
   ASSERT_EQ(usbio_device_open(0), 0);
   EXPECT_EQ(opens_of(0), 5u);
   EXPECT_EQ(opens_of(2), 0u);
   // The five handles in order, with their access, share and flags.
-  EXPECT_EQ(trace(first, true),
+  EXPECT_EQ(take_sim_trace(first, true),
             "open C0000000 3 00000080\n"
             "open 40000000 2 40000000\n"
             "open 80000000 1 40000000\n"
@@ -129,30 +121,30 @@ TEST_F(Discovery, LooksAtTheFirstThirtyTwoInterfacesOnly) {
   std::vector<int32_t> ids;
   for (int i = 0; i < 33; ++i) ids.push_back(vexdaq_sim_plug(nullptr));
   EXPECT_EQ(vexdaq_device_list(), 32);
-  EXPECT_EQ(trace(ids[31]), kProbe);
-  EXPECT_EQ(trace(ids[32]), "");
+  EXPECT_EQ(take_sim_trace(ids[31]), kProbe);
+  EXPECT_EQ(take_sim_trace(ids[32]), "");
 }
 
 TEST_F(Discovery, UnchangedPathsAreNotProbedAgain) {
   int32_t sim = vexdaq_sim_plug(nullptr);
   ASSERT_EQ(vexdaq_device_list(), 1);
-  EXPECT_EQ(trace(sim), kProbe);
-  EXPECT_EQ(trace(sim, true), "open C0000000 3 40000000\nioctl 80942006 0\n");
+  EXPECT_EQ(take_sim_trace(sim), kProbe);
+  EXPECT_EQ(take_sim_trace(sim, true), "open C0000000 3 40000000\nioctl 80942006 0\n");
   // The stored protocol decides, even if the device would now answer differently.
   ASSERT_EQ(vexdaq_sim_set(sim, "protocol=0"), 0);
   EXPECT_EQ(vexdaq_device_list(), 1);
-  EXPECT_EQ(trace(sim), "");
-  EXPECT_EQ(trace(sim, true), "");
+  EXPECT_EQ(take_sim_trace(sim), "");
+  EXPECT_EQ(take_sim_trace(sim, true), "");
 }
 
 TEST_F(Discovery, AChangedPathIsProbedAgain) {
   int32_t sim = vexdaq_sim_plug(nullptr);
   ASSERT_EQ(vexdaq_device_list(), 1);
-  trace(sim);
+  take_sim_trace(sim);
   ASSERT_EQ(vexdaq_sim_set(sim, "protocol=5"), 0);
   ASSERT_EQ(vexdaq_sim_fault(sim, "replug"), 0);  // back with a new path
   EXPECT_EQ(vexdaq_device_list(), 0);
-  EXPECT_EQ(trace(sim), kProbe);
+  EXPECT_EQ(take_sim_trace(sim), kProbe);
   EXPECT_EQ(g_session.device_table[0][1023], 5);
 }
 
@@ -162,8 +154,8 @@ TEST_F(Discovery, AFailedProbeEndsTheWalkThere) {
   int32_t third = vexdaq_sim_plug(nullptr);
   ASSERT_EQ(vexdaq_sim_fault(second, "fail_request=0x06"), 0);
   EXPECT_EQ(vexdaq_device_list(), 1);
-  EXPECT_EQ(trace(first), kProbe);
-  EXPECT_EQ(trace(third), "");
+  EXPECT_EQ(take_sim_trace(first), kProbe);
+  EXPECT_EQ(take_sim_trace(third), "");
   // The probe handle of the failed position was closed again.
   EXPECT_EQ(opens_of(1), 0u);
 }
@@ -172,9 +164,9 @@ TEST_F(Discovery, AFailingFourthOpenRollsBackEveryHandle) {
   int32_t sim = vexdaq_sim_plug(nullptr);
   ASSERT_EQ(vexdaq_device_list(), 1);
   ASSERT_EQ(vexdaq_sim_fault(sim, "fail_open=4"), 0);
-  trace(sim, true);
+  take_sim_trace(sim, true);
   EXPECT_EQ(usbio_device_open(0), -1);
-  EXPECT_EQ(trace(sim, true),
+  EXPECT_EQ(take_sim_trace(sim, true),
             "open C0000000 3 00000080\n"
             "open 40000000 2 40000000\n"
             "open 80000000 1 40000000\n"
@@ -199,11 +191,11 @@ TEST_F(Discovery, AnEntryBeyondTheLastWalkStillCountsButCannotOpen) {
 TEST_F(Discovery, LongPathsAreStoredDistinctAndCompareStable) {
   int32_t sim = vexdaq_sim_plug("path_length=700");
   ASSERT_EQ(vexdaq_device_list(), 1);
-  EXPECT_EQ(trace(sim), kProbe);
+  EXPECT_EQ(take_sim_trace(sim), kProbe);
   // The entry keeps its terminator inside the 1022 path bytes.
   EXPECT_EQ(load_le16(&g_session.device_table[0][1020]), 0);
   EXPECT_EQ(vexdaq_device_list(), 1);
-  EXPECT_EQ(trace(sim), "");
+  EXPECT_EQ(take_sim_trace(sim), "");
   ASSERT_EQ(usbio_device_open(0), 0);
 
   std::u16string a(600, u'a'), b(600, u'a');

@@ -10,6 +10,8 @@
 #include <iterator>
 #include <random>
 
+#include "vexdaq/vexdaq_sim.h"
+
 namespace vexdaq::testing {
 
 namespace {
@@ -83,6 +85,24 @@ std::string as_logged(const std::string &message) {
 
 bool log_has(const std::string &message) {
   return read_log().find(as_logged(message)) != std::string::npos;
+}
+
+std::string take_sim_trace(int32_t sim, bool driver_calls) {
+  const auto take = driver_calls ? vexdaq_sim_driver_trace : vexdaq_sim_trace;
+  for (;;) {
+    const int32_t length = take(sim, nullptr, 0);
+    if (length < 0) {
+      ADD_FAILURE() << "no instrument " << sim;
+      return "<unknown id>";
+    }
+    std::string text(static_cast<size_t>(length) + 1, '\0');
+    const int32_t taken = take(sim, text.data(), length + 1);
+    // A trace that grew in between is neither copied nor consumed: ask again.
+    if (taken >= 0 && taken <= length) {
+      text.resize(static_cast<size_t>(taken));
+      return text;
+    }
+  }
 }
 
 int count_of(const std::string &text, const std::string &what) {

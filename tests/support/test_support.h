@@ -1,6 +1,7 @@
 // Helpers shared by the test suites.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -23,6 +24,11 @@ std::string as_logged(const std::string &message);
 
 // Whether the log holds the message as written (see as_logged).
 bool log_has(const std::string &message);
+
+// What the virtual instrument `sim` traced since the last call, one line each: the control
+// requests it received, or with `driver_calls` the driver calls made on it. An id it does not
+// know fails the test.
+std::string take_sim_trace(int32_t sim, bool driver_calls = false);
 
 // How often `what` occurs in `text`, overlapping occurrences included.
 int count_of(const std::string &text, const std::string &what);

@@ -11,19 +11,13 @@
 #include "device/usbio_records.h"
 #include "platform/thread.h"
 #include "sim_handles.h"
+#include "support/test_support.h"
 #include "vexdaq/vexdaq_sim.h"
 
 namespace vexdaq {
 namespace {
 
-std::string take_trace(int32_t sim) {
-  int32_t length = vexdaq_sim_trace(sim, nullptr, 0);
-  std::string text(static_cast<size_t>(length) + 1, '\0');
-  EXPECT_EQ(vexdaq_sim_trace(sim, text.data(), length + 1), length);
-  text.resize(static_cast<size_t>(length));
-  return text;
-}
-
+using testing::take_sim_trace;
 using testing::Transfer;
 
 class SimLink : public testing::SimHandles {
@@ -80,7 +74,7 @@ TEST_F(SimLink, DriverInfoRecordsCarryTheProfileAndOurOwnOpens) {
 
 TEST_F(SimLink, DescriptorRequestsBecomeStandardGetDescriptor) {
   plug_and_open("protocol=3;bcd_device=0x0123;product=Bench Unit");
-  take_trace(sim_);
+  take_sim_trace(sim_);
   DescriptorRequest request;
   request.descriptor_type = kDescriptorDevice;
   uint8_t in[kDescriptorRequestSize];
@@ -103,14 +97,14 @@ TEST_F(SimLink, DescriptorRequestsBecomeStandardGetDescriptor) {
   EXPECT_EQ(text[2], 'B');
   EXPECT_EQ(text[20], 't');
 
-  EXPECT_EQ(take_trace(sim_),
+  EXPECT_EQ(take_sim_trace(sim_),
             "80 06 0100 0000 0012\n"
             "80 06 0302 0409 0032\n");
 }
 
 TEST_F(SimLink, ConfigurationInfoListsTheInterfaceEndpoints) {
   plug_and_open("pipes=7");
-  take_trace(sim_);
+  take_sim_trace(sim_);
   ConfigurationInfo info = configure();
   EXPECT_EQ(info.interface_count, 1u);
   EXPECT_EQ(info.pipe_count, 7u);
@@ -118,7 +112,7 @@ TEST_F(SimLink, ConfigurationInfoListsTheInterfaceEndpoints) {
   EXPECT_EQ(info.pipes[1].endpoint_address, 0x86);  // rx stream IN
   EXPECT_EQ(info.pipes[2].endpoint_address, 0x04);  // UART OUT
   EXPECT_EQ(info.pipes[3].endpoint_address, 0x88);  // UART IN
-  EXPECT_EQ(take_trace(sim_), "00 09 0001 0000 0000\n");
+  EXPECT_EQ(take_sim_trace(sim_), "00 09 0001 0000 0000\n");
 
   // A pipe the interface does not have cannot be bound.
   uint8_t missing = 0x8F;
@@ -134,7 +128,7 @@ TEST_F(SimLink, NoPipesMeansAnEmptyPipeList) {
 TEST_F(SimLink, ControlRequestsCarryTheirSetupPacket) {
   plug_and_open(nullptr);
   configure();
-  take_trace(sim_);
+  take_sim_trace(sim_);
   uint8_t gear = 3;
   ASSERT_TRUE(control(false, 2, 1, 0x3D, 0, 0x8500, &gear, 1));
   uint8_t line[7] = {0x00, 0xC2, 0x01, 0x00, 0x00, 0x00, 0x08};
@@ -150,7 +144,7 @@ TEST_F(SimLink, ControlRequestsCarryTheirSetupPacket) {
   // Held in reset, the instrument's own requests go unanswered.
   EXPECT_FALSE(control(true, 1, 1, 0x13, 0, 0, &fpga, 1));
   EXPECT_EQ(platform::last_error(), kStatusStall);
-  EXPECT_EQ(take_trace(sim_),
+  EXPECT_EQ(take_sim_trace(sim_),
             "41 3D 0000 8500 0001 : 03\n"
             "21 E5 0000 0000 0007 : 00 C2 01 00 00 00 08\n"
             "A1 D1 0000 0000 0008\n"
@@ -170,7 +164,7 @@ TEST_F(SimLink, RejectsMalformedControlRecords) {
   EXPECT_EQ(platform::last_error(), kStatusInvalidParameter);
   EXPECT_FALSE(ioctl(0, IOCTL_USBIO_PIPE0_CLASS_IN, record, 17, data, 4, nullptr));
   EXPECT_EQ(platform::last_error(), kStatusInvalidParameter);
-  EXPECT_EQ(take_trace(sim_), "");
+  EXPECT_EQ(take_sim_trace(sim_), "");
 }
 
 TEST_F(SimLink, CapabilityRepliesFollowTheProfile) {
@@ -369,7 +363,7 @@ TEST_F(SimLink, TraceKeepsTheNewestLinesOnly) {
   uint8_t reply[4];
   ASSERT_TRUE(control(true, 1, 1, 0xD5, 0, 0, reply, 4));  // the line that is to be dropped
   for (int i = 0; i < 65536; ++i) ASSERT_TRUE(control(true, 1, 1, 0xD3, 0, 0, reply, 4));
-  std::string text = take_trace(sim_);
+  std::string text = take_sim_trace(sim_);
   EXPECT_EQ(text.size(), 65536u * 21u);
   EXPECT_EQ(text.find("A1 D5"), std::string::npos);
 }
