@@ -21,6 +21,18 @@ Fifo make(int32_t capacity, int32_t item_size) {
   return Fifo(fifo_create(capacity, item_size));
 }
 
+// Writes `count` items into an empty FIFO and reads them back: both indices end at `index_after`
+// and the items come back unchanged.
+void expect_round_trip(fifo_handle f, const void *items, int32_t count, int32_t index_after) {
+  ASSERT_EQ(fifo_write(f, items, count), count);
+  EXPECT_EQ(f->write_index, index_after);
+  EXPECT_EQ(f->free_count, f->capacity - count);
+  std::vector<uint8_t> back(static_cast<size_t>(count * f->item_size));
+  ASSERT_EQ(fifo_read(f, back.data(), count), count);
+  EXPECT_EQ(f->read_index, index_after);
+  EXPECT_EQ(std::memcmp(items, back.data(), back.size()), 0);
+}
+
 std::vector<uint16_t> drain16(fifo_handle h) {
   std::vector<uint16_t> out;
   while (h->capacity - h->free_count > 0) {
@@ -53,13 +65,7 @@ TEST(FifoCreate, RefusesNegativeCapacityBadItemSizeAndOversizedProducts) {
 TEST(FifoBulk, WriteOfExactlyFreeCountFillsAndWrapsIndexToZero) {
   auto f = make(4, 2);
   const uint16_t items[4] = {1, 2, 3, 4};
-  EXPECT_EQ(fifo_write(f.get(), items, 4), 4);
-  EXPECT_EQ(f->write_index, 0);
-  EXPECT_EQ(f->free_count, 0);
-  uint16_t out[4] = {};
-  EXPECT_EQ(fifo_read(f.get(), out, 4), 4);
-  EXPECT_EQ(f->read_index, 0);
-  EXPECT_EQ(std::memcmp(items, out, sizeof out), 0);
+  ASSERT_NO_FATAL_FAILURE(expect_round_trip(f.get(), items, 4, 0));
 }
 
 TEST(FifoBulk, BlocksCrossingTheEndComeBackInOrder) {
@@ -71,12 +77,7 @@ TEST(FifoBulk, BlocksCrossingTheEndComeBackInOrder) {
   // write_index and read_index are 3: the next block of 4 crosses the end of the ring.
   uint8_t block[4 * 3];
   for (int i = 0; i < 12; ++i) block[i] = static_cast<uint8_t>(10 + i);
-  ASSERT_EQ(fifo_write(f.get(), block, 4), 4);
-  EXPECT_EQ(f->write_index, 2);
-  uint8_t back[12] = {};
-  ASSERT_EQ(fifo_read(f.get(), back, 4), 4);
-  EXPECT_EQ(f->read_index, 2);
-  EXPECT_EQ(std::memcmp(block, back, sizeof back), 0);
+  ASSERT_NO_FATAL_FAILURE(expect_round_trip(f.get(), block, 4, 2));
 }
 
 TEST(FifoBulk, AllOrNothing) {
