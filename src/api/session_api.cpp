@@ -16,6 +16,7 @@
 #include "session/fifo.h"
 #include "session/log.h"
 #include "stream/stream_waiters.h"
+#include "stream/transfer_threads.h"
 #include "vexdaq/vexdaq.h"
 
 namespace vexdaq {
@@ -79,8 +80,10 @@ int32_t device_open(int32_t index) {
     return -1;
   }
   close_at_exit_once();
-  // A new session streams only once it asks to, whatever the last session left behind.
+  // A new session streams only once it asks to, whatever the last session left behind, and
+  // does not inherit its failures.
   g_session.run_requested.store(0);
+  acknowledge_stream_failures();
 
   g_session.perf_frequency = platform::performance_frequency();
   g_session.open_start_count = platform::performance_counter();
@@ -192,6 +195,7 @@ int32_t vexdaq_stop(void) {
     if (g_session.session_token.load() == 0) return -1;
     vexdaq::post_message(vexdaq::MSG_STOP, 0, 0, 0, nullptr);
     g_session.run_requested.store(0);
+    vexdaq::acknowledge_stream_failures();  // the application has ended the stream itself
     return 0;
   });
 }

@@ -10,6 +10,7 @@
 #include "session/fifo.h"
 #include "session/log.h"
 #include "stream/stream_waiters.h"
+#include "stream/transfer_threads.h"
 
 namespace vexdaq {
 
@@ -148,6 +149,7 @@ void usbio_stream_start() {
   }
 
   send_stream_request(REQ_STREAM_START);
+  acknowledge_stream_failures();  // a new streaming period: an earlier failure is history
   g_session.streaming.store(1);
   notify_stream_waiters();
 }

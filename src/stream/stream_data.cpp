@@ -10,6 +10,7 @@
 #include "session/log.h"
 #include "stream/channel_tables.h"
 #include "stream/stream_waiters.h"
+#include "stream/transfer_threads.h"
 
 namespace vexdaq {
 
@@ -62,12 +63,15 @@ int32_t capacity_of(const fifo_record *fifo) {
   return fifo == nullptr ? 0 : fifo->capacity;
 }
 
-// core_failed as the data calls read it: under message_lock. Null lock: no usable session.
+// core_failed as the data calls read it: under message_lock. Null lock: no usable session. A
+// failure that ended the stream counts until it is acknowledged (transfer_threads.h).
 std::optional<uint8_t> read_core_failed() {
   platform::Mutex *lock = g_session.message_lock.get();
   if (lock == nullptr) return std::nullopt;
   platform::MutexLock hold(*lock);
-  return g_session.core_failed.load();
+  const uint8_t failed = g_session.core_failed.load();
+  if (failed == 0 && stream_failure_unacknowledged()) return 1;
+  return failed;
 }
 
 int32_t move_samples(fifo_record *fifo, bool input, void *buffer, int32_t count) {

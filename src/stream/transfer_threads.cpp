@@ -1,6 +1,7 @@
 #include "stream/transfer_threads.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 
 #include "backend/driver.h"
@@ -49,6 +50,10 @@ void forget_warnings(bool input) {
   }
 }
 
+// Failures that ended a stream, and how many of them have been acknowledged; both only grow.
+std::atomic<uint64_t> g_stream_failures{0};
+std::atomic<uint64_t> g_acknowledged_failures{0};
+
 // A slot that did not complete, or completed with an error: the stream cannot go on. status is
 // the thread's last error after a failed wait, or the transfer's own status.
 void fail_transfer(bool input, platform::WaitResult waited, uint32_t status) {
@@ -57,6 +62,7 @@ void fail_transfer(bool input, platform::WaitResult waited, uint32_t status) {
             input ? "hReadEvent failed retval = 0x%lx status = 0x%08X.\r\n"
                   : "hWriteEvent failed retval = 0x%lx status = 0x%08X.\r\n",
             static_cast<uint32_t>(waited), status);
+  g_stream_failures.fetch_add(1);  // before core_failed: whoever sees the flag sees the count
   if (platform::Mutex *lock = g_session.message_lock.get()) {
     platform::MutexLock hold(*lock);
     g_session.core_failed.store(1);
@@ -187,6 +193,14 @@ void receive(UnpackFunction unpacker, int32_t size) {
 }
 
 }  // namespace
+
+bool stream_failure_unacknowledged() {
+  return g_acknowledged_failures.load() != g_stream_failures.load();
+}
+
+void acknowledge_stream_failures() {
+  g_acknowledged_failures.store(g_stream_failures.load());
+}
 
 uint32_t txthread(void *) {
   for (;;) {

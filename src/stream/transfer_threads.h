@@ -18,4 +18,12 @@ namespace vexdaq {
 uint32_t txthread(void *unused);
 uint32_t rxthread(void *unused);
 
+// A stream that a transfer failure ended stays failed for the data calls until the application
+// has seen it: the core clears core_failed as soon as it has stopped the stream, and a call made
+// after that would take the idle stream for an ordinary stop and report nothing moved (or, for
+// the all-channel calls, wait for ever). A new streaming period or the application's stop
+// acknowledges the failure; so does a new session.
+bool stream_failure_unacknowledged();
+void acknowledge_stream_failures();
+
 }  // namespace vexdaq
