@@ -1,6 +1,7 @@
 #include "core/stream_control.h"
 
 #include <algorithm>
+#include <atomic>
 
 #include "core/requests.h"
 #include "device/control_request.h"
@@ -21,6 +22,8 @@ namespace {
 constexpr uint32_t kSlotWaitMs = 1500;
 // Lets the transfer threads see streaming clear before the device is told to stop.
 constexpr uint32_t kWindDownPauseMs = 10;
+
+std::atomic<bool> g_device_told_to_stop{false};
 
 void arm_slot(XferSlot &slot) {
   if (platform::Event *event = slot.overlapped.event.get()) {
@@ -116,6 +119,10 @@ bool reset_data_pipes() {
 
 }  // namespace
 
+bool device_told_to_stop() {
+  return g_device_told_to_stop.load();
+}
+
 int32_t usbio_packet_size(int32_t channel_count, int32_t sample_bits) {
   const int32_t bytes = sample_bits / 8;
   if (channel_count <= 0 || bytes <= 0) return 0;
@@ -148,6 +155,7 @@ void usbio_stream_start() {
     log_print(1, "IOCTL_USBIO_GET_CURRENT_FRAME_NUMBER failed, status = 0x%08X.\n", status);
   }
 
+  g_device_told_to_stop.store(false);
   send_stream_request(REQ_STREAM_START);
   acknowledge_stream_failures();  // a new streaming period: an earlier failure is history
   g_session.streaming.store(1);
@@ -160,6 +168,8 @@ void usbio_stream_stop() {
     g_session.streaming.store(0);
     notify_stream_waiters();
     platform::sleep_ms(kWindDownPauseMs);
+    g_device_told_to_stop.store(
+        true);  // before the request: a transfer thread errs on the safe side
     send_stream_request(REQ_STREAM_STOP);
     log_print(1, "usbio_device_post_data_xfer - begins\r\n");
 

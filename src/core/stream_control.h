@@ -16,10 +16,15 @@ int32_t usbio_packet_size(int32_t channel_count, int32_t sample_bits);
 // stream already runs.
 void usbio_stream_start();
 
-// MSG_STOP: when streaming, clears streaming, tells the device to stop, waits (1500 ms bound per
-// slot event, skipped for a device that is gone) for the in-flight transfers, marks both sides
-// inactive and empties the channel FIFOs. Then, streaming or not, aborts and resets the data
-// pipes in order and, when every pipe was reset, clears core_failed.
+// MSG_STOP: when streaming, clears streaming, tells the device to stop, waits (1500 ms in all,
+// skipped for a device that is gone) for the in-flight transfers, marks both sides inactive and
+// empties the channel FIFOs. Then, streaming or not, aborts and resets the data pipes in order
+// and, when every pipe was reset, clears core_failed.
 void usbio_stream_stop();
+
+// Whether the device has been told to stop since the stream last started. A transfer started
+// before that is flushed by the device's stop and completes; one started after it would not.
+// Any thread.
+bool device_told_to_stop();
 
 }  // namespace vexdaq

@@ -6,6 +6,7 @@
 
 #include "backend/driver.h"
 #include "core/message.h"
+#include "core/stream_control.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "session/device_session.h"
@@ -118,13 +119,14 @@ bool slot_completed(bool input, XferSlot &slot) {
   return false;
 }
 
-// Streaming may have ended between the look at the flag and the start of the transfer, and the
-// device may already have been told to stop: such a transfer would never complete, and the
-// wind-down (or, at the close, this thread itself) would wait it out. Cancelling the pipe's
-// transfers completes them at once; nothing they carry is wanted after the stop.
+// Streaming may have ended between the look at the flag and the start of the transfer. Until
+// the device is told to stop, the transfer is an ordinary one: the device's stop flushes it and
+// the wind-down waits for it, and the samples it carries reach the device as counted. Once the
+// device has been told, the transfer would never complete and the wind-down would wait it out;
+// cancelling the pipe's transfers completes them at once.
 bool stopped_while_starting(DeviceHandle pipe) {
   if (g_session.streaming.load() != 0) return false;
-  driver_cancel(pipe);
+  if (device_told_to_stop()) driver_cancel(pipe);
   return true;
 }
 
