@@ -168,8 +168,8 @@ void usbio_stream_stop() {
     g_session.streaming.store(0);
     notify_stream_waiters();
     platform::sleep_ms(kWindDownPauseMs);
-    g_device_told_to_stop.store(
-        true);  // before the request: a transfer thread errs on the safe side
+    // Set before the request goes: a transfer thread that sees it errs on the safe side.
+    g_device_told_to_stop.store(true);
     send_stream_request(REQ_STREAM_STOP);
     log_print(1, "usbio_device_post_data_xfer - begins\r\n");
 
