@@ -60,7 +60,7 @@ TEST_F(Pipes, StalledTxPipeFailsTheSenderAndTheStreamStartsAgain) {
   EXPECT_EQ(vexdaq_send_data(0, block.data(), 2, 0), -1) << "refused until the stream stops";
   EXPECT_EQ(vexdaq_stop(), 0);
   EXPECT_TRUE(log_has("hWriteEvent failed retval = 0x102 status = 0x"));
-  EXPECT_TRUE(log_has("usbio_core_send_data failed 1 1\r\n"));
+  EXPECT_TRUE(log_has("usbio_core_send_data failed 1 "));  // active or already stopped
   EXPECT_EQ(loss(false).transfer_failures, 1u);
   EXPECT_EQ(g_session.core_failed.load(), 0);
 

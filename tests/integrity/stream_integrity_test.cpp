@@ -149,7 +149,9 @@ TEST_F(StreamIntegrity, StalledInputPipeFailsTheStreamWhichStartsAgainAfterwards
   ASSERT_NO_FATAL_FAILURE(fail_input_and_restart("stall=rx", "stall=none"));
   const std::string log = read_log();
   EXPECT_NE(log.find("hReadEvent failed retval = 0x102 status = 0x"), std::string::npos) << log;
-  EXPECT_NE(log.find("usbio_core_recv_data failed 1 1\r\r\n"), std::string::npos);
+  // The second figure is whether the stream was still active when the call looked: the core
+  // may have stopped it already.
+  EXPECT_NE(log.find("usbio_core_recv_data failed 1 "), std::string::npos);
 }
 
 TEST_F(StreamIntegrity, FailingInputTransfersStopTheStreamInsteadOfBeingRetriedInASpin) {
