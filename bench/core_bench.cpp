@@ -13,31 +13,14 @@
 
 #include "core/message.h"
 #include "platform/thread.h"
+#include "support/scratch_directory.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_sim.h"
 
 namespace {
 
-// Runs the benchmarks in a temporary directory, so the session's log does not litter.
-class ScratchDirectory {
- public:
-  ScratchDirectory() {
-    previous_ = std::filesystem::current_path();
-    std::string pattern = (std::filesystem::temp_directory_path() / "vexdaq-bench-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    directory_ = pattern;
-    std::filesystem::current_path(directory_);
-  }
-  ~ScratchDirectory() {
-    std::filesystem::current_path(previous_);
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
-
- private:
-  std::filesystem::path previous_;
-  std::filesystem::path directory_;
-};
+// Each benchmark runs in a scratch directory, so the session's log does not litter.
+using vexdaq::testing::ScratchDirectory;
 
 bool open_virtual_session(benchmark::State &state) {
   vexdaq_sim_reset();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch_directory.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_sim.h"
 
@@ -18,11 +19,7 @@ namespace {
 constexpr double kFixedPauseMs = 100.0;
 
 void open_without_fixed_pause(benchmark::State &state) {
-  // The session's log goes to a scratch directory.
-  const std::filesystem::path previous = std::filesystem::current_path();
-  std::string pattern = (std::filesystem::temp_directory_path() / "vexdaq-bench-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) std::abort();
-  std::filesystem::current_path(pattern);
+  const vexdaq::testing::ScratchDirectory scratch;  // for the session's log
   vexdaq_sim_reset();
   vexdaq_sim_plug("exclusive=1");
   std::vector<double> ms;
@@ -40,8 +37,6 @@ void open_without_fixed_pause(benchmark::State &state) {
     ms.push_back(std::chrono::duration<double, std::milli>(end - start).count() - kFixedPauseMs);
   }
   vexdaq_sim_reset();
-  std::filesystem::current_path(previous);
-  std::filesystem::remove_all(pattern);
   if (ms.empty()) return;
   std::sort(ms.begin(), ms.end());
   state.counters["median_ms"] = ms[ms.size() / 2];

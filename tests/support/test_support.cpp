@@ -8,47 +8,23 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 
+#include "support/scratch_directory.h"
 #include "vexdaq/vexdaq_sim.h"
 
 namespace vexdaq::testing {
 
 namespace {
 
-// A new directory under the system's temporary directory (mkdtemp is POSIX only). Creating it is
-// the test of uniqueness, so parallel test processes never share one.
-std::filesystem::path unique_directory() {
-  static std::mt19937_64 random{
-      std::random_device{}() ^
-      static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
-  const std::filesystem::path base = std::filesystem::temp_directory_path();
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char name[32];
-    std::snprintf(name, sizeof name, "vexdaq-test-%016llx",
-                  static_cast<unsigned long long>(random()));
-    std::error_code error;
-    if (std::filesystem::create_directory(base / name, error)) return base / name;
-  }
-  std::abort();
-}
-
 class TemporaryDirectoryPerTest : public ::testing::EmptyTestEventListener {
  public:
-  void OnTestStart(const ::testing::TestInfo &) override {
-    previous_ = std::filesystem::current_path();
-    directory_ = unique_directory();
-    std::filesystem::current_path(directory_);
-  }
-  void OnTestEnd(const ::testing::TestInfo &) override {
-    std::filesystem::current_path(previous_);
-    std::error_code ignored;
-    std::filesystem::remove_all(directory_, ignored);
-  }
+  void OnTestStart(const ::testing::TestInfo &) override { scratch_.emplace(); }
+  void OnTestEnd(const ::testing::TestInfo &) override { scratch_.reset(); }
 
  private:
-  std::filesystem::path previous_;
-  std::filesystem::path directory_;
+  std::optional<ScratchDirectory> scratch_;
 };
 
 }  // namespace
