@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 
 #include "cli/capture.h"
@@ -29,7 +30,38 @@ struct AcquireOptions {
   int gear = -1;
   int icp = -1;
   bool quiet = false;
+  bool time_column = false;
+  const CLI::Option *samples_option = nullptr;  // tells "-n 0" from no -n at all
 };
+
+// Bad numbers are the user's to fix before any instrument is looked for.
+void validate(const AcquireOptions &o) {
+  if (o.samples_option != nullptr && o.samples_option->count() > 0) {
+    if (o.samples <= 0) throw CliError(kExitUsage, "the number of samples must be positive");
+  } else if (!(o.duration > 0)) {
+    throw CliError(kExitUsage, "the duration must be positive");
+  }
+  if (o.rate < 0) throw CliError(kExitUsage, "the rate must be positive");
+}
+
+std::string text_of(int32_t (*query)(char *, int32_t)) {
+  char buffer[128] = {};
+  return query(buffer, sizeof buffer) >= 0 ? buffer : "";
+}
+
+std::string utc_now_iso8601() {
+  const auto now = std::chrono::system_clock::now();
+  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+  const auto micros =
+      std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() %
+      1000000;
+  std::tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[48];
+  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
+  std::snprintf(text + n, sizeof text - n, ".%06dZ", static_cast<int>(micros));
+  return text;
+}
 
 std::string rate_list(const std::vector<int32_t> &rates) {
   std::string text;
@@ -38,6 +70,10 @@ std::string rate_list(const std::vector<int32_t> &rates) {
 }
 
 int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
+  validate(o);
+  // A format this build cannot write is refused before the instrument is touched.
+  const CaptureFormat format = capture_format(o.format, o.output);
+  check_capture_possible(format, o.output);
   Session session(global);
   if (session.in_channels() <= 0)
     throw CliError(kExitUsage, "the instrument has no input channels");
@@ -53,7 +89,6 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
     throw CliError(kExitUsage, "unsupported input rate " + std::to_string(rate) +
                                    " Hz; supported: " + rate_list(rates));
   }
-  if (o.duration <= 0 && o.samples <= 0) throw CliError(kExitUsage, "nothing to acquire");
   const int64_t wanted =
       o.samples > 0 ? o.samples : static_cast<int64_t>(std::llround(o.duration * rate));
 
@@ -76,12 +111,26 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
   check(vexdaq_set_sample_rate(out_rate, rate), "setting the sample rate");
   vexdaq_reset_loss_counters();
 
-  auto writer = open_capture(capture_format(o.format, o.output), o.output, channels, bytes, rate);
+  CaptureInfo info;
+  info.channels = channels;
+  info.bytes = bytes;
+  info.rate = rate;
+  info.gear.assign(channels.size(), o.gear);
+  info.icp.assign(channels.size(), o.icp);
+  char name[32] = {};
+  if (vexdaq_get_device_name(name) >= 0) info.product = name;
+  info.device_version = text_of(vexdaq_get_device_version);
+  info.driver_version = text_of(vexdaq_get_driver_version);
+  info.library_version = text_of(vexdaq_get_version);
+  info.time_column = o.time_column;
+  auto writer = open_capture(format, o.output, info);
   std::vector<ChannelStats> stats(channels.size());
   std::vector<uint8_t> one(static_cast<size_t>(block) * bytes);
   std::vector<uint8_t> frames(static_cast<size_t>(block) * bytes * channels.size());
   const bool progress = !o.quiet && isatty(STDERR_FILENO) && o.output != "-";
 
+  RunSummary summary;
+  summary.start_time = utc_now_iso8601();
   check(vexdaq_start(), "starting the stream");
   const auto started = std::chrono::steady_clock::now();
   auto last_progress = started;
@@ -114,6 +163,13 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   vexdaq_stop();
+  for (int channel : channels) {
+    vexdaq_loss_counters loss{};
+    vexdaq_get_loss_counters(1, channel, &loss);
+    summary.loss.push_back(loss);
+  }
+  summary.interrupted = interrupted();
+  writer->summarise(summary);
   writer->finish();
   if (progress) std::fprintf(stderr, "\r%60s\r", "");
 
@@ -125,8 +181,7 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
                interrupted() ? " (interrupted)" : "");
   std::fprintf(out, "%-8s %12s %12s %14s %12s\n", "channel", "min", "max", "rms", "overwritten");
   for (size_t i = 0; i < channels.size(); ++i) {
-    vexdaq_loss_counters loss{};
-    vexdaq_get_loss_counters(1, channels[i], &loss);
+    const vexdaq_loss_counters &loss = summary.loss[i];
     overwritten += loss.overwritten;
     failures = std::max<uint64_t>(failures, loss.transfer_failures);
     std::fprintf(out, "%-8d %12d %12d %14.1f %12" PRIu64 "\n", channels[i], stats[i].min,
@@ -151,19 +206,24 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
 
 void add_acquire_command(CLI::App &app, const GlobalOptions &global) {
   auto options = std::make_shared<AcquireOptions>();
-  auto *cmd = app.add_subcommand("acquire", "Record input channels to CSV, WAV or raw binary");
+  auto *cmd =
+      app.add_subcommand("acquire", "Record input channels to CSV, WAV, raw binary or HDF5");
   cmd->add_option("-c,--channels", options->channels, "Channels: all, 0-3,6 ...")
       ->capture_default_str();
   cmd->add_option("-r,--rate", options->rate, "Input sample rate in Hz (default: current)");
   cmd->add_option("-d,--duration", options->duration, "Seconds to record")->capture_default_str();
-  cmd->add_option("-n,--samples", options->samples, "Samples per channel (overrides --duration)");
+  options->samples_option = cmd->add_option("-n,--samples", options->samples,
+                                            "Samples per channel (overrides --duration)");
   cmd->add_option("-o,--output", options->output, "Output file, - for standard output")
       ->capture_default_str();
-  cmd->add_option("-f,--format", options->format, "csv, wav or raw (default: from the file name)");
+  cmd->add_option("-f,--format", options->format,
+                  "csv, wav, raw or h5 (default: from the file name: .wav, .raw/.bin, .h5/.hdf5)");
   cmd->add_option("--gear", options->gear, "Input range code 0-7, 8 forces range 8")
       ->check(CLI::Range(0, 8));
   cmd->add_option("--icp", options->icp, "ICP excitation: 0 off, 1 on")->check(CLI::Range(0, 255));
   cmd->add_flag("-q,--quiet", options->quiet, "No progress line");
+  cmd->add_flag("--time", options->time_column,
+                "CSV: a first column time_s, the seconds since the first frame");
   cmd->callback([&global, options] { throw CliExit(run_acquire(global, *options)); });
 }
 

@@ -13,13 +13,25 @@ CaptureFormat capture_format(const std::string &name, const std::string &path) {
   if (f.empty()) {
     const auto dot = path.rfind('.');
     f = dot == std::string::npos ? "csv" : path.substr(dot + 1);
-    if (f != "wav" && f != "raw" && f != "bin") f = "csv";
     if (f == "bin") f = "raw";
+    if (f == "hdf5") f = "h5";
+    if (f != "wav" && f != "raw" && f != "h5") f = "csv";
   }
   if (f == "csv") return CaptureFormat::kCsv;
   if (f == "wav") return CaptureFormat::kWav;
   if (f == "raw") return CaptureFormat::kRaw;
-  throw CliError(kExitUsage, "unknown format '" + name + "' (csv, wav or raw)");
+  if (f == "h5" || f == "hdf5") return CaptureFormat::kHdf5;
+  throw CliError(kExitUsage, "unknown format '" + name + "' (csv, wav, raw or h5)");
+}
+
+void check_capture_possible(CaptureFormat format, const std::string &path) {
+  if (format != CaptureFormat::kHdf5) return;
+  if (path == "-") throw CliError(kExitUsage, "an HDF5 capture needs a file name, not '-'");
+  if (!hdf5_available()) {
+    throw CliError(kExitUsage,
+                   "HDF5 output is not available in this build of vexdaq (it was built without "
+                   "libhdf5); use csv, wav or raw");
+  }
 }
 
 void ChannelStats::add(int32_t value) {
@@ -73,9 +85,13 @@ class FileCapture : public CaptureWriter {
 
 class CsvCapture : public FileCapture {
  public:
-  CsvCapture(const std::string &path, const std::vector<int> &channels, int bytes)
-      : FileCapture(path, "wb"), channels_(channels.size()), bytes_(bytes) {
-    std::string header;
+  CsvCapture(const std::string &path, const std::vector<int> &channels, int bytes, int32_t rate,
+             bool time_column)
+      : FileCapture(path, "wb"),
+        channels_(channels.size()),
+        bytes_(bytes),
+        rate_(time_column ? rate : 0) {
+    std::string header = rate_ > 0 ? "time_s," : "";
     for (size_t i = 0; i < channels.size(); ++i) {
       header += (i ? ",ch" : "ch") + std::to_string(channels[i]);
     }
@@ -86,6 +102,12 @@ class CsvCapture : public FileCapture {
     std::string text;
     const uint8_t *p = frames;
     for (int64_t f = 0; f < count; ++f) {
+      if (rate_ > 0) {
+        // Ten significant digits tell frames apart up to a day at the highest rates.
+        char time[32];
+        std::snprintf(time, sizeof time, "%.10g,", static_cast<double>(frame_++) / rate_);
+        text += time;
+      }
       for (size_t c = 0; c < channels_; ++c, p += bytes_) {
         if (c) text += ',';
         text += std::to_string(decode_sample(p, bytes_));
@@ -99,6 +121,8 @@ class CsvCapture : public FileCapture {
  private:
   size_t channels_;
   int bytes_;
+  int32_t rate_;  // 0: no time column
+  int64_t frame_ = 0;
 };
 
 class RawCapture : public FileCapture {
@@ -181,16 +205,19 @@ class WavCapture : public FileCapture {
 }  // namespace
 
 std::unique_ptr<CaptureWriter> open_capture(CaptureFormat format, const std::string &path,
-                                            const std::vector<int> &channels, int bytes,
-                                            int32_t rate) {
+                                            const CaptureInfo &info) {
   switch (format) {
     case CaptureFormat::kWav:
-      return std::make_unique<WavCapture>(path, channels.size(), bytes, rate);
+      return std::make_unique<WavCapture>(path, info.channels.size(), info.bytes, info.rate);
     case CaptureFormat::kRaw:
-      return std::make_unique<RawCapture>(path, channels.size(), bytes);
+      return std::make_unique<RawCapture>(path, info.channels.size(), info.bytes);
+    case CaptureFormat::kHdf5:
+      check_capture_possible(format, path);
+      return open_hdf5_capture(path, info);
     case CaptureFormat::kCsv:
     default:
-      return std::make_unique<CsvCapture>(path, channels, bytes);
+      return std::make_unique<CsvCapture>(path, info.channels, info.bytes, info.rate,
+                                          info.time_column);
   }
 }
 

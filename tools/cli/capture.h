@@ -1,5 +1,5 @@
-// Writing a capture: interleaved frames of the selected channels to CSV, WAV or raw binary, with
-// running statistics per channel.
+// Writing a capture: interleaved frames of the selected channels to CSV, WAV, raw binary or HDF5,
+// with running statistics per channel.
 #pragma once
 
 #include <cstdint>
@@ -8,11 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "vexdaq/vexdaq_ext.h"
+
 namespace vexdaq_cli {
 
-enum class CaptureFormat { kCsv, kWav, kRaw };
+enum class CaptureFormat { kCsv, kWav, kRaw, kHdf5 };
 
-// "csv", "wav", "raw"; or, when empty, guessed from the file name (CSV for stdout).
+// "csv", "wav", "raw", "h5" (or "hdf5"); or, when empty, guessed from the file name (CSV for
+// stdout).
 CaptureFormat capture_format(const std::string &name, const std::string &path);
 
 struct ChannelStats {
@@ -24,19 +27,54 @@ struct ChannelStats {
   double rms() const;
 };
 
+// What a capture file records beside the samples (HDF5 keeps it; the other formats keep what
+// they can: WAV the rate and width).
+struct CaptureInfo {
+  std::vector<int> channels;
+  int bytes = 0;          // bytes per sample: 2, 3 or 4
+  int32_t rate = 0;       // Hz
+  std::vector<int> gear;  // per channel; -1 when not set
+  std::vector<int> icp;   // per channel; -1 when not set
+  std::string product;
+  std::string device_version;
+  std::string driver_version;
+  std::string serial;  // empty: the library cannot read it back
+  std::string library_version;
+  bool time_column = false;  // CSV: a first column "time_s", seconds from the start
+};
+
+// How the run went, known once it has ended.
+struct RunSummary {
+  std::string start_time;                  // UTC, ISO 8601
+  std::vector<vexdaq_loss_counters> loss;  // per channel, this run only
+  bool interrupted = false;
+};
+
 class CaptureWriter {
  public:
   virtual ~CaptureWriter() = default;
   // frames: count frames of channels.size() samples, each `bytes` bytes, little-endian, in
   // channel order. Throws CliError when the file cannot be written.
   virtual void write(const uint8_t *frames, int64_t count) = 0;
+  // Records how the run went; before finish(). Formats without a place for it ignore it.
+  virtual void summarise(const RunSummary &) {}
   // Completes the file (headers, flush). Called once; the destructor does it otherwise.
   virtual void finish() = 0;
 };
 
-// path "-" writes to standard output. rate is the sample rate in Hz.
+// path "-" writes to standard output (not HDF5). Throws CliError when the file cannot be
+// created, or HDF5 was asked for in a build without it.
 std::unique_ptr<CaptureWriter> open_capture(CaptureFormat format, const std::string &path,
-                                            const std::vector<int> &channels, int bytes,
-                                            int32_t rate);
+                                            const CaptureInfo &info);
+
+// Throws CliError(kExitUsage) when this build cannot write the format to that path (HDF5 without
+// libhdf5, or to standard output): checked before the instrument is opened.
+void check_capture_possible(CaptureFormat format, const std::string &path);
+
+// Whether this build writes HDF5 (it was built with libhdf5).
+bool hdf5_available();
+
+// The HDF5 writer (hdf5_capture.cpp, or a stand-in that refuses when the build has no libhdf5).
+std::unique_ptr<CaptureWriter> open_hdf5_capture(const std::string &path, const CaptureInfo &info);
 
 }  // namespace vexdaq_cli

@@ -61,7 +61,9 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "vexdaq: %s\n", e.what());
     return e.exit_code();
   } catch (const CLI::ParseError &e) {
-    return app.exit(e);
+    // CLI11 prints help or the message; its own codes (105, 106, ...) are not the tool's.
+    const int printed = app.exit(e);
+    return printed == 0 ? kExitOk : kExitUsage;
   } catch (const std::exception &e) {
     std::fprintf(stderr, "vexdaq: %s\n", e.what());
     return kExitFailure;

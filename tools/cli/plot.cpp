@@ -17,7 +17,11 @@ namespace {
 struct Capture {
   std::vector<std::string> names;
   std::vector<std::vector<double>> columns;
+  std::vector<double> seconds;  // the time_s column of 'vexdaq acquire --time', else empty
 };
+
+// The time column 'vexdaq acquire --time' writes first.
+constexpr const char *kTimeColumn = "time_s";
 
 Capture read_csv(const std::string &path) {
   std::ifstream in(path);
@@ -42,7 +46,21 @@ Capture read_csv(const std::string &path) {
       }
     }
   }
+  if (!capture.names.empty() && capture.names.front() == kTimeColumn) {
+    capture.seconds = std::move(capture.columns.front());
+    capture.names.erase(capture.names.begin());
+    capture.columns.erase(capture.columns.begin());
+  }
   return capture;
+}
+
+// Seconds for the x axis: from the time column, else from the rate given (sample n at n / rate).
+void fill_seconds(Capture &capture, int32_t rate) {
+  if (!capture.seconds.empty() || rate <= 0 || capture.columns.empty()) return;
+  capture.seconds.resize(capture.columns.front().size());
+  for (size_t n = 0; n < capture.seconds.size(); ++n) {
+    capture.seconds[n] = static_cast<double>(n) / rate;
+  }
 }
 
 // Samples are integers: print them whole, not in exponent form.
@@ -95,8 +113,22 @@ std::string svg_for(const Capture &capture, int width, int panel_height) {
     }
     svg << "\"/>\n";
   }
-  svg << "<text x=\"" << left << "\" y=\"" << height - 6 << "\">"
-      << (capture.columns.empty() ? 0 : capture.columns[0].size()) << " samples</text>\n</svg>\n";
+  const size_t samples = capture.columns.empty() ? 0 : capture.columns[0].size();
+  if (!capture.seconds.empty()) {
+    // The panels span the first to the last sample's time.
+    char first[32], last[32];
+    std::snprintf(first, sizeof first, "%.6g s", capture.seconds.front());
+    std::snprintf(last, sizeof last, "%.6g s", capture.seconds.back());
+    svg << "<text x=\"" << left << "\" y=\"" << height - 6 << "\">" << first << "</text>\n";
+    svg << "<text x=\"" << left + plot_width / 2 << "\" y=\"" << height - 6
+        << "\" text-anchor=\"middle\">time (s), " << samples << " samples</text>\n";
+    svg << "<text x=\"" << width - right << "\" y=\"" << height - 6 << "\" text-anchor=\"end\">"
+        << last << "</text>\n";
+  } else {
+    svg << "<text x=\"" << left << "\" y=\"" << height - 6 << "\">" << samples
+        << " samples (give --rate or record with 'acquire --time' for seconds)</text>\n";
+  }
+  svg << "</svg>\n";
   return svg.str();
 }
 
@@ -106,12 +138,17 @@ void add_plot_command(CLI::App &app) {
   auto input = std::make_shared<std::string>();
   auto output = std::make_shared<std::string>("capture.svg");
   auto width = std::make_shared<int>(1000);
+  auto rate = std::make_shared<int32_t>(0);
   auto *cmd = app.add_subcommand("plot", "Render a CSV capture as an SVG");
   cmd->add_option("capture", *input, "CSV file written by 'vexdaq acquire'")->required();
   cmd->add_option("-o,--output", *output, "SVG file")->capture_default_str();
   cmd->add_option("--width", *width, "Width in pixels")->check(CLI::Range(200, 10000));
-  cmd->callback([input, output, width] {
-    const Capture capture = read_csv(*input);
+  cmd->add_option("-r,--rate", *rate,
+                  "Sample rate in Hz, for an x axis in seconds (not needed with a time_s column)")
+      ->check(CLI::Range(1, 100000000));
+  cmd->callback([input, output, width, rate] {
+    Capture capture = read_csv(*input);
+    fill_seconds(capture, *rate);
     std::ofstream out(*output);
     out << svg_for(capture, *width, 160);
     if (!out) throw CliError(kExitFailure, "cannot write '" + *output + "'");
