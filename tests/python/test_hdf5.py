@@ -1,7 +1,9 @@
 """HDF5 captures: the tool's files read in Python, and Python's files in the tool's layout."""
 
 import os
+import signal
 import subprocess
+import time
 
 import numpy as np
 import pytest
@@ -65,6 +67,26 @@ def test_the_tool_writes_24_bit_samples_sign_extended(cli, tmp_path):
     capture = hdf5.read(tmp_path / "sq.h5")
     assert capture.samples.dtype == np.int32 and capture.sample_bits == 24
     assert set(np.unique(capture.samples)) == {-(1 << 22), 1 << 22}
+
+
+def test_ctrl_c_leaves_a_readable_capture(cli, tmp_path):
+    if os.environ.get("VEXDAQ_CLI_HDF5") == "0":
+        pytest.skip("this build of the tool has no HDF5 (libhdf5 was not found)")
+    tool = subprocess.Popen([cli, "--sim-profile", "waveform=counter", "acquire", "-c", "0-1", "-r",
+                             "10000", "-d", "60", "-q", "-o", "long.h5"],
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    # The file is created before the stream starts; the handler is in place before that.
+    deadline = time.monotonic() + 20
+    while not (tmp_path / "long.h5").exists() and time.monotonic() < deadline:
+        time.sleep(0.01)
+    tool.send_signal(signal.SIGINT)
+    output, _ = tool.communicate(timeout=30)
+    assert tool.returncode == 0, output
+    assert "(interrupted)" in output
+    capture = hdf5.read(tmp_path / "long.h5")
+    assert capture.attributes["interrupted"] == 1
+    frames = capture.samples.shape[0]
+    np.testing.assert_array_equal(capture.samples[:, 1], counter(1, frames, 24))
 
 
 def test_an_acquisition_written_in_python_reads_back(tmp_path):
