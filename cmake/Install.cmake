@@ -25,3 +25,14 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vexdaq.pc DESTINATION ${CMAKE_INSTALL_
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   install(FILES packaging/60-vexdaq.rules DESTINATION ${CMAKE_INSTALL_LIBDIR}/udev/rules.d)
 endif()
+
+# The Python package, for installations made with CMake alone (off by default: the main way is
+# pip into a virtual environment, see README). The directory is relative to the prefix; Debian's
+# Python looks in lib/python3/dist-packages under /usr.
+option(VEXDAQ_INSTALL_PYTHON "cmake --install also places the Python package" OFF)
+set(VEXDAQ_PYTHON_INSTALL_DIR "lib/python3/dist-packages" CACHE PATH
+    "Where cmake --install places the Python package (relative to the prefix)")
+if(VEXDAQ_INSTALL_PYTHON)
+  install(DIRECTORY python/vexdaq DESTINATION ${VEXDAQ_PYTHON_INSTALL_DIR}
+          PATTERN "__pycache__" EXCLUDE)
+endif()

@@ -16,5 +16,6 @@ if ! "$python" -c "import numpy, pytest" 2>/dev/null; then
   exit 1
 fi
 export VEXDAQ_LIBRARY="$library" VEXDAQ_CLI="$cli" VEXDAQ_CLI_HDF5="$hdf5"
-export PYTHONDONTWRITEBYTECODE=1
-exec "$python" -m pytest -p no:cacheprovider -q -rs "$here"
+export PYTHONDONTWRITEBYTECODE=1 PYTHONPATH="$here/../../python${PYTHONPATH:+:$PYTHONPATH}"
+# The examples' own test (a user's code against the virtual instrument) runs with the suite.
+exec "$python" -m pytest -p no:cacheprovider -q -rs "$here" "$here/../../examples/python"
