@@ -6,7 +6,6 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
-#include <ctime>
 #include <iostream>
 
 #include "cli/capture.h"
@@ -49,17 +48,19 @@ std::string text_of(int32_t (*query)(char *, int32_t)) {
   return query(buffer, sizeof buffer) >= 0 ? buffer : "";
 }
 
+// Calendar arithmetic of <chrono>: gmtime_r is not there on every platform the tool builds for.
 std::string utc_now_iso8601() {
-  const auto now = std::chrono::system_clock::now();
-  const std::time_t seconds = std::chrono::system_clock::to_time_t(now);
-  const auto micros =
-      std::chrono::duration_cast<std::chrono::microseconds>(now.time_since_epoch()).count() %
-      1000000;
-  std::tm utc{};
-  gmtime_r(&seconds, &utc);
+  using namespace std::chrono;
+  const auto now = floor<microseconds>(system_clock::now());
+  const auto day = floor<days>(now);
+  const year_month_day date{day};
+  const hh_mm_ss time{now - day};
   char text[48];
-  const size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &utc);
-  std::snprintf(text + n, sizeof text - n, ".%06dZ", static_cast<int>(micros));
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%06dZ",
+                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
+                static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
+                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
+                static_cast<int>(time.subseconds().count()));
   return text;
 }
 
