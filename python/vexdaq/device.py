@@ -8,9 +8,9 @@ import datetime as _dt
 import os
 import time
 import weakref
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, Iterable, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
@@ -146,7 +146,13 @@ def _pack(values: np.ndarray, bits: int) -> np.ndarray:
     return np.ascontiguousarray(wide[:, :3]).reshape(-1)
 
 
-_open_device: Optional["Device"] = None
+# The session of this process, weakly: a device nobody holds any more is closed when released.
+_open_device: "Optional[weakref.ref[Device]]" = None
+
+
+def _current() -> Optional["Device"]:
+    device = _open_device() if _open_device is not None else None
+    return device if device is not None and not device.closed else None
 
 
 def _text(query, size: int = 256) -> str:
@@ -187,7 +193,7 @@ def open(index: int = 0) -> "Device":  # noqa: A001 - vexdaq.open mirrors the C 
     """
     global _open_device
     lib = _library.load()
-    if _open_device is not None and not _open_device.closed:
+    if _current() is not None:
         raise VexdaqError("a device is already open in this process; close it first")
     count = list_devices()
     if not 0 <= index < count:
@@ -205,8 +211,9 @@ def open(index: int = 0) -> "Device":  # noqa: A001 - vexdaq.open mirrors the C 
             call="vexdaq_device_open",
             log_path=log,
         )
-    _open_device = Device(index, count, log)
-    return _open_device
+    device = Device(index, count, log)
+    _open_device = weakref.ref(device)
+    return device
 
 
 class Device:

@@ -30,7 +30,7 @@ from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from .device import Acquisition, DeviceInfo, LossCounters, Stream, sample_dtype
+from .device import DeviceInfo, LossCounters, Stream, sample_dtype
 
 DATASET = "samples"
 #: Rows per chunk aim at about 256 KiB of samples: large enough for fast writes, small enough to
@@ -209,9 +209,6 @@ def read(path: PathLike) -> Capture:
                   for name in ("moved", "overwritten", "dropped", "transfer_failures")}
         loss[c] = LossCounters(**values)
     start = _text(attrs.get("start_time", ""))
-    start_time = None
-    if start:
-        start_time = _dt.datetime.strptime(start.replace("Z", "+0000"), "%Y-%m-%dT%H:%M:%S.%f%z") \
-            if "." in start else _dt.datetime.strptime(start.replace("Z", "+0000"), "%Y-%m-%dT%H:%M:%S%z")
+    start_time = _dt.datetime.fromisoformat(start.replace("Z", "+00:00")) if start else None
     clean = {k: (_text(v) if isinstance(v, (bytes, str)) else v) for k, v in attrs.items()}
     return Capture(samples, int(attrs["rate"]), channels, int(attrs["sample_bits"]), start_time, loss, clean)

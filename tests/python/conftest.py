@@ -20,7 +20,7 @@ def scratch(tmp_path, monkeypatch):
     """Each test in its own directory (the session log goes to ./log/), nothing plugged after."""
     monkeypatch.chdir(tmp_path)
     yield tmp_path
-    device = vexdaq.device._open_device
+    device = vexdaq.device._current()
     if device is not None:
         device.close()
     vexdaq.sim.reset()
