@@ -553,14 +553,20 @@ class Device:
         )
         return chosen, int(rate), block
 
-    def _frames_wanted(self, rate: int, seconds: Optional[float], frames: Optional[int]) -> Optional[int]:
+    @staticmethod
+    def _check_length(seconds: Optional[float], frames: Optional[int]) -> None:
+        """Refuses a length that is not positive, before anything is configured."""
         if frames is not None:
             if frames <= 0:
                 raise InvalidArgumentError(f"the frame count must be positive, not {frames}")
+        elif seconds is not None and not seconds > 0:
+            raise InvalidArgumentError(f"the duration must be positive, not {seconds}")
+
+    @staticmethod
+    def _frames_wanted(rate: int, seconds: Optional[float], frames: Optional[int]) -> Optional[int]:
+        if frames is not None:
             return int(frames)
         if seconds is not None:
-            if not seconds > 0:
-                raise InvalidArgumentError(f"the duration must be positive, not {seconds}")
             return max(1, int(round(seconds * rate)))
         return None
 
@@ -583,6 +589,7 @@ class Device:
         """
         if frames is None and seconds is None:
             raise InvalidArgumentError("give the duration (seconds) or the number of frames")
+        self._check_length(seconds, frames)
         chosen, rate, block = self._prepare_input(channels, rate)
         wanted = self._frames_wanted(rate, seconds, frames)
         assert wanted is not None
@@ -635,11 +642,12 @@ class Device:
         exception or Ctrl-C stops the stream (at once when used with ``with``, otherwise when the
         iterator is released or the device is next used).
         """
+        self._check_length(seconds, frames)
+        if block_frames is not None and block_frames <= 0:
+            raise InvalidArgumentError(f"block_frames must be positive, not {block_frames}")
         chosen, rate, block = self._prepare_input(channels, rate)
         wanted = self._frames_wanted(rate, seconds, frames)
         if block_frames is not None:
-            if block_frames <= 0:
-                raise InvalidArgumentError(f"block_frames must be positive, not {block_frames}")
             block = int(block_frames)
         stream = Stream(self, chosen, rate, block, wanted)
         self._stream = weakref.ref(stream)

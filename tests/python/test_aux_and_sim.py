@@ -16,7 +16,12 @@ def test_auxiliary_functions_reach_the_instrument():
         assert any(" C5 " in f" {line} " and "0200" in line for line in trace), trace
         device.set_uart(115200)
         assert device.uart_write(b"hello") == 5
-        assert device.uart_read(5) == b"hello"
+        received = b""
+        for _ in range(100):  # each read waits up to 50 ms for what has come back
+            received += device.uart_read(5 - len(received))
+            if len(received) == 5:
+                break
+        assert received == b"hello"
         assert len(device.dio_read(1, 2)) == 2
         device.set_counter(0, 1, 0)
         assert isinstance(device.read_counter(0), vexdaq.CounterReading)
