@@ -103,9 +103,9 @@ class CsvCapture : public FileCapture {
     const uint8_t *p = frames;
     for (int64_t f = 0; f < count; ++f) {
       if (rate_ > 0) {
-        // Ten significant digits tell frames apart up to a day at the highest rates.
+        // Twelve significant digits tell frames 1/102400 s apart for the first eleven days.
         char time[32];
-        std::snprintf(time, sizeof time, "%.10g,", static_cast<double>(frame_++) / rate_);
+        std::snprintf(time, sizeof time, "%.12g,", static_cast<double>(frame_++) / rate_);
         text += time;
       }
       for (size_t c = 0; c < channels_; ++c, p += bytes_) {
