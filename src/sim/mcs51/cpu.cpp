@@ -114,14 +114,15 @@ void Cpu::compare_jump(uint8_t left, uint8_t right) {
 
 uint64_t Cpu::run(uint64_t budget) {
   stop_ = false;
-  uint64_t done = 0;
-  while (done < budget) {
+  // Counted as it goes: the bus reads the count to keep its clock.
+  const uint64_t start = instructions_;
+  const uint64_t end = start + budget;
+  while (instructions_ < end) {
     execute(fetch());
-    ++done;
+    ++instructions_;
     if (stop_) break;
   }
-  instructions_ += done;
-  return done;
+  return instructions_ - start;
 }
 
 void Cpu::execute(uint8_t op) {
