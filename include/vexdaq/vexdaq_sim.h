@@ -140,8 +140,8 @@ VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_sim_trace(int32_t id, char *buffer, int32_
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_sim_driver_trace(int32_t id, char *buffer, int32_t size);
 
 /* A counter by name: rx_packets, rx_frames, rx_dropped_frames, tx_packets, tx_bytes,
- * tx_underrun_frames, stream_starts, stream_stops, control_requests, uart_out_bytes. -1 for an
- * unknown id or name. */
+ * tx_underrun_frames, stream_starts, stream_stops, control_requests, uart_out_bytes,
+ * cpu_instructions (executed by the emulated 8051 since plugged). -1 for an unknown id or name. */
 VEXDAQ_API int64_t VEXDAQ_CALL vexdaq_sim_counter(int32_t id, const char *name);
 
 /* Copies size bytes of the EEPROM on the chip's I2C bus from address (wrapping at 64 KiB). Bytes copied, or

@@ -69,6 +69,7 @@ struct Counters {
   uint64_t stream_stops = 0;        // [stream_stops]
   uint64_t control_requests = 0;    // [control_requests]
   uint64_t uart_out_bytes = 0;      // [uart_out_bytes]
+  uint64_t cpu_instructions = 0;    // [cpu_instructions] executed by the emulated 8051
 };
 
 class Instrument {

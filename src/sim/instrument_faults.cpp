@@ -109,7 +109,9 @@ int32_t Instrument::take_trace(char *buffer, int32_t size, bool driver_calls) {
 
 Counters Instrument::counters() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return counters_;
+  Counters counters = counters_;
+  counters.cpu_instructions = chip_.instructions();
+  return counters;
 }
 
 int32_t Instrument::read_eeprom(uint32_t address, uint8_t *out, int32_t size) {
