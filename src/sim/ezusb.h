@@ -87,6 +87,7 @@ class EzUsb final : public mcs51::Bus {
   void upload(uint16_t address, uint8_t *out, uint32_t length) const;
 
   bool running() const { return running_; }
+  bool held() const { return held_; }
   // The firmware took over endpoint 0 (RENUM): standard requests are its too.
   bool serves_standard_requests() const { return running_ && (usbcs_ & kRenum) != 0; }
   // A fresh USB connection: the instrument's own firmware again, RENUM clear. RAM and the EEPROM

@@ -21,7 +21,6 @@ constexpr uint8_t kStandardGetConfiguration = 0x08;
 constexpr uint8_t kStandardSetConfiguration = 0x09;
 constexpr uint8_t kStandardSetInterface = 0x0B;
 constexpr uint8_t kFirmwareLoad = 0xA0;  // the EZ-USB's own internal-memory load
-constexpr uint16_t kCpucs = 0xE600;      // CPU control: 1 holds the 8051 in reset
 constexpr int kGpioPins = 8;
 
 std::vector<uint8_t> string_descriptor(const std::string &text) {
@@ -182,7 +181,7 @@ uint32_t Instrument::device_vendor_request(const SetupPacket &s, uint8_t *data,
     chip_.load(s.value, data, s.length);
     if (chip_.running()) {
       cpu_ = Cpu::kEmulated;
-    } else if (s.value <= kCpucs && kCpucs - s.value < s.length) {
+    } else if (chip_.held()) {
       cpu_ = Cpu::kHeld;
       streaming_ = false;
     }
