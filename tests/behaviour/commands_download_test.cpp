@@ -7,6 +7,7 @@
 
 #include "behaviour/commands_fixture.h"
 #include "firmware/loader_image.h"
+#include "sim/ezusb.h"
 
 namespace vexdaq::testing {
 namespace {
@@ -135,8 +136,12 @@ TEST_F(FirmwareDownload, EveryCommonPageSizeWorks) {
 TEST_F(FirmwareDownload, AStuckBusOrAMissingEepromFailsPromptly) {
   for (const char *fault : {"i2c=stuck", "i2c=no_eeprom"}) {
     ASSERT_EQ(vexdaq_sim_fault(sim_, fault), 0);
-    // Each request is refused by the loader (a stall), none is left to time out.
+    // Each request is refused by the loader (a stall), none is left to time out: the whole
+    // download costs the emulated chip less than one request's time-out budget.
+    const int64_t before = vexdaq_sim_counter(sim_, "cpu_instructions");
     EXPECT_EQ(download(pattern(5000, 8)), -1) << fault;
+    const int64_t used = vexdaq_sim_counter(sim_, "cpu_instructions") - before;
+    EXPECT_LT(used, static_cast<int64_t>(sim::kRequestBudget)) << fault;
     EXPECT_TRUE(log_has("PIPE0_CLASS_OUT failed, status = 0xC0000004.\n")) << fault;
     EXPECT_TRUE(log_has("PIPE0_CLASS_IN Request (0xA9) failed, status = 0xC0000004.\n")) << fault;
     EXPECT_FALSE(log_has("status = 0x00000079")) << fault;
