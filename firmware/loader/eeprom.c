@@ -6,9 +6,9 @@
  * this comfortably outlasts the 5 ms worst-case write cycle. */
 #define ACK_POLL_TRIES 200
 
-/* Polls of I2CS before the controller counts as stuck: some 2 ms at 48 MHz,
- * twenty times a byte at 100 kHz.  A stuck bus or a lost controller must not
- * keep EP0 (and the host's control pipe) busy for ever. */
+/* Polls of I2CS before the controller counts as stuck: several milliseconds
+ * at 48 MHz, dozens of byte times at 100 kHz.  A stuck bus or a lost
+ * controller must not keep EP0 (and the host's control pipe) busy for ever. */
 #define I2C_POLLS 4000
 
 /* Waits for the byte on the bus; zero on a bus error or a time-out. */
@@ -25,16 +25,21 @@ static unsigned char wait_done(void)
 	return 0;
 }
 
-/* Sends a stop condition; zero when the controller never finishes it. */
-static unsigned char stop(void)
+/* Waits for the stop condition to go out; zero when it never does. */
+static unsigned char wait_stop(void)
 {
 	unsigned int polls;
-	I2CS |= bmSTOP;
 	for (polls = 0; polls < I2C_POLLS; polls++) {
 		if (!(I2CS & bmSTOP))
 			return 1;
 	}
 	return 0;
+}
+
+static unsigned char stop(void)
+{
+	I2CS |= bmSTOP;
+	return wait_stop();
 }
 
 /* Sends one byte; nonzero when the slave acknowledged it. */
@@ -138,12 +143,5 @@ unsigned char eeprom_read(unsigned int addr,
 	 * another read. */
 	I2CS |= bmSTOP;
 	*buf = I2DAT;
-	{
-		unsigned int polls;
-		for (polls = 0; polls < I2C_POLLS; polls++) {
-			if (!(I2CS & bmSTOP))
-				return 1;
-		}
-	}
-	return 0;
+	return wait_stop();
 }
