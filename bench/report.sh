@@ -9,7 +9,7 @@ dir="${VEXDAQ_BENCH_DIR:-build-bench}"
 scripts/install-deps.sh >&2
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVEXDAQ_BUILD_TESTS=OFF \
   -DVEXDAQ_BUILD_BENCH=ON >&2
-cmake --build "$dir" -j2 --target stream_bench core_bench open_bench >&2
+cmake --build "$dir" -j2 --target stream_bench core_bench open_bench loader_bench >&2
 out="$(mktemp -d)"
 trap 'rm -rf "$out"' EXIT
 
@@ -34,6 +34,8 @@ run wait stream_bench '^blocking_receive_wait_cpu'
 run command core_bench '^synchronous_command_round_trip'
 run idle core_bench '^idle_session_cpu'
 run open open_bench '^open_without_fixed_pause'
+run mcs51 loader_bench '^mcs51_instructions_per_second'
+run download loader_bench '^firmware_download_64k'
 
 ceiling=53.248
 row_throughput() {  # file label arg
@@ -59,5 +61,7 @@ echo "| CPU of a blocking receive while it waits, 20 MB/s stream | $(fmt "$(pick
 echo "| CPU of a blocking receive while it waits, slow stream (1 kHz, 1 s wait) | $(fmt "$(pick wait /1000/ waiting_thread_cpu_percent)" 1 2) % of its wait | $(fmt "$(pick wait /1000/ waiting_thread_cpu_percent)" 0.01 4) cores |"
 echo "| open time without the fixed 100 ms pause, median of 20 | $(fmt "$(pick open open median_ms)" 1 2) ms | $(fmt "$(pick open open median_ms)" 0.01 3) x the pause |"
 echo "| ... slowest of 20 | $(fmt "$(pick open open max_ms)" 1 2) ms | $(fmt "$(pick open open max_ms)" 0.01 3) x the pause |"
+echo "| emulated 8051 (virtual instrument), memory loop | $(fmt "$(pick mcs51 mcs51 instructions_per_s)" 1e-6 1) M instructions/s | $(fmt "$(pick mcs51 mcs51 x_fx2_peak)" 1 1) x a 48 MHz FX2's 12 M/s peak; $(fmt "$(pick mcs51 mcs51 slowdown_vs_native)" 1 0) x the time of the same loop in C++ |"
+echo "| 64 KiB firmware download through the emulated loader and EEPROM, CPU of the whole process | $(fmt "$(pick download download cpu_s)" 1000 1) ms | $(fmt "$(pick download download x_1s_target)" 1 3) x the 1 s target |"
 echo
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(uname -sr), load average at the end $(cut -d' ' -f1-3 /proc/loadavg)."

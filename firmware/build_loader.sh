@@ -4,7 +4,12 @@
 #
 #   firmware/build_loader.sh [OUTPUT]   (default: firmware/loader_image.bin)
 #
-# Needs sdcc and perl.
+# Needs sdcc and perl. The image is written only when it passes its checks
+# (check_loader_image.sh, and loader_run_check when LOADER_RUN_CHECK names
+# it: the program of that name in a build's tests/ folder, which runs the
+# image on the emulated chip). An SDCC release other than the one in
+# loader/SDCC_VERSION builds other bytes than the committed image, so such a
+# build must be run: without LOADER_RUN_CHECK it is refused.
 set -eu
 
 IMAGE_SIZE=3475
@@ -15,11 +20,17 @@ src=$here/loader
 
 command -v sdcc >/dev/null 2>&1 || { echo "build_loader: sdcc not found" >&2; exit 1; }
 
-# The committed image comes from the SDCC release named in loader/SDCC_VERSION;
-# another release builds a working loader, but not the same bytes.
 sdcc_version=$(sdcc --version 2>&1 | sed -n '1s/.* \([0-9][0-9.]*\) #\([0-9]*\).*/\1 #\2/p')
-if [ "$sdcc_version" != "$(cat "$src/SDCC_VERSION")" ]; then
-	echo "build_loader: warning: SDCC $sdcc_version, image was made with $(cat "$src/SDCC_VERSION")" >&2
+pinned=$(cat "$src/SDCC_VERSION")
+run_check=${LOADER_RUN_CHECK:-}
+if [ "$sdcc_version" != "$pinned" ] && [ -z "$run_check" ]; then
+	echo "build_loader: SDCC $sdcc_version is not $pinned, which made the committed image;" >&2
+	echo "build_loader: set LOADER_RUN_CHECK to a build's tests/loader_run_check so the image is run before it is written" >&2
+	exit 1
+fi
+if [ -n "$run_check" ] && [ ! -x "$run_check" ]; then
+	echo "build_loader: LOADER_RUN_CHECK=$run_check is not a program" >&2
+	exit 1
 fi
 
 work=$(mktemp -d)
@@ -77,4 +88,12 @@ perl -e '
 
 size=$(wc -c <"$work/image.bin")
 [ "$size" -eq "$IMAGE_SIZE" ] || { echo "build_loader: image is $size bytes" >&2; exit 1; }
+if ! sh "$here/check_loader_image.sh" "$work/image.bin" >&2; then
+	echo "build_loader: the image fails its checks; $out not written" >&2
+	exit 1
+fi
+if [ -n "$run_check" ] && ! "$run_check" "$work/image.bin" >&2; then
+	echo "build_loader: the image does not work on the emulated chip; $out not written" >&2
+	exit 1
+fi
 mv "$work/image.bin" "$out"

@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  sdcc
+  sdcc sdcc-ucsim
   libcli11-dev libsndfile1-dev
   libusb-1.0-0-dev umockdev libumockdev-dev
   clang libclang-rt-14-dev

@@ -6,18 +6,40 @@
  * this comfortably outlasts the 5 ms worst-case write cycle. */
 #define ACK_POLL_TRIES 200
 
+/* Polls of I2CS before the controller counts as stuck: several milliseconds
+ * at 48 MHz, dozens of byte times at 100 kHz.  A stuck bus or a lost
+ * controller must not keep EP0 (and the host's control pipe) busy for ever. */
+#define I2C_POLLS 4000
+
+/* Waits for the byte on the bus; zero on a bus error or a time-out. */
 static unsigned char wait_done(void)
 {
-	while (!(I2CS & bmDONE))
-		;
-	return !(I2CS & bmBERR);
+	unsigned int polls;
+	for (polls = 0; polls < I2C_POLLS; polls++) {
+		unsigned char status = I2CS;
+		if (status & bmBERR)
+			return 0;
+		if (status & bmDONE)
+			return 1;
+	}
+	return 0;
 }
 
-static void stop(void)
+/* Waits for the stop condition to go out; zero when it never does. */
+static unsigned char wait_stop(void)
+{
+	unsigned int polls;
+	for (polls = 0; polls < I2C_POLLS; polls++) {
+		if (!(I2CS & bmSTOP))
+			return 1;
+	}
+	return 0;
+}
+
+static unsigned char stop(void)
 {
 	I2CS |= bmSTOP;
-	while (I2CS & bmSTOP)
-		;
+	return wait_stop();
 }
 
 /* Sends one byte; nonzero when the slave acknowledged it. */
@@ -49,7 +71,8 @@ static unsigned char wait_write_cycle(void)
 	unsigned char tries;
 	for (tries = 0; tries < ACK_POLL_TRIES; tries++) {
 		unsigned char acked = start(0);
-		stop();
+		if (!stop())
+			return 0;
 		if (acked)
 			return 1;
 	}
@@ -68,8 +91,7 @@ static unsigned char write_page(unsigned int addr,
 			return 0;
 		}
 	}
-	stop();
-	return wait_write_cycle();
+	return stop() && wait_write_cycle();
 }
 
 unsigned char eeprom_write(unsigned int addr,
@@ -97,9 +119,8 @@ unsigned char eeprom_read(unsigned int addr,
 	if (!len)
 		return 1;
 	/* Set the EEPROM's address pointer, then read sequentially from it. */
-	if (!select_word(addr))
+	if (!select_word(addr) || !stop())
 		return 0;
-	stop();
 	if (!start(1)) {
 		stop();
 		return 0;
@@ -122,7 +143,5 @@ unsigned char eeprom_read(unsigned int addr,
 	 * another read. */
 	I2CS |= bmSTOP;
 	*buf = I2DAT;
-	while (I2CS & bmSTOP)
-		;
-	return 1;
+	return wait_stop();
 }

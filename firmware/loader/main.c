@@ -32,20 +32,31 @@
 #define wLengthH SETUPDAT[7]
 
 /* The host normally configured the default device before loading us, and we
- * keep that device (see _sdcc_external_startup), so start out configured. */
+ * keep that device (see take_over_ep0), so start out configured. */
 static unsigned char configuration = 1;
 
-/* Called by the C start-up code before RAM is initialised: the host sends
- * its first request as soon as the CPU runs, so take over EP0 right here.
- *
- * Setting RENUM without pulsing DISCON hands the standard requests to us
+/* Setting RENUM without pulsing DISCON hands the standard requests to us
  * while the device stays connected with its current address and
  * configuration.  A real re-enumeration would make the host see a
  * disconnect just when it is about to talk to the loader. */
-unsigned char _sdcc_external_startup(void)
+static void take_over_ep0(void)
 {
 	USBIRQ = 0xFF; /* drop events left over from the load itself */
 	USBCS |= bmRENUM;
+}
+
+/* Called by the C start-up code before RAM is initialised: the host sends
+ * its first request as soon as the CPU runs, so take over EP0 right here.
+ * SDCC renamed the hook in 4.3; a hook under the wrong name would silently
+ * never run, so the name follows the compiler, and main() still takes over
+ * if it finds that the hook did not. */
+#if __SDCC_VERSION_MAJOR > 4 || (__SDCC_VERSION_MAJOR == 4 && __SDCC_VERSION_MINOR >= 3)
+unsigned char __sdcc_external_startup(void)
+#else
+unsigned char _sdcc_external_startup(void)
+#endif
+{
+	take_over_ep0();
 	return 0;
 }
 
@@ -239,6 +250,8 @@ void main(void)
 	/* The CPU comes out of reset at 12 MHz; run at 48 MHz so polling EP0 and
 	 * the I2C controller costs as little latency as possible. */
 	CPUCS = (CPUCS & ~bmCLKSPD) | bmCLKSPD_48MHZ;
+	if (!(USBCS & bmRENUM))
+		take_over_ep0();
 
 	/* Polling is enough: EP0 is all the loader has to serve. */
 	for (;;) {

@@ -45,6 +45,10 @@
  *   exclusive=0                       1: real devices are hidden while it is plugged
  *   uart_loop=1                       1: bytes sent on UART OUT come back on UART IN;
  *                                     0: they are kept for vexdaq_sim_uart_output_read
+ *   eeprom_page=64                    page size of the EEPROM on the chip's I2C bus: 32, 64 or
+ *                                     128 bytes (a page write wraps inside its page)
+ *   eeprom_write_us=5000              its write cycle (0 .. 100000 us), during which it does not
+ *                                     acknowledge its address
  *
  * Streams. Both run from the stream start request (0xFE) to the stop request (0xFD); the stop
  * completes the transfers in flight (reads with 0 bytes, writes accepted). A stream packet holds
@@ -61,10 +65,13 @@
  * is output channel k sample for sample (input channels without an output channel read 0); no
  * input frames exist before output arrives.
  * The UART pipes move bytes whenever the device is up, independent of the streams.
- * Firmware load: vendor request 0xA0 writes the chip's RAM; writing 1 to 0xE600 holds the CPU,
- * 0 lets it run. If the RAM then starts with 0x02 (an LJMP) the loader runs: vendor request 0xA9
- * reads and writes a 64 KiB EEPROM (address in wValue, 0 .. 4096 bytes), and the instrument's
- * own requests stall until a replug.
+ * Firmware load: vendor request 0xA0 reads and writes the chip's RAM; writing 1 to 0xE600 holds
+ * the CPU, 0 lets a held CPU run what is in RAM on an emulated 8051. From then on (until a
+ * replug) every control request but 0xA0 goes to that code as the chip hands it over (SETUPDAT,
+ * SUDAV, EP0BUF and its byte counts, EP0CS), standard requests once the code has set RENUM;
+ * code that does not complete a request within a bounded number of instructions makes it fail
+ * with 0x00000079 (time-out). The chip's I2C controller reaches a 64 KiB EEPROM (I2C address
+ * 0x51, 16-bit word addresses); the library's loader serves it with vendor request 0xA9.
  *
  * Fault text (vexdaq_sim_fault), one command per call:
  *   fail_request=REQ[:STATUS]   control request code REQ fails (default status 0xC0000004,
@@ -82,6 +89,8 @@
  *                               it binds (@0: any binding)
  *   frame_number_status=STATUS  the frame-number query fails with STATUS (0: works)
  *   fail_open=N[:STATUS]        the N-th open of the device from now fails (default 0x5)
+ *   i2c=stuck|no_eeprom|ok      the chip's I2C bus is stuck (no transfer ever finishes, bus
+ *                               error) / the EEPROM does not acknowledge / both work again
  *   replug                      unplugged and plugged again: open handles fail with 0xE000100A,
  *                               the device comes back with a new path and fresh state
  *   clear                       removes every fault
@@ -131,11 +140,11 @@ VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_sim_trace(int32_t id, char *buffer, int32_
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_sim_driver_trace(int32_t id, char *buffer, int32_t size);
 
 /* A counter by name: rx_packets, rx_frames, rx_dropped_frames, tx_packets, tx_bytes,
- * tx_underrun_frames, stream_starts, stream_stops, control_requests, uart_out_bytes. -1 for an
- * unknown id or name. */
+ * tx_underrun_frames, stream_starts, stream_stops, control_requests, uart_out_bytes,
+ * cpu_instructions (executed by the emulated 8051 since plugged). -1 for an unknown id or name. */
 VEXDAQ_API int64_t VEXDAQ_CALL vexdaq_sim_counter(int32_t id, const char *name);
 
-/* Copies size bytes of the loader's EEPROM from address (wrapping at 64 KiB). Bytes copied, or
+/* Copies size bytes of the EEPROM on the chip's I2C bus from address (wrapping at 64 KiB). Bytes copied, or
  * -1. */
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_sim_eeprom_read(int32_t id, uint32_t address, uint8_t *buffer,
                                                       int32_t size);

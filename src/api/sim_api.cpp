@@ -95,7 +95,8 @@ int64_t vexdaq_sim_counter(int32_t id, const char *name) {
                        {"stream_starts", c.stream_starts},
                        {"stream_stops", c.stream_stops},
                        {"control_requests", c.control_requests},
-                       {"uart_out_bytes", c.uart_out_bytes}};
+                       {"uart_out_bytes", c.uart_out_bytes},
+                       {"cpu_instructions", c.cpu_instructions}};
         for (const Entry &e : entries) {
           if (std::strcmp(e.name, name) == 0) return static_cast<int64_t>(e.value);
         }

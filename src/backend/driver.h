@@ -35,6 +35,8 @@ inline constexpr uint32_t kStatusTransferError = 0xE0001000;  // other bus error
 inline constexpr uint32_t kStatusNotSupported = 0xE0001011;   // request not supported
 inline constexpr uint32_t kStatusBufferTooSmall = 0xE0001030;
 inline constexpr uint32_t kStatusDeviceNotPresent = 0xE000100A;  // the device is gone
+// A request the device did not answer in time ("semaphore time-out period expired").
+inline constexpr uint32_t kStatusTimeout = 0x00000079;
 
 // Device-control codes.
 inline constexpr uint32_t IOCTL_USBIO_GET_DESCRIPTOR = 0x80942006;

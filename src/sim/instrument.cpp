@@ -19,11 +19,8 @@ std::atomic<uint64_t> g_instances{0};
 }  // namespace
 
 Instrument::Instrument(int32_t id, Profile profile)
-    : id_(id),
-      profile_(std::move(profile)),
-      ram_(0x10000, 0),
-      eeprom_(kEepromSize, 0xFF),
-      i2c_(0x10000, 0) {
+    : id_(id), profile_(std::move(profile)), i2c_(0x10000, 0) {
+  configure_eeprom();
   std::string serial = profile_.serial.empty() ? "SIM" + std::to_string(id) : profile_.serial;
   for (size_t i = 0; i < serial.size() && i < kSerialMaxBytes / 2; ++i) {
     serial_utf16_.push_back(static_cast<uint8_t>(serial[i]));
@@ -61,6 +58,7 @@ void Instrument::start_generation() {
   live_generation_.store(present_ ? generation_ : 0);
   configuration_ = 0;
   cpu_ = Cpu::kFirmware;
+  chip_.disconnect();
   streaming_ = false;
   flush_ = false;
   endpoints_.clear();

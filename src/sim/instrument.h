@@ -1,9 +1,10 @@
 // The virtual instrument: a USB device model of the data-acquisition instrument.
 //
 // It answers the standard requests (descriptors, configuration, endpoint halt), the instrument's
-// class and vendor requests with state behind them, the EZ-USB memory load and, once a loader is
-// let run, the loader's memory requests; it moves bulk data on four endpoints (tx stream OUT,
-// rx stream IN, UART OUT, UART IN) like hardware, on its own clock thread.
+// class and vendor requests with state behind them, and the EZ-USB memory load; once downloaded
+// code is let run, the chip's emulated 8051 (ezusb.h) answers what the chip does not; it moves bulk
+// data on four endpoints (tx stream OUT, rx stream IN, UART OUT, UART IN) like hardware, on its own
+// clock thread.
 //
 // A device is seen through a generation: unplugging ends it, a replug starts the next one with a
 // new device path, so handles of the old generation fail with kStatusDeviceNotPresent.
@@ -36,6 +37,7 @@
 
 #include "backend/usb_link/usb_link.h"
 #include "sim/byte_ring.h"
+#include "sim/ezusb.h"
 #include "sim/profile.h"
 
 namespace vexdaq::sim {
@@ -54,7 +56,6 @@ inline constexpr size_t kOutputCaptureBytes = 4u << 20;  // tx stream bytes kept
 inline constexpr size_t kDeviceBufferBytes = 64u << 10;
 inline constexpr size_t kOutputBufferBytes = 64u << 10;
 inline constexpr size_t kUartBufferBytes = 64u << 10;
-inline constexpr uint32_t kEepromSize = 64u << 10;
 
 // Counters a test can read (vexdaq_sim_counter names in brackets).
 struct Counters {
@@ -68,6 +69,7 @@ struct Counters {
   uint64_t stream_stops = 0;        // [stream_stops]
   uint64_t control_requests = 0;    // [control_requests]
   uint64_t uart_out_bytes = 0;      // [uart_out_bytes]
+  uint64_t cpu_instructions = 0;    // [cpu_instructions] executed by the emulated 8051
 };
 
 class Instrument {
@@ -148,7 +150,9 @@ class Instrument {
     std::deque<std::string> lines;
     size_t bytes = 0;
   };
-  enum class Cpu : uint8_t { kFirmware, kHeld, kLoader, kCrashed };
+  // kFirmware: the instrument's own firmware (modelled by its behaviour); kHeld: the CPU in
+  // reset; kEmulated: downloaded code runs on the chip's emulated 8051.
+  enum class Cpu : uint8_t { kFirmware, kHeld, kEmulated };
 
   bool live(uint32_t generation) const;
   void start_generation();  // new path, fresh USB state
@@ -181,6 +185,9 @@ class Instrument {
   uint32_t device_vendor_request(const SetupPacket &setup, uint8_t *data,
                                  std::vector<uint8_t> &reply);
   uint32_t instrument_request(const SetupPacket &setup, uint8_t *data, std::vector<uint8_t> &reply);
+  // A request the chip does not serve itself, to the downloaded code.
+  uint32_t firmware_request(const SetupPacket &setup, uint8_t *data, std::vector<uint8_t> &reply);
+  void configure_eeprom();
   void start_stream();
   void stop_stream();
 
@@ -206,8 +213,7 @@ class Instrument {
   std::u16string path_;
   uint8_t configuration_ = 0;
   Cpu cpu_ = Cpu::kFirmware;
-  std::vector<uint8_t> ram_;     // EZ-USB internal memory, 64 KiB address space
-  std::vector<uint8_t> eeprom_;  // served by the loader
+  EzUsb chip_;  // the USB chip, its 8051 and the EEPROM on its I2C bus
   std::map<uint8_t, Endpoint> endpoints_;
   Clock::time_point plugged_at_;
 

@@ -109,13 +109,16 @@ int32_t Instrument::take_trace(char *buffer, int32_t size, bool driver_calls) {
 
 Counters Instrument::counters() {
   std::lock_guard<std::mutex> lock(mutex_);
-  return counters_;
+  Counters counters = counters_;
+  counters.cpu_instructions = chip_.instructions();
+  return counters;
 }
 
 int32_t Instrument::read_eeprom(uint32_t address, uint8_t *out, int32_t size) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (out == nullptr || size < 0) return -1;
-  for (int32_t i = 0; i < size; ++i) out[i] = eeprom_[(address + i) % kEepromSize];
+  const std::vector<uint8_t> &memory = chip_.eeprom().memory();
+  for (int32_t i = 0; i < size; ++i) out[i] = memory[(address + i) % memory.size()];
   return size;
 }
 
@@ -145,6 +148,7 @@ int32_t Instrument::take_uart_output(uint8_t *out, int32_t size) {
 bool Instrument::apply_settings(const char *text, std::string &error) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (!apply_profile_text(text, profile_, error)) return false;
+  configure_eeprom();
   // Endpoints follow a changed pipe count; transfers of endpoints that went away stay pending
   // until cancelled, as on a device that stopped answering them.
   for (uint8_t address : endpoints()) endpoints_[address];
@@ -183,6 +187,7 @@ bool Instrument::apply_fault(const char *text, std::string &error) {
     fail_ioctl_.clear();
     frame_number_status_ = 0;
     open_countdown_ = 0;
+    chip_.set_i2c_fault(I2cFault::kNone);
     for (auto &[address, ep] : endpoints_) ep.hang = ep.halted = false;
   } else if (key == "fail_request") {
     bool has_status = split(value, ':', a, b);
@@ -225,6 +230,15 @@ bool Instrument::apply_fault(const char *text, std::string &error) {
       fail_ioctl_.erase(where);
     else
       fail_ioctl_[where] = static_cast<uint32_t>(n2);
+  } else if (key == "i2c") {
+    if (value == "stuck")
+      chip_.set_i2c_fault(I2cFault::kStuckBus);
+    else if (value == "no_eeprom")
+      chip_.set_i2c_fault(I2cFault::kNoEeprom);
+    else if (value == "ok")
+      chip_.set_i2c_fault(I2cFault::kNone);
+    else
+      return bad();
   } else if (key == "frame_number_status") {
     if (!parse_number(value, 0xFFFFFFFFu, n1)) return bad();
     frame_number_status_ = static_cast<uint32_t>(n1);

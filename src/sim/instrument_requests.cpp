@@ -1,6 +1,5 @@
-// Control transfers: the standard requests and descriptors, the EZ-USB memory load and the
-// loader's memory requests, and the instrument's class and vendor requests with the state behind
-// them.
+// Control transfers: the standard requests and descriptors, the EZ-USB memory load, the hand-off
+// to downloaded code, and the instrument's class and vendor requests with the state behind them.
 #include "sim/instrument.h"
 
 #include <algorithm>
@@ -22,9 +21,6 @@ constexpr uint8_t kStandardGetConfiguration = 0x08;
 constexpr uint8_t kStandardSetConfiguration = 0x09;
 constexpr uint8_t kStandardSetInterface = 0x0B;
 constexpr uint8_t kFirmwareLoad = 0xA0;  // the EZ-USB's own internal-memory load
-constexpr uint8_t kLoaderMemory = 0xA9;  // served by a loader program in RAM
-constexpr uint16_t kCpucs = 0xE600;      // CPU control: 1 holds the 8051 in reset
-constexpr uint32_t kLoaderMaxLength = 4096;
 constexpr int kGpioPins = 8;
 
 std::vector<uint8_t> string_descriptor(const std::string &text) {
@@ -54,7 +50,12 @@ uint32_t Instrument::control_transfer(uint32_t generation, const SetupPacket &se
   uint32_t status;
   uint8_t type = (setup.request_type >> 5) & 0x03;
   uint8_t recipient = setup.request_type & 0x1F;
-  if (type == 0) {
+  // The chip serves its memory load always, and the standard requests until the downloaded code
+  // takes them over; everything else goes to the code once it runs.
+  const bool memory_load = type == 2 && recipient == 0 && setup.request == kFirmwareLoad;
+  if (cpu_ == Cpu::kEmulated && !memory_load && (type != 0 || chip_.serves_standard_requests())) {
+    status = firmware_request(setup, data, reply);
+  } else if (type == 0) {
     status = standard_request(setup, data, reply);
   } else if (type == 2 && recipient == 0) {
     status = device_vendor_request(setup, data, reply);
@@ -173,31 +174,32 @@ uint32_t Instrument::device_vendor_request(const SetupPacket &s, uint8_t *data,
   if (s.request == kFirmwareLoad) {
     // Served by the chip itself, whatever its CPU does.
     if (in) {
-      for (uint32_t i = 0; i < s.length; ++i) reply.push_back(ram_[(s.value + i) & 0xFFFF]);
+      reply.resize(s.length);
+      chip_.upload(s.value, reply.data(), s.length);
       return kStatusSuccess;
     }
-    for (uint32_t i = 0; i < s.length; ++i) ram_[(s.value + i) & 0xFFFF] = data[i];
-    if (s.value == kCpucs && s.length >= 1) {
-      if ((data[0] & 1) != 0) {
-        cpu_ = Cpu::kHeld;
-        streaming_ = false;
-      } else if (cpu_ == Cpu::kHeld) {
-        // The loader image starts with an LJMP to its start-up code.
-        cpu_ = ram_[0] == 0x02 ? Cpu::kLoader : Cpu::kCrashed;
-      }
+    chip_.load(s.value, data, s.length);
+    if (chip_.running()) {
+      cpu_ = Cpu::kEmulated;
+    } else if (chip_.held()) {
+      cpu_ = Cpu::kHeld;
+      streaming_ = false;
     }
     return kStatusSuccess;
   }
-  if (s.request == kLoaderMemory) {
-    if (cpu_ != Cpu::kLoader || s.length > kLoaderMaxLength) return kStatusStall;
-    if (in) {
-      for (uint32_t i = 0; i < s.length; ++i) reply.push_back(eeprom_[(s.value + i) & 0xFFFF]);
-    } else {
-      for (uint32_t i = 0; i < s.length; ++i) eeprom_[(s.value + i) & 0xFFFF] = data[i];
-    }
-    return kStatusSuccess;
-  }
+  // The instrument's firmware has no other device request; with the CPU held nobody answers.
   return kStatusStall;
+}
+
+uint32_t Instrument::firmware_request(const SetupPacket &s, uint8_t *data,
+                                      std::vector<uint8_t> &reply) {
+  const EzUsb::Request request{s.request_type, s.request, static_cast<uint16_t>(s.value),
+                               static_cast<uint16_t>(s.index), static_cast<uint16_t>(s.length)};
+  return chip_.control(request, data, reply);
+}
+
+void Instrument::configure_eeprom() {
+  chip_.eeprom().configure(profile_.eeprom_page, profile_.eeprom_write_us);
 }
 
 uint32_t Instrument::instrument_request(const SetupPacket &s, uint8_t *data,

@@ -136,6 +136,12 @@ bool apply_one(const std::string &key, const std::string &value, Profile &p) {
   } else if (key == "uart_loop") {
     if (!number(1)) return false;
     p.uart_loop = n != 0;
+  } else if (key == "eeprom_page") {
+    if (!number(128) || (n != 32 && n != 64 && n != 128)) return false;
+    p.eeprom_page = static_cast<uint32_t>(n);
+  } else if (key == "eeprom_write_us") {
+    if (!number(100000)) return false;
+    p.eeprom_write_us = static_cast<uint32_t>(n);
   } else {
     return false;
   }

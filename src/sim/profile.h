@@ -49,6 +49,9 @@ struct Profile {
   bool loopback = false;
   bool exclusive = false;
   bool uart_loop = true;  // UART out comes back on UART in
+  // The EEPROM on the chip's I2C bus.
+  uint32_t eeprom_page = 64;        // bytes a page write holds: 32, 64 or 128
+  uint32_t eeprom_write_us = 5000;  // write cycle, during which the part does not acknowledge
 };
 
 // Applies "key=value;..." to the profile. Keys are those of vexdaq_sim.h; numbers are decimal or

@@ -7,6 +7,7 @@
 
 #include "behaviour/commands_fixture.h"
 #include "firmware/loader_image.h"
+#include "sim/ezusb.h"
 
 namespace vexdaq::testing {
 namespace {
@@ -77,6 +78,7 @@ class FirmwareDownload : public CommandsTest {
 
   std::vector<uint8_t> eeprom(size_t size) {
     std::vector<uint8_t> bytes(size);
+    if (size == 0) return bytes;
     EXPECT_EQ(vexdaq_sim_eeprom_read(sim_, 0, bytes.data(), static_cast<int32_t>(size)),
               static_cast<int32_t>(size));
     return bytes;
@@ -111,6 +113,40 @@ TEST_F(FirmwareDownload, AFileIsWrittenAndReadBackInChunks) {
   const auto file = pattern(10000, 2);
   EXPECT_EQ(download(file), 0);
   EXPECT_EQ(eeprom(10000), file);
+}
+
+// The loader runs on the emulated chip and writes the EEPROM model through its I2C controller.
+TEST_F(FirmwareDownload, EveryFileSizeLandsInTheEepromExactly) {
+  for (size_t size : {0, 1, 63, 64, 65, 4095, 4096, 8192, 10000, 65536}) {
+    const auto file = pattern(size, static_cast<uint32_t>(size));
+    EXPECT_EQ(download(file), 0) << size;
+    EXPECT_EQ(eeprom(size), file) << size;
+  }
+}
+
+TEST_F(FirmwareDownload, EveryCommonPageSizeWorks) {
+  for (const char *part : {"eeprom_page=32", "eeprom_page=128;eeprom_write_us=10000"}) {
+    ASSERT_EQ(vexdaq_sim_set(sim_, part), 0);
+    const auto file = pattern(10000, 9);
+    EXPECT_EQ(download(file), 0) << part;
+    EXPECT_EQ(eeprom(10000), file) << part;
+  }
+}
+
+TEST_F(FirmwareDownload, AStuckBusOrAMissingEepromFailsPromptly) {
+  for (const char *fault : {"i2c=stuck", "i2c=no_eeprom"}) {
+    ASSERT_EQ(vexdaq_sim_fault(sim_, fault), 0);
+    // Each request is refused by the loader (a stall), none is left to time out: the whole
+    // download costs the emulated chip less than one request's time-out budget.
+    const int64_t before = vexdaq_sim_counter(sim_, "cpu_instructions");
+    EXPECT_EQ(download(pattern(5000, 8)), -1) << fault;
+    const int64_t used = vexdaq_sim_counter(sim_, "cpu_instructions") - before;
+    EXPECT_LT(used, static_cast<int64_t>(sim::kRequestBudget)) << fault;
+    EXPECT_TRUE(log_has("PIPE0_CLASS_OUT failed, status = 0xC0000004.\n")) << fault;
+    EXPECT_TRUE(log_has("PIPE0_CLASS_IN Request (0xA9) failed, status = 0xC0000004.\n")) << fault;
+    EXPECT_FALSE(log_has("status = 0x00000079")) << fault;
+    ASSERT_EQ(vexdaq_sim_fault(sim_, "clear"), 0);
+  }
 }
 
 TEST_F(FirmwareDownload, AddressesWrapAfterSixtyFourKibibytes) {

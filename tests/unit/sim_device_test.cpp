@@ -10,6 +10,7 @@
 
 #include "backend/driver.h"
 #include "device/usbio_records.h"
+#include "firmware/loader_image.h"
 #include "platform/thread.h"
 #include "sim_handles.h"
 #include "vexdaq/vexdaq_sim.h"
@@ -41,7 +42,7 @@ TEST_F(SimDevice, LoaderServesTheEepromOnceItRuns) {
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
   // The instrument's firmware does not know the loader's request.
   EXPECT_FALSE(vendor_device(false, 0xA9, 0, data.data(), 16));
-  load_and_run({0x02, 0x00, 0x10});
+  load_and_run(std::vector<uint8_t>(loader_image, loader_image + kLoaderImageSize));
   ASSERT_TRUE(vendor_device(false, 0xA9, 0xFFF0, data.data(), 4096));  // wraps at 64 KiB
   ASSERT_TRUE(vendor_device(false, 0xA9, 0, nullptr, 0));              // zero-length too
   std::vector<uint8_t> back(4096);
@@ -54,13 +55,49 @@ TEST_F(SimDevice, LoaderServesTheEepromOnceItRuns) {
   EXPECT_EQ(wrapped[0], data[16]);
   std::vector<uint8_t> too_long(4097);
   EXPECT_FALSE(vendor_device(false, 0xA9, 0, too_long.data(), 4097));
+  EXPECT_EQ(platform::last_error(), kStatusStall);
+  // The loader took over endpoint 0: its own device descriptor answers now.
+  uint8_t descriptor[18] = {};
+  ASSERT_TRUE(control(true, 0, 0, 0x06, 0x0100, 0, descriptor, 18, &returned));
+  EXPECT_EQ(returned, 18u);
+  EXPECT_EQ(descriptor[8] | descriptor[9] << 8, 0x04B4);
 }
 
-TEST_F(SimDevice, ImageWithoutAJumpLeavesTheDeviceDead) {
+TEST_F(SimDevice, CodeThatNeverAnswersTimesTheRequestOut) {
   plug_and_bind(nullptr);
-  load_and_run({0xFF, 0xFF});
+  uint8_t release = 0;
+  ASSERT_TRUE(vendor_device(false, 0xA0, 0xE600, &release, 1));  // not held: nothing to release
+  EXPECT_TRUE(start_streaming());  // the instrument's own firmware still answers
+  load_and_run({0x80, 0xFE});      // SJMP to itself
   uint8_t byte = 0;
   EXPECT_FALSE(vendor_device(true, 0xA9, 0, &byte, 1));
+  EXPECT_EQ(platform::last_error(), kStatusTimeout);
+  // The chip itself still answers its memory load.
+  ASSERT_TRUE(vendor_device(true, 0xA0, 0, &byte, 1));
+  EXPECT_EQ(byte, 0x80);
+}
+
+TEST_F(SimDevice, LoaderRefusesWhatTheI2cBusCannotDo) {
+  plug_and_bind("eeprom_write_us=10000;eeprom_page=32");
+  load_and_run(std::vector<uint8_t>(loader_image, loader_image + kLoaderImageSize));
+  uint8_t data[64] = {1, 2, 3};
+  data[63] = 0x3F;
+  EXPECT_TRUE(vendor_device(false, 0xA9, 0x110, data, 64));  // across a page boundary
+  for (const char *fault : {"i2c=stuck", "i2c=no_eeprom"}) {
+    // Refused at once, not left to time out.
+    ASSERT_EQ(vexdaq_sim_fault(sim_, fault), 0);
+    EXPECT_FALSE(vendor_device(true, 0xA9, 0, data, 64)) << fault;
+    EXPECT_EQ(platform::last_error(), kStatusStall) << fault;
+    EXPECT_FALSE(vendor_device(false, 0xA9, 0, data, 64)) << fault;
+    EXPECT_EQ(platform::last_error(), kStatusStall) << fault;
+    ASSERT_EQ(vexdaq_sim_fault(sim_, "i2c=ok"), 0);
+  }
+  uint8_t back[64] = {};
+  ASSERT_TRUE(vendor_device(true, 0xA9, 0x110, back, 64));
+  EXPECT_EQ(std::memcmp(back, data, 64), 0);
+  // A write cycle longer than the loader's acknowledge polling: the write is refused.
+  ASSERT_EQ(vexdaq_sim_set(sim_, "eeprom_write_us=30000"), 0);
+  EXPECT_FALSE(vendor_device(false, 0xA9, 0, data, 64));
   EXPECT_EQ(platform::last_error(), kStatusStall);
 }
 

@@ -34,7 +34,4 @@ uint32_t libusb_error_status(int error);
 // The status of a finished libusb transfer (enum libusb_transfer_status) as the driver status.
 uint32_t libusb_transfer_status(int transfer_status);
 
-// The driver status for a request the device did not answer in time.
-inline constexpr uint32_t kStatusTimeout = 0x00000079;  // "semaphore time-out period expired"
-
 }  // namespace vexdaq
