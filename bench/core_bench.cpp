@@ -92,7 +92,16 @@ void command_round_trip_against_ping_pong(benchmark::State &state) {
   uint8_t trigger_record[8] = {0, 1, 1, 0, 0, 0, 0, 0};
   std::vector<double> ping_us;
   std::vector<double> command_us;
+  std::vector<double> request_us;
   for (auto _ : state) {
+    // The request alone, on this thread: a direct rate query through the same driver seam.
+    int32_t out_rate = 0;
+    int32_t in_rate = 0;
+    const auto before = std::chrono::steady_clock::now();
+    vexdaq_get_sample_rate(&out_rate, &in_rate);
+    request_us.push_back(
+        std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - before)
+            .count());
     const auto start = std::chrono::steady_clock::now();
     ping.release(1);
     pong.wait();
@@ -113,7 +122,12 @@ void command_round_trip_against_ping_pong(benchmark::State &state) {
   state.counters["ping_pong_p99_us"] = percentile(ping_us, 99);
   state.counters["command_median_us"] = command_median;
   state.counters["command_p99_us"] = percentile(command_us, 99);
+  state.counters["direct_request_median_us"] = percentile(request_us, 50);
+  state.counters["direct_request_p99_us"] = percentile(request_us, 99);
   state.counters["ratio_median"] = command_median / ping_median;
+  // Against the two hand-offs plus the request the command carries.
+  state.counters["ratio_to_handoffs_and_request"] =
+      command_median / (ping_median + percentile(request_us, 50));
 }
 BENCHMARK(command_round_trip_against_ping_pong)->UseRealTime()->MinTime(1.0);
 

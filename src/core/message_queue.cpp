@@ -14,9 +14,12 @@
 
 namespace vexdaq {
 
-// The signal a synchronous poster waits on, and what became of its message.
+// The signal a synchronous poster waits on, and what became of its message. A semaphore rather
+// than an event: its release wakes the poster after dropping its lock, so the poster does not wake
+// only to wait for that lock (an event must notify under its lock in case its waiter destroys it;
+// the pool below makes that impossible here).
 struct PostCompletion {
-  std::unique_ptr<platform::Event> signal;
+  std::unique_ptr<platform::Semaphore> signal;
   std::atomic<int32_t> result{-1};  // 0 carried out, -1 released without being carried out
 };
 
@@ -29,10 +32,10 @@ PostCompletion *g_completions[kMessageQueueCapacity] = {};
 
 std::atomic<uint64_t> g_dropped{0};
 
-// PostCompletion signals are pooled rather than owned by the posting thread: the core may still be
-// inside set() when the released poster returns, so a signal must outlive the post that used it.
-// Beside them, an eventcount for posters waiting for room: they sleep until the core has taken a
-// message or the queue has closed, and the core pays one atomic load when nobody waits.
+// Completion signals are pooled rather than owned by the posting thread: the core may still be
+// inside release() when the released poster returns, so a signal must outlive the post that used
+// it. Beside them, an eventcount for posters waiting for room: they sleep until the core has taken
+// a message or the queue has closed, and the core pays one atomic load when nobody waits.
 struct PosterShared {
   platform::Mutex lock;
   std::vector<std::unique_ptr<PostCompletion>> idle;
@@ -61,7 +64,7 @@ std::unique_ptr<PostCompletion> acquire_completion() {
     }
   }
   auto completion = std::make_unique<PostCompletion>();
-  completion->signal = platform::create_event(false);
+  completion->signal = platform::create_semaphore(0, 1);
   if (completion->signal == nullptr) return nullptr;
   return completion;
 }
@@ -75,7 +78,7 @@ void recycle_completion(std::unique_ptr<PostCompletion> completion) {
 
 void release_poster(PostCompletion *completion, int32_t result) {
   completion->result.store(result);
-  completion->signal->set();
+  completion->signal->release(1);
 }
 
 // A poster's registration as waiting for room, for the whole post. The same pattern as the
