@@ -131,6 +131,20 @@ TEST_F(DeviceInit, UnreadableDeviceDescriptorFailsTheStartUp) {
   EXPECT_TRUE(log_has("Get Device Descriptor failed, status = 0xC0000011.\n"));
 }
 
+// Every descriptor reply cut to 18 bytes: the device descriptor and the 9-byte header still read,
+// the whole configuration descriptor does not.
+TEST_F(DeviceInit, ShortWholeConfigurationDescriptorFailsTheStartUp) {
+  const int32_t id = plug();
+  ASSERT_EQ(vexdaq_device_list(), 1);
+  ASSERT_EQ(vexdaq_sim_fault(id, "short_reply=0x06:18"), 0);
+  ASSERT_EQ(vexdaq_device_open(0), 0);
+  EXPECT_EQ(g_session.session_token.load(), 0u);
+  EXPECT_TRUE(log_has("Get Total Config Descriptor failed, status = 0x"));
+  EXPECT_FALSE(log_has("Get Config Descriptor failed"));
+  EXPECT_FALSE(log_has("SET_CONFIGURATION failed"));
+  EXPECT_EQ(g_session.config_descriptor, nullptr);  // released with the failed start-up
+}
+
 TEST_F(DeviceInit, UnreadableRateListFailsTheStartUpAfterTheDevice) {
   const int32_t id = plug();
   ASSERT_EQ(vexdaq_sim_fault(id, "fail_request=0xD0:0xC0000004"), 0);

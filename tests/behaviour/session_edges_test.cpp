@@ -4,6 +4,9 @@
 
 #include <atomic>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 
@@ -71,6 +74,36 @@ TEST_F(SessionEdges, IdentityAndRatesOutliveTheSession) {
   EXPECT_STREQ(name_after, "Edge Instrument");
   EXPECT_EQ(vexdaq_can_sample_rate(48000, 1), 0);
   EXPECT_EQ(vexdaq_can_sample_rate(2000, 1), -1);
+}
+
+std::string contents(const std::filesystem::path &file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST_F(SessionEdges, OpenWhileOpenLeavesTheRunningLogAloneAndEndsItsOwnWithTheFailure) {
+  open();
+  const auto before = log_files();
+  ASSERT_EQ(before.size(), 1u);
+  const std::string running = contents(before[0]);
+  EXPECT_EQ(vexdaq_device_open(0), -1);
+  EXPECT_EQ(contents(before[0]), running);
+  const auto after = log_files();
+  ASSERT_EQ(after.size(), 2u);
+  const std::string failed = contents(after[0] == before[0] ? after[1] : after[0]);
+  const std::string line = as_logged("vexdaq_device_open failed\r\n");
+  ASSERT_GE(failed.size(), line.size());
+  EXPECT_EQ(failed.substr(failed.size() - line.size()), line);
+}
+
+TEST_F(SessionEdges, InputRatesAreLoggedBeforeOutputRates) {
+  open("in_rates=1000,2000;out_rates=3000");
+  const std::string log = read_log();
+  const size_t in = log.find("In Sample rate  : 1000 2000 ");
+  const size_t out = log.find("Out Sample rate : 3000 ");
+  ASSERT_NE(in, std::string::npos);
+  ASSERT_NE(out, std::string::npos);
+  EXPECT_LT(in, out);
 }
 
 }  // namespace
