@@ -106,5 +106,24 @@ TEST_F(SessionEdges, InputRatesAreLoggedBeforeOutputRates) {
   EXPECT_LT(in, out);
 }
 
+// The core did not come up (its rate list failed), but the device is open: what needs only the
+// control pipe still works.
+TEST_F(SessionEdges, DownloadsAndDeviceVersionNeedOnlyTheOpenedDevice) {
+  const int32_t id = plug("bcd_device=0x0105;fpga_version=0x21");
+  ASSERT_EQ(vexdaq_sim_fault(id, "fail_request=0xD0:0xC0000004"), 0);
+  ASSERT_EQ(vexdaq_device_open(0), 0);
+  ASSERT_EQ(g_session.session_token.load(), 0u);
+  char version[32] = {};
+  EXPECT_EQ(vexdaq_get_device_version(version, sizeof version), 7);
+  EXPECT_STREQ(version, "1.05.21");
+  EXPECT_EQ(vexdaq_serial_download("AB", 2), 0);
+  {
+    std::ofstream firmware("firmware.bin", std::ios::binary);
+    firmware << "0123456789";
+  }
+  EXPECT_EQ(vexdaq_firmware_download("firmware.bin"), 0);
+  EXPECT_EQ(vexdaq_start(), -1) << "no core, no stream";
+}
+
 }  // namespace
 }  // namespace vexdaq::testing
