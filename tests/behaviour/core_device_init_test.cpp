@@ -146,26 +146,6 @@ TEST_F(DeviceInit, ShortWholeConfigurationDescriptorFailsTheStartUp) {
   EXPECT_EQ(g_session.config_descriptor, nullptr);  // released with the failed start-up
 }
 
-TEST_F(DeviceInit, UnreadableProductStringFailsTheStartUp) {
-  const int32_t id = plug();
-  ASSERT_EQ(vexdaq_device_list(), 1);
-  ASSERT_EQ(vexdaq_sim_fault(id, "fail_request=0x06,0x0302:0xC0000011"), 0);  // iProduct 2
-  ASSERT_EQ(vexdaq_device_open(0), 0);
-  EXPECT_EQ(g_session.session_token.load(), 0u);
-  EXPECT_TRUE(log_has("Get String Descriptor failed, status = 0xC0000011.\n"));
-  EXPECT_FALSE(log_has("Get Config Descriptor failed"));
-}
-
-TEST_F(DeviceInit, UnreadableConfigurationHeaderFailsTheStartUp) {
-  const int32_t id = plug();
-  ASSERT_EQ(vexdaq_device_list(), 1);
-  ASSERT_EQ(vexdaq_sim_fault(id, "fail_request=0x06,0x0200,0,9:0xC0000012"), 0);
-  ASSERT_EQ(vexdaq_device_open(0), 0);
-  EXPECT_EQ(g_session.session_token.load(), 0u);
-  EXPECT_TRUE(log_has("Get Config Descriptor failed, status = 0xC0000012.\n"));
-  EXPECT_FALSE(log_has("Get Total Config Descriptor failed"));
-}
-
 // The input list reads; the output list (index 0) does not: -3, after the input rate line.
 TEST_F(DeviceInit, UnreadableOutputRateListFailsAfterTheInputList) {
   const int32_t id = plug("in_rates=1000,2000");
@@ -238,6 +218,12 @@ INSTANTIATE_TEST_SUITE_P(
                                   "GET_DEVICE_INFO failed, status = 0xC0000002.\n"},
                       FailingStep{"fail_ioctl=0x80942064:0xC0000003",
                                   "GET_BANDWIDTH_INFO failed, status = 0xC0000003.\n"},
+                      // One descriptor fails, the others answer: iProduct (2), then the
+                      // configuration header (9 bytes).
+                      FailingStep{"fail_request=0x06,0x0302:0xC0000011",
+                                  "Get String Descriptor failed, status = 0xC0000011.\n"},
+                      FailingStep{"fail_request=0x06,0x0200,0,9:0xC0000012",
+                                  "Get Config Descriptor failed, status = 0xC0000012.\n"},
                       FailingStep{"fail_ioctl=0x80942024:0xC0000004",
                                   "SET_CONFIGURATION failed, status = 0xC0000004.\n"},
                       FailingStep{"fail_ioctl=0x80942050:0xC0000005",

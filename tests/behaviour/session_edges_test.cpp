@@ -96,16 +96,6 @@ TEST_F(SessionEdges, OpenWhileOpenLeavesTheRunningLogAloneAndEndsItsOwnWithTheFa
   EXPECT_EQ(failed.substr(failed.size() - line.size()), line);
 }
 
-TEST_F(SessionEdges, InputRatesAreLoggedBeforeOutputRates) {
-  open("in_rates=1000,2000;out_rates=3000");
-  const std::string log = read_log();
-  const size_t in = log.find("In Sample rate  : 1000 2000 ");
-  const size_t out = log.find("Out Sample rate : 3000 ");
-  ASSERT_NE(in, std::string::npos);
-  ASSERT_NE(out, std::string::npos);
-  EXPECT_LT(in, out);
-}
-
 // The core did not come up (its rate list failed), but the device is open: what needs only the
 // control pipe still works.
 TEST_F(SessionEdges, DownloadsAndDeviceVersionNeedOnlyTheOpenedDevice) {
