@@ -14,8 +14,9 @@
  *    vexdaq_start, vexdaq_stop and vexdaq_dispose_buffers.
  *  - Closing while other threads are inside the library is safe: vexdaq_device_close wakes every
  *    call blocked in a data or UART function, waits until each call has returned, and only then
- *    frees the session. Every call released or refused by a close returns -1 (samples or bytes
- *    it had not yet handed over are lost).
+ *    frees the session. Every call a close releases returns -1 (samples or bytes it had not yet
+ *    handed over are lost); calls that arrive meanwhile may wait for the close and then give their
+ *    results without a session.
  *  - Channel masks are 64-bit, bit n for channel n.
  *  - Samples are 2, 3 or 4 bytes, least significant byte first; 24-bit samples are three packed
  *    bytes.
