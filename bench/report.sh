@@ -32,6 +32,7 @@ run out stream_bench '^output_throughput/(8|64)/'
 run paced stream_bench '^paced_stream_cpu'
 run wait stream_bench '^blocking_receive_wait_cpu'
 run command core_bench '^synchronous_command_round_trip'
+run handoff core_bench '^command_round_trip_against_ping_pong'
 run idle core_bench '^idle_session_cpu'
 run open open_bench '^open_without_fixed_pause'
 run mcs51 loader_bench '^mcs51_instructions_per_second'
@@ -56,6 +57,7 @@ echo "| CPU of the whole process at a paced $(fmt "$mbps" 1 1) MB/s input (8 x 3
 echo "| ... of which the receiving application thread | $(fmt "$(pick paced paced app_thread_cpu_percent)" 1 1) % of one core | $(fmt "$(pick paced paced app_thread_cpu_percent)" 0.01 3) cores |"
 echo "| synchronous command round trip (queue, core, one control request, completion), median | $(fmt "$(pick command round_trip median_us)" 1 1) us | $(fmt "$(pick command round_trip median_us)" 0.008 3) x a 125 us USB microframe |"
 echo "| ... 99th percentile | $(fmt "$(pick command round_trip p99_us)" 1 1) us | $(fmt "$(pick command round_trip p99_us)" 0.008 3) x a microframe |"
+echo "| the same command against a two-thread semaphore ping-pong measured in the same loop, median | $(fmt "$(pick handoff ping_pong command_median_us)" 1 1) us against $(fmt "$(pick handoff ping_pong ping_pong_median_us)" 1 1) us (p99 $(fmt "$(pick handoff ping_pong command_p99_us)" 1 1) against $(fmt "$(pick handoff ping_pong ping_pong_p99_us)" 1 1) us) | $(fmt "$(pick handoff ping_pong ratio_median)" 1 2) x the ping-pong; $(fmt "$(pick handoff ping_pong ratio_to_handoffs_and_request)" 1 2) x the ping-pong plus a direct request ($(fmt "$(pick handoff ping_pong direct_request_median_us)" 1 1) us) |"
 echo "| idle CPU, session open, not streaming | $(fmt "$(pick idle idle cpu_percent_of_one_core)" 1 2) % of one core | $(fmt "$(pick idle idle cpu_percent_of_one_core)" 0.01 4) cores |"
 echo "| CPU of a blocking receive while it waits, 20 MB/s stream | $(fmt "$(pick wait /625000/ waiting_thread_cpu_percent)" 1 2) % of its wait | $(fmt "$(pick wait /625000/ waiting_thread_cpu_percent)" 0.01 4) cores |"
 echo "| CPU of a blocking receive while it waits, slow stream (1 kHz, 1 s wait) | $(fmt "$(pick wait /1000/ waiting_thread_cpu_percent)" 1 2) % of its wait | $(fmt "$(pick wait /1000/ waiting_thread_cpu_percent)" 0.01 4) cores |"

@@ -9,7 +9,14 @@
  *    -2 and -3 are the failures a function names. Data and text calls return byte counts or text
  *    lengths instead. Commands carried out by the device return 0 once queued (and, where the
  *    call waits, carried out): what the device answered shows only in the log,
- *    "log/usbio_<timestamp>.txt" under the current directory.
+ *    "log/usbio_<timestamp>.txt" under the current directory. A command the library could not
+ *    hand to the device (the session is closing or its core has ended) returns -1; so do
+ *    vexdaq_start, vexdaq_stop and vexdaq_dispose_buffers.
+ *  - Closing while other threads are inside the library is safe: vexdaq_device_close wakes every
+ *    call blocked in a data or UART function, waits until each call has returned, and only then
+ *    frees the session. Every call a close releases returns -1 (samples or bytes it had not yet
+ *    handed over are lost); calls that arrive meanwhile may wait for the close and then give their
+ *    results without a session.
  *  - Channel masks are 64-bit, bit n for channel n.
  *  - Samples are 2, 3 or 4 bytes, least significant byte first; 24-bit samples are three packed
  *    bytes.

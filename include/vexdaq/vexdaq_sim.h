@@ -74,8 +74,10 @@
  * 0x51, 16-bit word addresses); the library's loader serves it with vendor request 0xA9.
  *
  * Fault text (vexdaq_sim_fault), one command per call:
- *   fail_request=REQ[:STATUS]   control request code REQ fails (default status 0xC0000004,
- *                               a stall); STATUS 0 removes it
+ *   fail_request=REQ[,VALUE[,INDEX[,LENGTH]]][:STATUS]
+ *                               control request code REQ fails (default status 0xC0000004,
+ *                               a stall), only where wValue, wIndex and wLength match those
+ *                               given; STATUS 0 removes that rule
  *   short_reply=REQ:N           IN replies to REQ are cut to N bytes
  *   long_reply=REQ:N            IN replies to REQ are padded with 0xA5 to N bytes (up to wLength)
  *   malformed=REQ               IN replies to REQ are wLength bytes of 0xFF

@@ -1,5 +1,8 @@
 // Auxiliary I/O: GPIO pin modes, the digital port, PWM, counters, the UART and the I2C registers.
+#include <algorithm>
 #include <cstring>
+#include <memory>
+#include <vector>
 
 #include "api/api_guard.h"
 #include "backend/driver.h"
@@ -17,8 +20,11 @@ namespace {
 
 constexpr int kGpioPins = 8;
 constexpr uint32_t kUartWaitMs = 50;  // a UART call never blocks the caller for longer
-constexpr int kUartOutPipe = 2;       // pipe handle 3
-constexpr int kUartInPipe = 3;        // pipe handle 4
+// A cancelled transfer completes before the cancel returns; this bounds a driver that breaks
+// that promise, so the caller is not held for ever.
+constexpr uint32_t kUartCancelWaitMs = 1000;
+constexpr int kUartOutPipe = kUartOutPipeIndex;
+constexpr int kUartInPipe = kUartInPipeIndex;
 
 bool session_usable() {
   return g_session.session_token.load() != 0;
@@ -38,22 +44,37 @@ constexpr UartDirection kUartRead = {kUartInPipe, "usbio_data_read failed 1, sta
                                      "usbio_data_read failed 2, status = 0x%08X.\n",
                                      "usbio_data_read failed 3, status = 0x%08X.\n"};
 
-// One overlapped bulk transfer on a UART pipe, waited for at most kUartWaitMs. The transfer record
-// and its event live on this stack frame, so a transfer still pending is cancelled and seen to
-// complete before the frame goes away.
+// What the driver may still touch while a transfer is pending: the record, its event and the
+// bytes it moves. Owned by the call; handed to the driver for good if a cancel never completes.
+struct UartTransfer {
+  Overlapped record;
+  std::vector<uint8_t> bytes;
+};
+
+// One overlapped bulk transfer on a UART pipe, waited for at most kUartWaitMs and then cancelled.
+// The bytes travel through the call's own buffer, copied in before a write and out after a read,
+// so that a transfer the driver never gives back cannot write into the caller's memory. A close
+// on another thread cancels the transfer; the call then returns -1.
 int32_t uart_transfer(const UartDirection &direction, const uint8_t *out, uint8_t *in,
                       int32_t count) {
+  if (!session_usable()) return -1;  // first: an open may be writing the handles
   const DeviceHandle pipe = g_session.pipe_handles[direction.pipe];
-  if (!session_usable() || pipe == kInvalidHandle) return -1;
+  if (pipe == kInvalidHandle) return -1;
   if ((out == nullptr && in == nullptr) || count < 0) return -1;
 
-  Overlapped record;
+  auto transfer = std::make_unique<UartTransfer>();
+  Overlapped &record = transfer->record;
   record.event = platform::create_event(false);
   if (record.event == nullptr) return -2;
-
   const uint32_t size = static_cast<uint32_t>(count);
-  const bool started =
-      out != nullptr ? driver_write(pipe, record, out, size) : driver_read(pipe, record, in, size);
+  if (out != nullptr) {
+    transfer->bytes.assign(out, out + size);
+  } else {
+    transfer->bytes.resize(size);
+  }
+
+  const bool started = out != nullptr ? driver_write(pipe, record, transfer->bytes.data(), size)
+                                      : driver_read(pipe, record, transfer->bytes.data(), size);
   if (!started) {
     const uint32_t status = platform::last_error();
     if (status != kStatusIoPending) {
@@ -64,26 +85,33 @@ int32_t uart_transfer(const UartDirection &direction, const uint8_t *out, uint8_
 
   const platform::WaitResult waited = record.event->wait(kUartWaitMs);
   if (waited != platform::WaitResult::kSignaled) {
-    // Cancelling completes the transfer (event set) before driver_cancel returns; a completion
-    // that raced with the time-out has set the event already. Either way this wait is short.
+    // A completion that raced with the time-out has set the event already.
     const uint32_t wait_status = platform::last_error();
     driver_cancel(pipe);
-    record.event->wait(platform::kWaitForever);
+    if (record.event->wait(kUartCancelWaitMs) != platform::WaitResult::kSignaled) {
+      // The driver still holds the record and the bytes: they are left to it, a small leak
+      // rather than memory reused under a transfer.
+      log_print(1, direction.wait_failed, wait_status);
+      (void)transfer.release();
+      return -3;
+    }
     if (waited == platform::WaitResult::kFailed) {
       log_print(1, direction.wait_failed, wait_status);
       return -3;
     }
   }
+  if (!session_usable()) return -1;  // closed under the call: its bytes went nowhere reliable
 
   const uint32_t status = record.internal.load();
-  const uint32_t moved = record.internal_high.load();
+  const uint32_t moved = std::min(record.internal_high.load(), size);
   // A cancelled transfer reports what it moved before the cancel (normally 0): those bytes did
   // reach their destination.
   if (status != kStatusSuccess && status != kStatusCancelled) {
     log_print(1, direction.transfer_failed, status);
     return -3;
   }
-  return static_cast<int32_t>(moved <= size ? moved : size);
+  if (in != nullptr && moved > 0) std::memcpy(in, transfer->bytes.data(), moved);
+  return static_cast<int32_t>(moved);
 }
 
 }  // namespace
@@ -95,7 +123,11 @@ int32_t vexdaq_set_gpio_mode(uint32_t pin_mask, int32_t gpio_mode) {
     log_print(1, "vexdaq_set_gpio_mode (0x%.8x, %d)\r\n", pin_mask, gpio_mode);
     if (!session_usable()) return -1;
     for (int32_t pin = 0; pin < kGpioPins; ++pin) {
-      if ((pin_mask >> pin) & 1) post_message(MSG_GPIO_MODE, pin, gpio_mode, 0, nullptr);
+      // Dropped on a full queue without a word, like every asynchronous command; only a core
+      // that is gone makes it fail.
+      if (((pin_mask >> pin) & 1) && post_message(MSG_GPIO_MODE, pin, gpio_mode, 0, nullptr) < 0) {
+        return -1;
+      }
     }
     return 0;
   });
@@ -107,8 +139,7 @@ int32_t vexdaq_digital_io_write(int32_t port, const uint8_t *buffer, int32_t len
     if (!session_usable()) return -1;
     // Exactly one byte goes to the port; a buffer said to hold none cannot supply it.
     if (buffer == nullptr || length < 1) return -1;
-    post_message(MSG_DIO_WRITE, port, 0, 1, const_cast<uint8_t *>(buffer));
-    return 0;
+    return post_message(MSG_DIO_WRITE, port, 0, 1, const_cast<uint8_t *>(buffer)) == 0 ? 0 : -1;
   });
 }
 
@@ -117,8 +148,7 @@ int32_t vexdaq_digital_io_read(int32_t port, uint8_t *buffer, int32_t length) {
     log_print(1, "vexdaq_digital_io_read %p <- length (%d)\r\n", buffer, length);
     if (!session_usable()) return -1;
     if (buffer == nullptr || length < 1) return -1;
-    post_message(MSG_DIO_READ, port, 0, 1, buffer);
-    return 0;
+    return post_message(MSG_DIO_READ, port, 0, 1, buffer) == 0 ? 0 : -1;
   });
 }
 
@@ -127,8 +157,7 @@ int32_t vexdaq_set_pwm(int32_t pin, int32_t frequency, int32_t duty) {
     log_print(1, "vexdaq_set_pwm pin, frequency, duty (%d, %d, %d)\r\n", pin, frequency, duty);
     if (!session_usable()) return -1;
     auto record = pwm_record(frequency, duty);
-    post_message(MSG_PWM_SET, pin, 0, kPwmRecordSize, record.data());
-    return 0;
+    return post_message(MSG_PWM_SET, pin, 0, kPwmRecordSize, record.data()) == 0 ? 0 : -1;
   });
 }
 
@@ -137,8 +166,7 @@ int32_t vexdaq_set_counter(int32_t pin, int32_t mode, int32_t edge) {
     log_print(1, "vexdaq_set_counter pin, mode, edge (%d, %d, %d)\r\n", pin, mode, edge);
     if (!session_usable()) return -1;
     auto record = counter_setup(mode, edge);
-    post_message(MSG_COUNTER_SET, pin, 0, kCounterSetupSize, record.data());
-    return 0;
+    return post_message(MSG_COUNTER_SET, pin, 0, kCounterSetupSize, record.data()) == 0 ? 0 : -1;
   });
 }
 
@@ -156,7 +184,7 @@ int32_t vexdaq_counter_read(int32_t pin, uint32_t *edge_count, uint32_t *cycle_w
     }
     // Zeroed first: a failed or short reply then reads as zeros, never as stack contents.
     uint8_t reply[kCounterReadingSize] = {};
-    post_message(MSG_COUNTER_READ, pin, 0, kCounterReadingSize, reply);
+    if (post_message(MSG_COUNTER_READ, pin, 0, kCounterReadingSize, reply) != 0) return -1;
     const CounterReading reading = decode_counter_reading(reply);
     *edge_count = reading.edge_count;
     *cycle_width = reading.cycle_width;
@@ -172,9 +200,9 @@ int32_t vexdaq_set_uart_line_code(int32_t rate, uint8_t stop_bits, uint8_t parit
     log_print(1, "vexdaq_set_uart_line_code %d, %d, %d, %d\r\n", rate, stop_bits, parity,
               data_bits);
     if (!session_usable()) return -1;
-    post_message(MSG_UART_LINE_CODE, rate, pack_line_format(stop_bits, parity, data_bits), 0,
-                 nullptr);
-    return 0;
+    const int32_t posted = post_message(MSG_UART_LINE_CODE, rate,
+                                        pack_line_format(stop_bits, parity, data_bits), 0, nullptr);
+    return posted < 0 ? -1 : 0;
   });
 }
 
@@ -193,8 +221,7 @@ int32_t vexdaq_I2C_Reg_Write(uint16_t reg, const uint8_t *buffer, int32_t length
     log_print(1, "vexdaq_I2C_Reg_Write %p -> 0x%.2x length (%d)\r\n", buffer, reg, length);
     if (!session_usable()) return -1;
     if (length < 0 || (buffer == nullptr && length > 0)) return -1;
-    post_message(MSG_I2C_WRITE, reg, 0, length, const_cast<uint8_t *>(buffer));
-    return 0;
+    return post_message(MSG_I2C_WRITE, reg, 0, length, const_cast<uint8_t *>(buffer)) == 0 ? 0 : -1;
   });
 }
 
@@ -203,8 +230,7 @@ int32_t vexdaq_I2C_Reg_Read(uint16_t reg, uint8_t *buffer, int32_t length) {
     log_print(1, "vexdaq_I2C_Reg_Read %p <- 0x%.2x length (%d)\r\n", buffer, reg, length);
     if (!session_usable()) return -1;
     if (length < 0 || (buffer == nullptr && length > 0)) return -1;
-    post_message(MSG_I2C_READ, reg, 0, length, buffer);
-    return 0;
+    return post_message(MSG_I2C_READ, reg, 0, length, buffer) == 0 ? 0 : -1;
   });
 }
 

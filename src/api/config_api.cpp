@@ -21,11 +21,14 @@ bool session_usable() {
   return g_session.session_token.load() != 0;
 }
 
-// Posts one message per set bit of the mask, channel 0 first.
-void post_per_channel(uint32_t msg_id, uint64_t channel_mask, int32_t secondary) {
+// Posts one message per set bit of the mask, channel 0 first. -1 when the core is gone; a
+// message dropped on a full queue is counted, not reported.
+int32_t post_per_channel(uint32_t msg_id, uint64_t channel_mask, int32_t secondary) {
   for (int32_t channel = 0; channel < kMaxChannels; ++channel) {
-    if ((channel_mask >> channel) & 1) post_message(msg_id, channel, secondary, 0, nullptr);
+    if (((channel_mask >> channel) & 1) && post_message(msg_id, channel, secondary, 0, nullptr) < 0)
+      return -1;
   }
+  return 0;
 }
 
 bool rate_listed(const int32_t *rates, int32_t count, int32_t rate) {
@@ -44,8 +47,9 @@ int32_t vexdaq_set_trigger_mode(int32_t mode, uint8_t source, uint8_t edge, int3
               pre_samples, direction);
     if (!session_usable()) return -1;
     auto record = trigger_record(mode, source, edge, level, pre_samples);
-    post_message(MSG_TRIGGER_MODE, direction, 0, kTriggerRecordSize, record.data());
-    return 0;
+    return post_message(MSG_TRIGGER_MODE, direction, 0, kTriggerRecordSize, record.data()) == 0
+               ? 0
+               : -1;
   });
 }
 
@@ -54,8 +58,9 @@ int32_t vexdaq_set_sample_mode(int32_t mode, uint8_t option, int32_t count, uint
     log_print(1, "vexdaq_set_sample_mode (%d, %d, %d, %d)\r\n", mode, option, count, direction);
     if (!session_usable()) return -1;
     auto record = sample_mode_record(mode, option, count);
-    post_message(MSG_SAMPLE_MODE, direction, 0, kSampleModeRecordSize, record.data());
-    return 0;
+    return post_message(MSG_SAMPLE_MODE, direction, 0, kSampleModeRecordSize, record.data()) == 0
+               ? 0
+               : -1;
   });
 }
 
@@ -75,9 +80,9 @@ int32_t vexdaq_set_sample_rate(int32_t out_rate, int32_t in_rate) {
     // The device takes a new rate only while idle; the queue's order puts the rate between the
     // stop and the restart.
     const bool restart = g_session.run_requested.load() != 0;
-    if (restart) post_message(MSG_STOP, 0, 0, 0, nullptr);
-    post_message(MSG_SAMPLE_RATE, out_rate, in_rate, 0, nullptr);
-    if (restart) post_message(MSG_START, 0, 0, 0, nullptr);
+    if (restart && post_message(MSG_STOP, 0, 0, 0, nullptr) != 0) return -1;
+    if (post_message(MSG_SAMPLE_RATE, out_rate, in_rate, 0, nullptr) < 0) return -1;
+    if (restart && post_message(MSG_START, 0, 0, 0, nullptr) != 0) return -1;
     return 0;
   });
 }
@@ -134,8 +139,7 @@ int32_t vexdaq_set_input_gear(uint64_t channel_mask, uint8_t force_gear8, uint8_
               static_cast<uint32_t>(channel_mask >> 32), static_cast<uint32_t>(channel_mask),
               force_gear8, gear);
     if (!session_usable()) return -1;
-    post_per_channel(MSG_IN_LEVEL, channel_mask, gear_code(force_gear8, gear));
-    return 0;
+    return post_per_channel(MSG_IN_LEVEL, channel_mask, gear_code(force_gear8, gear));
   });
 }
 
@@ -144,8 +148,7 @@ int32_t vexdaq_set_input_icp(uint64_t channel_mask, uint8_t icp) {
     log_print(1, "vexdaq_set_input_icp 0x%.8x%.8x, %d\r\n",
               static_cast<uint32_t>(channel_mask >> 32), static_cast<uint32_t>(channel_mask), icp);
     if (!session_usable()) return -1;
-    post_per_channel(MSG_IN_ICP, channel_mask, icp);
-    return 0;
+    return post_per_channel(MSG_IN_ICP, channel_mask, icp);
   });
 }
 

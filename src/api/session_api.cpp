@@ -1,7 +1,8 @@
 // Opening, closing, starting and stopping the one device session.
 //
-// These exports run on the application's thread and must not race one another: the application
-// does not close the session while another of its threads is inside an export.
+// Open and close run on the application's thread and must not race each other. A close may come
+// while other threads are inside any other export: it wakes them and waits until they have left
+// before it frees anything (session/session_calls.h).
 #include <cstdint>
 #include <cstdlib>
 
@@ -15,6 +16,7 @@
 #include "session/device_session.h"
 #include "session/fifo.h"
 #include "session/log.h"
+#include "session/session_calls.h"
 #include "stream/stream_waiters.h"
 #include "stream/transfer_threads.h"
 #include "vexdaq/vexdaq.h"
@@ -118,7 +120,15 @@ int32_t device_open(int32_t index) {
 
 void device_close() {
   log_print(1, "vexdaq_device_close\r\n");
-  if (g_session.session_token.load() != 0) {
+  // Cleared first: every export that enters from now on gives its no-session result without
+  // touching the session, and a blocked data call woken below sees it and leaves with -1.
+  const bool was_open = g_session.session_token.exchange(0) != 0;
+  notify_stream_waiters();
+  // A UART call waiting for its transfer is released by the cancel rather than by its time-out.
+  for (int pipe : {kUartOutPipeIndex, kUartInPipeIndex}) {
+    if (g_session.pipe_handles[pipe] != kInvalidHandle) driver_cancel(g_session.pipe_handles[pipe]);
+  }
+  if (was_open) {
     post_message(MSG_STOP, 0, 0, 0, nullptr);
     post_message(MSG_EXIT, 0, 0, 0, nullptr);
   }
@@ -126,6 +136,9 @@ void device_close() {
     g_session.core_thread_handle->join();
     g_session.core_thread_handle.reset();
   }
+  // The core has ended and released every poster; what is still inside the library leaves now,
+  // and whatever arrives waits until the session is gone.
+  const SessionTeardown teardown;
   g_session.message_done.reset();
   g_session.message_available.reset();
   g_session.message_lock.reset();
@@ -141,7 +154,6 @@ void device_close() {
   g_session.streaming.store(0);
   g_session.core_exit.store(0);
   g_session.core_failed.store(0);
-  g_session.session_token.store(0);
   notify_stream_waiters();
 
   // Handles before events: closing a handle completes its pending transfers, which set their
@@ -183,7 +195,8 @@ int32_t vexdaq_start(void) {
   return api_guard("vexdaq_start", [] {
     vexdaq::log_print(1, "vexdaq_start\r\n");
     if (g_session.session_token.load() == 0) return -1;
-    vexdaq::post_message(vexdaq::MSG_START, 0, 0, 0, nullptr);
+    // -1 unless the core carried the start out: a start that never reached the device is none.
+    if (vexdaq::post_message(vexdaq::MSG_START, 0, 0, 0, nullptr) != 0) return -1;
     g_session.run_requested.store(1);
     return 0;
   });
@@ -193,10 +206,10 @@ int32_t vexdaq_stop(void) {
   return api_guard("vexdaq_stop", [] {
     vexdaq::log_print(1, "vexdaq_stop\r\n");
     if (g_session.session_token.load() == 0) return -1;
-    vexdaq::post_message(vexdaq::MSG_STOP, 0, 0, 0, nullptr);
+    const int32_t posted = vexdaq::post_message(vexdaq::MSG_STOP, 0, 0, 0, nullptr);
     g_session.run_requested.store(0);
     vexdaq::acknowledge_stream_failures();  // the application has ended the stream itself
-    return 0;
+    return posted == 0 ? 0 : -1;
   });
 }
 

@@ -6,7 +6,9 @@
 // its own message and no other. The start-up signal (message_done) is separate and untouched here.
 //
 // A session's queue accepts posts from message_queue_open until message_queue_close. Posts outside
-// that window, to a missing or a full queue, store nothing; their posters never wait.
+// that window or to a missing queue store nothing and return -1 at once. A full queue drops an
+// asynchronous post (counted in dropped_message_count); a synchronous post and MSG_EXIT wait for
+// the core to make room instead, or for the close.
 #pragma once
 
 #include <cstdint>
@@ -15,9 +17,7 @@
 
 namespace vexdaq {
 
-namespace platform {
-class Event;
-}
+struct PostCompletion;
 
 inline constexpr int32_t kMessageQueueCapacity = 128;
 
@@ -25,7 +25,7 @@ inline constexpr int32_t kMessageQueueCapacity = 128;
 struct TakenMessage {
   bool taken = false;
   CoreMessage message{};
-  platform::Event *completion = nullptr;
+  PostCompletion *completion = nullptr;
 };
 
 // Lets the queue of the session being opened accept posts. Application thread, inside
@@ -37,12 +37,13 @@ void message_queue_open();
 // failed, else 0 (taken is false when the queue was missing or, after a stray wake-up, empty).
 int32_t take_message(TakenMessage &taken);
 
-// Releases the poster of a taken message, if it waits. Core thread, once the message has been
-// carried out (the poster's buffer is not used afterwards).
+// Releases the poster of a taken message, if it waits, with post_message's result 0. Core thread,
+// once the message has been carried out (the poster's buffer is not used afterwards).
 void complete_message(TakenMessage &taken);
 
-// Stops accepting posts and releases every poster whose message is still queued: those messages
-// will never be carried out. Core thread, when its loop has ended, before it waits for the
+// Stops accepting posts and releases every poster whose message is still queued (their
+// post_message returns -1: those messages will never be carried out), and every poster waiting
+// for room. Core thread, when its loop has ended, before it waits for the
 // transfer threads (which may be blocked in a synchronous post of their own).
 void message_queue_close();
 

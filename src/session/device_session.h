@@ -30,6 +30,9 @@ inline constexpr int kRateListCapacity = 64;
 inline constexpr int kProductNameSize = 32;
 inline constexpr int kSlotCount = 4;
 inline constexpr int kPipeHandleCount = 4;
+// Indexes into pipe_handles of the UART pipes (handles 3 and 4).
+inline constexpr int kUartOutPipeIndex = 2;
+inline constexpr int kUartInPipeIndex = 3;
 
 // One channel of one direction.
 struct ChannelSlot {

@@ -1,6 +1,7 @@
 #include "session/fifo.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -9,6 +10,11 @@
 namespace vexdaq {
 
 namespace {
+
+// Stops at the largest count rather than wrapping to a negative one, as the packers do.
+void count_overrun(fifo_record &fifo) {
+  if (fifo.overrun_count < INT32_MAX) ++fifo.overrun_count;
+}
 
 // Sample items are 2, 3 or 4 bytes; fixed-size copies let the compiler emit plain moves on the
 // per-sample path instead of a library call.
@@ -73,7 +79,7 @@ void fifo_write_one(fifo_handle h, const void *item) {
     return;
   }
   if (h->capacity == 0) {
-    ++h->overrun_count;  // nowhere to keep it: the item is lost like an overwritten one
+    count_overrun(*h);  // nowhere to keep it: the item is lost like an overwritten one
     return;
   }
   copy_item(h->storage + bytes_of(h, h->write_index), static_cast<const uint8_t *>(item),
@@ -82,7 +88,7 @@ void fifo_write_one(fifo_handle h, const void *item) {
   if (h->free_count >= 1) {
     --h->free_count;
   } else {
-    ++h->overrun_count;
+    count_overrun(*h);
     h->read_index = h->write_index;
   }
 }

@@ -55,8 +55,13 @@ void log_open() {
   const std::string stamp = local_time("%Y%m%d%H%M%S");
   std::error_code ignored;
   std::filesystem::create_directory("log", ignored);
+  // Two opens within one second must not share a file: "wb" would wipe the first one's log
+  // (a session still running, or one that has just ended).
   char name[260];
   std::snprintf(name, sizeof name, "log/usbio_%s.txt", stamp.c_str());
+  for (int n = 2; n < 1000 && std::filesystem::exists(name, ignored); ++n) {
+    std::snprintf(name, sizeof name, "log/usbio_%s_%d.txt", stamp.c_str(), n);
+  }
   std::lock_guard lock(g_log_mutex);
   if (g_log_file != nullptr) std::fclose(g_log_file);
   // Binary mode: the line ends are translated here, identically on every platform.

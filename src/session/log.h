@@ -15,9 +15,10 @@
 
 namespace vexdaq {
 
-// Creates the log file (truncating one of the same name), making "log/" first when needed, and
-// writes its first line. A log that was already open is closed first. When the file cannot be
-// created the library runs on without a log.
+// Creates the log file, making "log/" first when needed, and writes its first line. A second open
+// within the same second gets "_2", "_3", ... before ".txt" rather than wiping the first file. A
+// log that was already open is closed first. When the file cannot be created the library runs on
+// without a log.
 void log_open();
 
 // Closes the log if one is open. Idempotent.

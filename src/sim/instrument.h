@@ -23,6 +23,7 @@
 // share.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -250,7 +251,8 @@ class Instrument {
   Counters counters_;
 
   // Faults.
-  std::map<uint8_t, uint32_t> fail_request_;
+  // (bRequest, wValue, wIndex, wLength) -> status; -1 in a field matches any value.
+  std::map<std::array<int32_t, 4>, uint32_t> fail_request_;
   std::map<uint8_t, uint32_t> short_reply_;
   std::map<uint8_t, uint32_t> long_reply_;
   std::map<uint8_t, bool> malformed_;

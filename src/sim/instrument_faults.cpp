@@ -3,6 +3,7 @@
 #include "sim/instrument.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -190,14 +191,26 @@ bool Instrument::apply_fault(const char *text, std::string &error) {
     chip_.set_i2c_fault(I2cFault::kNone);
     for (auto &[address, ep] : endpoints_) ep.hang = ep.halted = false;
   } else if (key == "fail_request") {
+    // REQ[,wValue[,wIndex[,wLength]]][:STATUS]: the fields given must all match.
     bool has_status = split(value, ':', a, b);
-    if (!parse_number(a, 0xFF, n1)) return bad();
+    std::array<int32_t, 4> rule = {-1, -1, -1, -1};
+    const uint64_t limits[4] = {0xFF, 0xFFFF, 0xFFFF, 0xFFFF};
+    std::string rest = a;
+    for (size_t field = 0; field < rule.size(); ++field) {
+      std::string part;
+      const bool more = split(rest, ',', part, rest);
+      uint64_t number = 0;
+      if (!parse_number(part, limits[field], number)) return bad();
+      rule[field] = static_cast<int32_t>(number);
+      if (!more) break;
+      if (field + 1 == rule.size()) return bad();
+    }
     if (has_status && !parse_number(b, 0xFFFFFFFFu, n2)) return bad();
     if (!has_status) n2 = kStatusStall;
     if (n2 == 0)
-      fail_request_.erase(static_cast<uint8_t>(n1));
+      fail_request_.erase(rule);
     else
-      fail_request_[static_cast<uint8_t>(n1)] = static_cast<uint32_t>(n2);
+      fail_request_[rule] = static_cast<uint32_t>(n2);
   } else if (key == "short_reply" || key == "long_reply") {
     if (!split(value, ':', a, b) || !parse_number(a, 0xFF, n1) || !parse_number(b, 0xFFFF, n2)) {
       return bad();

@@ -43,8 +43,13 @@ uint32_t Instrument::control_transfer(uint32_t generation, const SetupPacket &se
   if (data == nullptr && setup.length != 0) return kStatusInvalidParameter;
   ++counters_.control_requests;
   trace_setup(setup, data);
-  auto failing = fail_request_.find(setup.request);
-  if (failing != fail_request_.end()) return failing->second;
+  const int32_t fields[4] = {setup.request, setup.value, setup.index, setup.length};
+  for (const auto &[rule, status] : fail_request_) {
+    bool matches = true;
+    for (size_t i = 0; i < rule.size(); ++i)
+      matches = matches && (rule[i] < 0 || rule[i] == fields[i]);
+    if (matches) return status;
+  }
 
   std::vector<uint8_t> reply;
   uint32_t status;

@@ -31,7 +31,8 @@ std::atomic<uint8_t> &direction_active(bool input);
 int32_t create_channel_buffers(int32_t out_samples, int32_t in_samples);
 
 // Stops streaming (a synchronous MSG_STOP) and deletes every FIFO of both tables. 0, or -1
-// without a session. The enabled flags stay.
+// without a session or when the stop could not be carried out (the core is gone; nothing is
+// deleted). The enabled flags stay.
 int32_t dispose_channel_buffers();
 
 // Enables exactly the used channels whose bit is set and empties every used channel's FIFO.

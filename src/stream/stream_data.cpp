@@ -59,6 +59,12 @@ class Need {
   bool listed_ = false;
 };
 
+// A close clears the token before it wakes the waiters, and waits for this call to return before
+// it frees the lock and FIFOs the call uses.
+bool closed_under_call() {
+  return g_session.session_token.load() == 0;
+}
+
 int32_t capacity_of(const fifo_record *fifo) {
   return fifo == nullptr ? 0 : fifo->capacity;
 }
@@ -103,6 +109,7 @@ int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes,
   Need waiter(blocking == 1, input, *lock, channel, count);
   for (;;) {
     waiter.arm();
+    if (closed_under_call()) return -1;
     int32_t figure = -1;
     int32_t capacity = 0;
     uint8_t ready = 0;
@@ -126,11 +133,18 @@ int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes,
     if (ready != 1) return 0;
     if (figure >= count) {
       int32_t moved = 0;
+      bool still_ready = false;
       {
         platform::MutexLock hold(*lock);
-        fifo_record *fifo = channel_table(input)[channel].fifo;
-        if (figure_of(fifo, input, size) >= 0) moved = move_samples(fifo, input, buffer, count);
+        // The stream may have stopped since the look: a stop empties the FIFOs, and samples
+        // written after it would be played first at the next start.
+        const ChannelSlot &slot = channel_table(input)[channel];
+        still_ready = slot.enabled == 1 && direction_active(input).load() == 1;
+        if (still_ready && figure_of(slot.fifo, input, size) >= 0) {
+          moved = move_samples(slot.fifo, input, buffer, count);
+        }
       }
+      if (!still_ready) continue;  // the next look gives the stopped stream's result
       if (moved > 0) return moved * size;
       if (!waiter.blocking() || count == 0) return 0;
       continue;  // another thread got there first: look again
@@ -171,6 +185,7 @@ int32_t all_channels(bool input, void *buffer, int32_t bytes, int32_t blocking) 
   Need waiter(blocking == 1, input, *lock, kAllEnabledChannels, count);
   for (;;) {
     waiter.arm();
+    if (closed_under_call()) return -1;
     AllLook look;
     {
       platform::MutexLock hold(*lock);

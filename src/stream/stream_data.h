@@ -14,7 +14,8 @@
 //
 // blocking == 1 waits, without spinning, until the request fits, the direction stops being
 // active (single-channel calls) or no channel is enabled (all-channel calls), or core_failed is
-// set. Never holds a library lock while waiting.
+// set, or the session is closed under it (then -1, like every call a close releases). Never holds
+// a library lock while waiting.
 #pragma once
 
 #include <cstdint>

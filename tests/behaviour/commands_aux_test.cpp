@@ -64,6 +64,17 @@ TEST_F(AuxCommands, CounterReadRequestsSixteenBytes) {
   EXPECT_EQ(trace(), (Lines{"C1 C3 0000 0400 0010"}));
 }
 
+// The instrument's counter measures the pin's PWM: 250 Hz at 30 % is a 4000 us cycle, 1200 us
+// high and 2800 us low, four little-endian words the export hands out in that order.
+TEST_F(AuxCommands, CounterReadDecodesTheFourWords) {
+  ASSERT_EQ(vexdaq_set_pwm(2, 250, 30), 0);
+  uint32_t edges = 7, cycle = 7, positive = 7, negative = 7;
+  EXPECT_EQ(vexdaq_counter_read(2, &edges, &cycle, &positive, &negative), 0);
+  EXPECT_EQ(cycle, 4000u);
+  EXPECT_EQ(positive, 1200u);
+  EXPECT_EQ(negative, 2800u);
+}
+
 TEST_F(AuxCommands, AFailedCounterReadGivesZeros) {
   ASSERT_EQ(vexdaq_sim_fault(sim_, "fail_request=0xC3:0xC0000004"), 0);
   uint32_t edges = 7, cycle = 7, positive = 7, negative = 7;

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "behaviour/core_test_support.h"
+#include "device/device_init.h"
 #include "session/device_session.h"
 
 namespace vexdaq::testing {
@@ -131,6 +132,37 @@ TEST_F(DeviceInit, UnreadableDeviceDescriptorFailsTheStartUp) {
   EXPECT_TRUE(log_has("Get Device Descriptor failed, status = 0xC0000011.\n"));
 }
 
+// Every descriptor reply cut to 18 bytes: the device descriptor and the 9-byte header still read,
+// the whole configuration descriptor does not.
+TEST_F(DeviceInit, ShortWholeConfigurationDescriptorFailsTheStartUp) {
+  const int32_t id = plug();
+  ASSERT_EQ(vexdaq_device_list(), 1);
+  ASSERT_EQ(vexdaq_sim_fault(id, "short_reply=0x06:18"), 0);
+  ASSERT_EQ(vexdaq_device_open(0), 0);
+  EXPECT_EQ(g_session.session_token.load(), 0u);
+  EXPECT_TRUE(log_has("Get Total Config Descriptor failed, status = 0x"));
+  EXPECT_FALSE(log_has("Get Config Descriptor failed"));
+  EXPECT_FALSE(log_has("SET_CONFIGURATION failed"));
+  EXPECT_EQ(g_session.config_descriptor, nullptr);  // released with the failed start-up
+}
+
+// The input list reads; the output list (index 0) does not: -3, after the input rate line.
+TEST_F(DeviceInit, UnreadableOutputRateListFailsAfterTheInputList) {
+  const int32_t id = plug("in_rates=1000,2000");
+  ASSERT_EQ(vexdaq_sim_fault(id, "fail_request=0xD0,0,0:0xC0000004"), 0);
+  ASSERT_EQ(vexdaq_device_open(0), 0);
+  EXPECT_EQ(g_session.session_token.load(), 0u);
+  const std::string log = read_log();
+  const size_t in = log.find("In Sample rate  : 1000 2000 ");
+  const size_t failed = log.find("PIPE0_CLASS_IN Request (0xD0) failed, status = 0xC0000004.");
+  ASSERT_NE(in, std::string::npos);
+  ASSERT_NE(failed, std::string::npos);
+  EXPECT_LT(in, failed);
+  EXPECT_EQ(log.find("Out Sample rate"), std::string::npos);
+  // The device stays open after the failed start-up; the step itself reports which list failed.
+  EXPECT_EQ(usbio_controller_init(), -3);
+}
+
 TEST_F(DeviceInit, UnreadableRateListFailsTheStartUpAfterTheDevice) {
   const int32_t id = plug();
   ASSERT_EQ(vexdaq_sim_fault(id, "fail_request=0xD0:0xC0000004"), 0);
@@ -186,6 +218,12 @@ INSTANTIATE_TEST_SUITE_P(
                                   "GET_DEVICE_INFO failed, status = 0xC0000002.\n"},
                       FailingStep{"fail_ioctl=0x80942064:0xC0000003",
                                   "GET_BANDWIDTH_INFO failed, status = 0xC0000003.\n"},
+                      // One descriptor fails, the others answer: iProduct (2), then the
+                      // configuration header (9 bytes).
+                      FailingStep{"fail_request=0x06,0x0302:0xC0000011",
+                                  "Get String Descriptor failed, status = 0xC0000011.\n"},
+                      FailingStep{"fail_request=0x06,0x0200,0,9:0xC0000012",
+                                  "Get Config Descriptor failed, status = 0xC0000012.\n"},
                       FailingStep{"fail_ioctl=0x80942024:0xC0000004",
                                   "SET_CONFIGURATION failed, status = 0xC0000004.\n"},
                       FailingStep{"fail_ioctl=0x80942050:0xC0000005",

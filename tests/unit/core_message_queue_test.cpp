@@ -12,6 +12,7 @@
 #include "platform/sync.h"
 #include "session/device_session.h"
 #include "session/fifo.h"
+#include "vexdaq/vexdaq.h"
 
 namespace vexdaq {
 namespace {
@@ -46,6 +47,20 @@ class MessageQueueTest : public ::testing::Test {
       returned->set_value();
     });
     return future;
+  }
+
+  // The same, keeping what post_message returned.
+  std::future<int32_t> post_async_result(uint32_t msg_id, int32_t primary,
+                                         void *payload = nullptr) {
+    auto returned = std::make_shared<std::promise<int32_t>>();
+    std::future<int32_t> future = returned->get_future();
+    posters_.emplace_back(
+        [=] { returned->set_value(post_message(msg_id, primary, 0, 0, payload)); });
+    return future;
+  }
+
+  static bool returns_value(std::future<int32_t> &future) {
+    return future.wait_for(seconds(10)) == std::future_status::ready;
   }
 
   static bool returns(std::future<void> &future) {
@@ -90,23 +105,58 @@ TEST_F(MessageQueueTest, AsynchronousPostDoesNotWait) {
   EXPECT_EQ(taken.completion, nullptr);
 }
 
-TEST_F(MessageQueueTest, FullQueueDropsNewPostsAndKeepsTheStoredOnesInOrder) {
-  for (int32_t i = 0; i < kMessageQueueCapacity; ++i) post_message(MSG_IN_LEVEL, i, 0, 0, nullptr);
-  post_message(MSG_IN_ICP, 999, 0, 0, nullptr);  // no room: lost without a word
-
-  // A synchronous post that finds no room must not wait for a completion that cannot come.
-  std::future<void> sync_returned = post_async(MSG_PWM_SET, 7);
-  EXPECT_TRUE(returns(sync_returned));
-
+TEST_F(MessageQueueTest, FullQueueDropsAndCountsAsynchronousPostsOnly) {
   for (int32_t i = 0; i < kMessageQueueCapacity; ++i) {
-    TakenMessage taken;
-    ASSERT_EQ(take_message(taken), 0);
-    ASSERT_TRUE(taken.taken);
-    EXPECT_EQ(taken.message.msg_id, MSG_IN_LEVEL);
-    EXPECT_EQ(taken.message.primary, i);
+    ASSERT_EQ(post_message(MSG_IN_LEVEL, i, 0, 0, nullptr), 0);
   }
-  // Nothing dropped left a count behind that would wake the core for nothing.
+  const uint64_t dropped_before = dropped_message_count();
+  EXPECT_EQ(post_message(MSG_IN_ICP, 999, 0, 0, nullptr), kPostDropped);
+  EXPECT_EQ(dropped_message_count(), dropped_before + 1);
+
+  // A synchronous post and the exit wait for room instead of being lost.
+  uint8_t port = 0;
+  std::future<int32_t> sync_result = post_async_result(MSG_DIO_READ, 7, &port);
+  std::future<int32_t> exit_result = post_async_result(MSG_EXIT, 0);
+  EXPECT_EQ(sync_result.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
+
+  std::vector<TakenMessage> taken(kMessageQueueCapacity + 2);
+  for (int32_t i = 0; i < kMessageQueueCapacity + 2; ++i) {
+    ASSERT_EQ(take_message(taken[i]), 0);
+    ASSERT_TRUE(taken[i].taken) << i;
+    if (i < kMessageQueueCapacity) {
+      EXPECT_EQ(taken[i].message.msg_id, MSG_IN_LEVEL);
+      EXPECT_EQ(taken[i].message.primary, i);
+    }
+  }
+  // The two waiting posts went in behind the stored ones, in either order.
+  EXPECT_NE(taken[kMessageQueueCapacity].message.msg_id,
+            taken[kMessageQueueCapacity + 1].message.msg_id);
+  ASSERT_TRUE(returns_value(exit_result));
+  EXPECT_EQ(exit_result.get(), 0);
+  for (TakenMessage &message : taken) complete_message(message);
+  ASSERT_TRUE(returns_value(sync_result));
+  EXPECT_EQ(sync_result.get(), 0);
   EXPECT_EQ(g_session.message_available->count(), 0);
+  EXPECT_EQ(dropped_message_count(), dropped_before + 1);
+}
+
+TEST_F(MessageQueueTest, PostsTheCoreWillNotCarryOutReturnMinusOne) {
+  // Stored but never carried out: released by the close with -1.
+  std::future<int32_t> queued = post_async_result(MSG_STOP, 0);
+  ASSERT_EQ(g_session.message_available->wait(), platform::WaitResult::kSignaled);  // stored
+  // Waiting for room when the core ends: released as well.
+  for (int32_t i = 1; i < kMessageQueueCapacity; ++i) post_message(MSG_IN_LEVEL, i, 0, 0, nullptr);
+  std::future<int32_t> no_room = post_async_result(MSG_START, 0);
+  message_queue_close();
+  ASSERT_TRUE(returns_value(queued));
+  EXPECT_EQ(queued.get(), -1);
+  ASSERT_TRUE(returns_value(no_room));
+  EXPECT_EQ(no_room.get(), -1);
+
+  // After the close nothing is accepted, and nobody waits.
+  EXPECT_EQ(post_message(MSG_START, 0, 0, 0, nullptr), -1);
+  EXPECT_EQ(post_message(MSG_EXIT, 0, 0, 0, nullptr), -1);
+  EXPECT_EQ(post_message(MSG_IN_LEVEL, 0, 0, 0, nullptr), -1);
 }
 
 TEST_F(MessageQueueTest, ClosingReleasesPostersWhoseMessagesStayQueued) {
@@ -119,6 +169,21 @@ TEST_F(MessageQueueTest, ClosingReleasesPostersWhoseMessagesStayQueued) {
   std::future<void> late_returned = post_async(MSG_START, 0);
   EXPECT_TRUE(returns(late_returned));
   EXPECT_EQ(g_session.message_available->count(), 0);
+}
+
+// A session whose core has ended: no export may report a command it could not hand over.
+TEST_F(MessageQueueTest, ExportsWhoseCommandCannotBeDeliveredFail) {
+  message_queue_close();
+  g_session.session_token.store(1);
+  uint8_t byte = 0;
+  EXPECT_EQ(vexdaq_start(), -1);
+  EXPECT_EQ(vexdaq_stop(), -1);
+  EXPECT_EQ(vexdaq_dispose_buffers(), -1);
+  EXPECT_EQ(vexdaq_set_pwm(1, 1000, 50), -1);
+  EXPECT_EQ(vexdaq_digital_io_read(0, &byte, 1), -1);
+  EXPECT_EQ(vexdaq_set_input_gear(0x1, 0, 3), -1);
+  EXPECT_EQ(vexdaq_set_sample_rate(48000, 48000), -1);
+  g_session.session_token.store(0);
 }
 
 TEST_F(MessageQueueTest, MissingQueueStoresNothingAndNobodyWaits) {

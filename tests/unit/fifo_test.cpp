@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -142,6 +143,18 @@ TEST(FifoSingle, FullRingOverwritesOldestAndCountsOverrun) {
   EXPECT_EQ(f->free_count, 0);
   EXPECT_EQ(f->overrun_count, 3);
   EXPECT_EQ(drain16(f.get()), (std::vector<uint16_t>{4, 5, 6, 7}));
+}
+
+TEST(FifoSingle, OverrunCountStopsAtItsLargestValue) {
+  for (int32_t capacity : {2, 0}) {
+    auto f = make(capacity, 2);
+    const uint16_t items[2] = {1, 2};
+    ASSERT_EQ(fifo_write(f.get(), items, capacity), capacity);
+    f->overrun_count = INT32_MAX;
+    uint16_t v = 3;
+    fifo_write_one(f.get(), &v);
+    EXPECT_EQ(f->overrun_count, INT32_MAX) << capacity;
+  }
 }
 
 TEST(FifoSingle, ReadsLowerTheOverrunCount) {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <regex>
 
 #include "session/format.h"
@@ -52,16 +53,21 @@ TEST(Log, LongMessagesAreWrittenWhole) {
   EXPECT_NE(testing::read_log().find(big + "\r\r\n"), std::string::npos);
 }
 
-TEST(Log, ReopeningInTheSameSecondTruncates) {
+TEST(Log, ReopeningKeepsTheEarlierFile) {
   log_open();
   log_print(1, "first session\r\n");
   log_close();
   log_open();
   log_close();
-  // Two opens in one second share a name and the second truncates; across a second boundary the
-  // newest file holds only its own lines. Either way the newest log lacks the first session.
-  const std::string newest = testing::read_log();
-  EXPECT_EQ(newest.find("first session"), std::string::npos);
+  // Within one second or across a boundary: two files, the newest without the first session's
+  // lines, the earlier one with them.
+  const auto files = testing::log_files();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(testing::read_log().find("first session"), std::string::npos);
+  std::ifstream first(files.front(), std::ios::binary);
+  const std::string earlier((std::istreambuf_iterator<char>(first)),
+                            std::istreambuf_iterator<char>());
+  EXPECT_NE(earlier.find("first session"), std::string::npos);
 }
 
 TEST(Log, WhenTheFileCannotBeCreatedTheLibraryRunsWithoutALog) {
