@@ -50,7 +50,7 @@ SUDO=""
 # The i686 compiler always: the 32-bit DLL is built and checked on every machine.
 packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest libcli11-dev wine)
 packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
-[ "$suites_way" = win32 ] && packages+=(wine32:i386)
+if [ "$suites_way" = win32 ]; then packages+=(wine32:i386); fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
