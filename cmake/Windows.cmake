@@ -7,7 +7,15 @@ target_link_libraries(vexdaq_core PUBLIC setupapi)
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/vexdaq_version.rc.in
                ${PROJECT_BINARY_DIR}/vexdaq_version.rc @ONLY)
-target_sources(vexdaq PRIVATE ${PROJECT_BINARY_DIR}/vexdaq_version.rc)
+target_sources(vexdaq PRIVATE ${PROJECT_BINARY_DIR}/vexdaq_version.rc
+                              ${PROJECT_SOURCE_DIR}/src/platform/win32/dll_main.cpp)
+# The DLL's own entry point, which skips the runtime's teardown when the process ends (see
+# dll_main.cpp). 32-bit names carry the stdcall decoration.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  target_link_options(vexdaq PRIVATE -Wl,-e,_vexdaq_dll_entry@12)
+else()
+  target_link_options(vexdaq PRIVATE -Wl,-e,vexdaq_dll_entry)
+endif()
 
 # vexdaq.dll rather than libvexdaq.dll; the import library keeps MinGW's libvexdaq.dll.a. The
 # .def file lets other toolchains make their own import library (lib /def:vexdaq.def).

@@ -5,6 +5,11 @@
  * Conventions shared by every function:
  *  - One device session per process. Open it with vexdaq_device_open, end it with
  *    vexdaq_device_close.
+ *  - A process that ends with its session open: on Linux the session is closed from an exit
+ *    handler. On Windows the system ends the library's threads before the DLL learns of the exit,
+ *    so the DLL leaves the session to the system (every log line is on disk as written).
+ *    FreeLibrary while a session is open does not unload the DLL: the session keeps it loaded
+ *    until vexdaq_device_close, so close before unloading.
  *  - Results: 0 is success; -1 means there is no usable session or a required pointer is null;
  *    -2 and -3 are the failures a function names. Data and text calls return byte counts or text
  *    lengths instead. Commands carried out by the device return 0 once queued (and, where the

@@ -11,6 +11,7 @@
 #include "core/message.h"
 #include "core/message_queue.h"
 #include "device/discovery.h"
+#include "platform/process_end.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "session/device_session.h"
@@ -59,14 +60,23 @@ void device_close();
 // A process that ends with its session still open: the close runs from exit(), before the static
 // objects the session's threads use are destroyed. Left to the static destructors, the session's
 // thread objects would join threads still blocked on those objects, and the exit would hang or
-// crash.
+// crash. The Windows DLL skips its exit handlers when the process ends (the system has ended the
+// session's threads by then: see platform/win32/dll_main.cpp); should this run then all the same,
+// a close would wait for a core that no longer answers, so the log is only closed.
 void close_at_exit() {
+  if (platform::process_is_ending()) {
+    log_close_unless_busy();
+    return;
+  }
   try {
     device_close();
   } catch (...) {
     // The process is ending; there is nobody left to tell.
   }
 }
+
+// Whether this session holds the library's module (see platform::hold_library).
+bool g_holds_library = false;
 
 void close_at_exit_once() {
   static const bool registered = std::atexit(close_at_exit) == 0;
@@ -82,6 +92,10 @@ int32_t device_open(int32_t index) {
     return -1;
   }
   close_at_exit_once();
+  // Until the close, an application's FreeLibrary must not unload the code the session's threads
+  // run: the unload's detach could neither join them (loader lock) nor leave them running.
+  if (!g_holds_library) platform::hold_library();
+  g_holds_library = true;
   // A new session streams only once it asks to, whatever the last session left behind, and
   // does not inherit its failures.
   g_session.run_requested.store(0);
@@ -165,6 +179,8 @@ void device_close() {
     g_session.rx_slots[k].overlapped.event.reset();
   }
   log_close();
+  if (g_holds_library) platform::release_library();
+  g_holds_library = false;
 }
 
 }  // namespace

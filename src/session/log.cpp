@@ -75,6 +75,13 @@ void log_close() {
   g_log_file = nullptr;
 }
 
+void log_close_unless_busy() {
+  std::unique_lock lock(g_log_mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return;
+  if (g_log_file != nullptr) std::fclose(g_log_file);
+  g_log_file = nullptr;
+}
+
 bool log_is_open() {
   std::lock_guard lock(g_log_mutex);
   return g_log_file != nullptr;

@@ -24,6 +24,11 @@ void log_open();
 // Closes the log if one is open. Idempotent.
 void log_close();
 
+// log_close for the process's end, when a thread the system has ended may still hold the log:
+// closes it only if nobody does. Every entry is flushed as it is written, so nothing written is
+// lost either way.
+void log_close_unless_busy();
+
 // Whether a log file is open.
 bool log_is_open();
 

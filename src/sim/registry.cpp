@@ -3,6 +3,8 @@
 #include <map>
 #include <mutex>
 
+#include "platform/process_end.h"
+
 namespace vexdaq::sim {
 namespace {
 
@@ -24,6 +26,8 @@ int32_t plug(Profile profile) {
   std::lock_guard<std::mutex> lock(r.mutex);
   int32_t id = r.next_id++;
   r.instruments.emplace(id, std::make_shared<Instrument>(id, std::move(profile)));
+  // The instrument's clock thread runs library code until the unplug: keep the library loaded.
+  platform::hold_library();
   return id;
 }
 
@@ -39,6 +43,7 @@ bool unplug(int32_t id) {
   }
   // Outside the registry's lock: completions of the unplug may run library code.
   instrument->unplug();
+  platform::release_library();
   return true;
 }
 
@@ -50,7 +55,10 @@ void reset() {
     all.swap(r.instruments);
     r.next_id = 0;
   }
-  for (auto &[id, instrument] : all) instrument->unplug();
+  for (auto &[id, instrument] : all) {
+    instrument->unplug();
+    platform::release_library();
+  }
 }
 
 std::shared_ptr<Instrument> find(int32_t id) {

@@ -5,25 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <filesystem>
 #include <string>
 #include <thread>
 
+#include "support/process_counts.h"
 #include "support/sim_session.h"
 
 namespace vexdaq::testing {
-
-// Entries of a directory of /proc/self right now: "task" for threads, "fd" for open files.
-inline int entries_of_this_process(const char *what) {
-  int count = 0;
-  std::error_code ec;
-  for (auto it =
-           std::filesystem::directory_iterator(std::filesystem::path("/proc/self") / what, ec);
-       it != std::filesystem::directory_iterator(); it.increment(ec)) {
-    ++count;
-  }
-  return count;
-}
 
 class FaultTest : public SimSessionTest {
  public:
@@ -33,20 +21,23 @@ class FaultTest : public SimSessionTest {
     static const bool warmed_up = (std::thread([] {}).join(), true);
     (void)warmed_up;
     SimSessionTest::SetUp();
-    threads_before_ = entries_of_this_process("task");
-    descriptors_before_ = entries_of_this_process("fd");
+    threads_before_ = thread_count();
+    handles_before_ = open_handle_count();
+    ASSERT_GT(handles_before_, 0) << "this platform's handle count does not work";
   }
 
   void TearDown() override {
     SimSessionTest::TearDown();
-    // Nothing of the library may outlive its session: no thread, no open file.
-    EXPECT_EQ(entries_of_this_process("task"), threads_before_);
-    EXPECT_EQ(entries_of_this_process("fd"), descriptors_before_);
+    // Nothing of the library may outlive its session: no thread, no open file or handle.
+    EXPECT_EQ(thread_count(), threads_before_);
+    const int handles_after = open_handle_count();
+    EXPECT_GE(handles_after, handles_before_ - open_handle_slack());
+    EXPECT_LE(handles_after, handles_before_ + open_handle_slack());
   }
 
  private:
   int threads_before_ = 0;
-  int descriptors_before_ = 0;
+  int handles_before_ = 0;
 };
 
 }  // namespace vexdaq::testing

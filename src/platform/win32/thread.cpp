@@ -1,5 +1,6 @@
 #include "platform/thread.h"
 
+#include "platform/process_end.h"
 #include "win32_headers.h"
 
 #include <new>
@@ -51,7 +52,8 @@ Thread::~Thread() {
 
 void Thread::join() {
   if (native_.handle == nullptr) return;
-  WaitForSingleObject(native_.handle, INFINITE);
+  // At the process's end the system has ended the thread already; waiting could only hang.
+  if (!process_is_ending()) WaitForSingleObject(native_.handle, INFINITE);
   CloseHandle(native_.handle);
   native_.handle = nullptr;
 }
