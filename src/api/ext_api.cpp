@@ -1,5 +1,6 @@
 #include "api/api_guard.h"
 #include "stream/loss_counters.h"
+#include "stream/transfer_threads.h"
 #include "vexdaq/vexdaq_ext.h"
 
 using namespace vexdaq;
@@ -13,6 +14,18 @@ int32_t vexdaq_get_loss_counters(uint8_t input, int32_t channel, vexdaq_loss_cou
 
 int32_t vexdaq_reset_loss_counters(void) {
   return api_guard("vexdaq_reset_loss_counters", [&] { return reset_loss_counters(); });
+}
+
+int32_t vexdaq_set_transfer_depth(uint8_t input, int32_t depth) {
+  return api_guard("vexdaq_set_transfer_depth", [&] {
+    if (depth != 0 && (depth < kMinTransferDepth || depth > kMaxTransferDepth)) return -2;
+    set_transfer_depth_setting(input != 0, depth);
+    return 0;
+  });
+}
+
+int32_t vexdaq_get_transfer_depth(uint8_t input) {
+  return api_guard("vexdaq_get_transfer_depth", [&] { return transfer_depth(input != 0); });
 }
 
 }  // extern "C"

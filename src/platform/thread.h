@@ -15,8 +15,9 @@ class Thread {
   enum class Priority { kNormal, kHighest };
 
   // Starts entry(argument) on a new thread with the default stack. kHighest asks, best effort,
-  // for the highest priority the process may give a thread; the thread raises itself before it
-  // runs entry. Returns null when the thread cannot be created (nothing runs then).
+  // for a real-time scheduling class where the system allows it, else the highest priority the
+  // process may give a thread; the thread raises itself before it runs entry (what it got:
+  // current_thread_scheduling). Returns null when the thread cannot be created (nothing runs).
   static std::unique_ptr<Thread> create(Entry entry, void *argument,
                                         Priority priority = Priority::kNormal);
 
@@ -40,6 +41,15 @@ void fail_next_thread_creations(int32_t count);
 // For the platform implementations of Thread::create: whether this creation is one the hook
 // above asked to fail (it then counts as used). Any thread.
 bool take_injected_creation_failure();
+
+// Names the calling thread for debuggers, `top -H` and the benchmarks; Linux keeps 15
+// characters. Best effort, never fails; any thread.
+void set_current_thread_name(const char *name);
+
+// What Thread::Priority::kHighest obtained for the calling thread, as text for the log:
+// "SCHED_FIFO priority 10", "nice -20", "THREAD_PRIORITY_HIGHEST", or "normal" (also for a
+// thread created with kNormal). Any thread; the text is static.
+const char *current_thread_scheduling();
 
 void sleep_ms(uint32_t milliseconds);
 
