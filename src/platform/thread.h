@@ -46,9 +46,17 @@ bool take_injected_creation_failure();
 // characters. Best effort, never fails; any thread.
 void set_current_thread_name(const char *name);
 
+// Raises the calling thread, best effort: SCHED_FIFO at realtime_priority where the system
+// allows it, else the lowest nice value the process may take (Linux), else nothing (on Windows:
+// THREAD_PRIORITY_HIGHEST). Returns current_thread_scheduling(). kHighest uses
+// kTransferRealtimePriority; the virtual instrument's clock, which models hardware that never
+// waits for the host's processor, takes one above.
+inline constexpr int32_t kTransferRealtimePriority = 10;
+const char *raise_current_thread_priority(int32_t realtime_priority);
+
 // What Thread::Priority::kHighest obtained for the calling thread, as text for the log:
 // "SCHED_FIFO priority 10", "nice -20", "THREAD_PRIORITY_HIGHEST", or "normal" (also for a
-// thread created with kNormal). Any thread; the text is static.
+// thread created with kNormal). Any thread; the text belongs to the calling thread.
 const char *current_thread_scheduling();
 
 void sleep_ms(uint32_t milliseconds);

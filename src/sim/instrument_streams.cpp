@@ -101,6 +101,10 @@ void Instrument::cancel_endpoint(uint32_t generation, uint8_t endpoint) {
 
 void Instrument::clock_thread() {
   platform::set_current_thread_name("vexdaq-simclock");
+  // The instrument's clock is hardware: it must not wait for the host's processor, or the host's
+  // load would show as frames the device dropped. Above the transfer threads, so a completion
+  // run is not cut short by the thread it wakes.
+  platform::raise_current_thread_priority(platform::kTransferRealtimePriority + 1);
   std::unique_lock<std::mutex> lock(mutex_);
   std::vector<Done> done;
   while (!stop_thread_) {

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "backend/driver.h"
+#include "backend/driver_pin.h"
 #include "core/message.h"
 #include "core/stream_control.h"
 #include "platform/sync.h"
@@ -99,6 +100,7 @@ class Period {
       : input_(input),
         slots_(input ? g_session.rx_slots : g_session.tx_slots),
         pipe_(g_session.pipe_handles[input ? 1 : 0]),
+        file_(driver_pin(pipe_)),
         layout_(layout),
         depth_(std::clamp(depth, kMinTransferDepth, kMaxTransferDepth)),
         period_(period) {}
@@ -117,6 +119,7 @@ class Period {
   const bool input_;
   XferSlot *const slots_;
   const DeviceHandle pipe_;
+  const std::shared_ptr<OpenFile> file_;  // the pipe's, held for the period: no lookup per packet
   const PacketLayout layout_;
   const int32_t depth_;
   const uint64_t period_;
@@ -130,8 +133,12 @@ bool Period::start(int32_t k) {
   slot.overlapped.internal.store(0);
   slot.overlapped.internal_high.store(0);
   const auto size = static_cast<uint32_t>(layout_.packet_size);
-  return input_ ? driver_read(pipe_, slot.overlapped, slot.buffer, size)
-                : driver_write(pipe_, slot.overlapped, slot.buffer, size);
+  if (!file_) {
+    platform::set_last_error(kStatusInvalidHandle);
+    return false;
+  }
+  return input_ ? file_->start_read(slot.overlapped, slot.buffer, size)
+                : file_->start_write(slot.overlapped, slot.buffer, size);
 }
 
 // After driver_cancel every transfer of the pipe has completed and set its event: take those
@@ -180,7 +187,10 @@ void Period::fail(platform::WaitResult waited, uint32_t status) {
   // this period is outstanding when the core stops the stream.
   driver_cancel(pipe_);
   collect_after_cancel();
-  set_busy(input_, false);  // the stop about to be posted waits for this
+  // The stop about to be posted waits for idle, and a start still waiting for this period's
+  // transfers must not wait for them.
+  mark_primed(input_, period_);
+  set_busy(input_, false);
   post_message(MSG_STOP, 0, 0, 0, nullptr);
 }
 

@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <new>
 #include <system_error>
 
@@ -15,34 +16,35 @@ namespace vexdaq::platform {
 namespace {
 
 thread_local uint32_t t_last_error = 0;
-thread_local const char *t_scheduling = "normal";
+thread_local char t_scheduling[32] = "normal";
+
+}  // namespace
 
 // A real-time class keeps a transfer thread on the processor while busy normal threads compete:
 // at 20 MB/s the device's FIFO fills in milliseconds. The priority stays low among real-time
-// ones (10), and the threads only ever block or move one batch of packets, so they cannot
-// starve the machine. Where that is refused (no privilege, no RLIMIT_RTPRIO), the lowest nice
-// value the process may take; Linux applies nice values per thread, elsewhere it would change
-// the whole process, so it is left out there.
-void raise_own_priority() {
+// ones, and the threads only ever block or move one batch of packets, so they cannot starve the
+// machine. Where that is refused (no privilege, no RLIMIT_RTPRIO), the lowest nice value the
+// process may take; Linux applies nice values per thread, elsewhere it would change the whole
+// process, so it is left out there.
+const char *raise_current_thread_priority(int32_t realtime_priority) {
   sched_param param{};
-  param.sched_priority = 10;
+  param.sched_priority = realtime_priority;
   if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
-    t_scheduling = "SCHED_FIFO priority 10";
-    return;
+    std::snprintf(t_scheduling, sizeof t_scheduling, "SCHED_FIFO priority %d",
+                  static_cast<int>(realtime_priority));
+    return t_scheduling;
   }
 #if defined(__linux__)
-  static const char *const kNice[] = {"nice -20", "nice -15", "nice -10", "nice -5"};
   const auto tid = static_cast<id_t>(syscall(SYS_gettid));
-  for (int step = 0; step < 4; ++step) {
-    if (setpriority(PRIO_PROCESS, tid, -20 + 5 * step) == 0) {
-      t_scheduling = kNice[step];
-      return;
+  for (int nice_value = -20; nice_value < 0; nice_value += 5) {
+    if (setpriority(PRIO_PROCESS, tid, nice_value) == 0) {
+      std::snprintf(t_scheduling, sizeof t_scheduling, "nice %d", nice_value);
+      return t_scheduling;
     }
   }
 #endif
+  return t_scheduling;
 }
-
-}  // namespace
 
 std::unique_ptr<Thread> Thread::create(Entry entry, void *argument, Priority priority) {
   if (take_injected_creation_failure()) return nullptr;
@@ -50,7 +52,7 @@ std::unique_ptr<Thread> Thread::create(Entry entry, void *argument, Priority pri
   if (!thread) return nullptr;
   try {
     thread->native_.thread = std::thread([entry, argument, priority] {
-      if (priority == Priority::kHighest) raise_own_priority();
+      if (priority == Priority::kHighest) raise_current_thread_priority(kTransferRealtimePriority);
       entry(argument);
     });
   } catch (const std::system_error &) {

@@ -76,6 +76,13 @@ void set_current_thread_name(const char *name) {
   set(GetCurrentThread(), text);
 }
 
+const char *raise_current_thread_priority(int32_t) {
+  if (SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST)) {
+    t_scheduling = "THREAD_PRIORITY_HIGHEST";
+  }
+  return t_scheduling;
+}
+
 const char *current_thread_scheduling() {
   return t_scheduling;
 }
