@@ -4,6 +4,7 @@
 #include <benchmark/benchmark.h>
 
 #include <signal.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -245,32 +246,33 @@ ThreadTimes thread_times() {
 }
 
 // Busy loops in child processes, one per processor, each ending by itself after `seconds` (and
-// killed at destruction): the load of a compile or a second application beside the stream.
+// stopped at destruction): the load of a compile or a second application beside the stream.
+// Spawned, not forked: a fork would make every page of this process copy-on-write, and the
+// stream's threads would pay page faults that no application beside it causes.
 class BusyLoops {
  public:
   BusyLoops(int count, double seconds) {
+    const std::string limit = std::to_string(static_cast<int>(seconds + 0.999));
     for (int i = 0; i < count; ++i) {
-      const pid_t pid = fork();
-      if (pid == 0) {
-        const double end = seconds_now() + seconds;
-        volatile uint64_t spin = 0;
-        while (seconds_now() < end) {
-          for (int k = 0; k < 100000; ++k) spin = spin + 1;
-        }
-        _exit(0);
-      }
-      if (pid > 0) pids_.push_back(pid);
+      char *const argv[] = {const_cast<char *>("timeout"),
+                            const_cast<char *>(limit.c_str()),
+                            const_cast<char *>("sh"),
+                            const_cast<char *>("-c"),
+                            const_cast<char *>("while :; do :; done"),
+                            nullptr};
+      pid_t pid = 0;
+      if (posix_spawnp(&pid, "timeout", nullptr, nullptr, argv, environ) == 0) pids_.push_back(pid);
     }
   }
   ~BusyLoops() {
     for (pid_t pid : pids_) {
-      kill(pid, SIGKILL);
+      kill(pid, SIGTERM);  // timeout passes it on to its loop
       waitpid(pid, nullptr, 0);
     }
   }
+  int started() const { return static_cast<int>(pids_.size()); }
 
  private:
-  static double seconds_now() { return seconds(CLOCK_MONOTONIC); }
   std::vector<pid_t> pids_;
 };
 
@@ -302,6 +304,10 @@ void paced_stream(benchmark::State &state) {
   double first_frame = -1, dropped_after_first_block = -1;
   for (auto _ : state) {
     BusyLoops loops(busy, run_seconds + 1);
+    if (loops.started() != busy) {
+      state.SkipWithError("cannot start the busy loops");
+      return;
+    }
     const ThreadTimes before = thread_times();
     const double cpu0 = seconds(CLOCK_PROCESS_CPUTIME_ID);
     const double app0 = seconds(CLOCK_THREAD_CPUTIME_ID);
