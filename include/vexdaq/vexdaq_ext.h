@@ -86,6 +86,15 @@ VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_transfer_depth(uint8_t input, int32_t 
 /* The depth the direction's stream uses now, or used last (4 .. 64; 4 before any stream). */
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_transfer_depth(uint8_t input);
 
+/* Whether the transfer threads ask for a real-time scheduling class (Linux, macOS: SCHED_FIFO
+ * priority 10) from the next vexdaq_start on; without one, or where the system refuses it, they
+ * run at the highest priority of the normal class (the log says which they got). A real-time
+ * class keeps the device drained while other programs load every processor; leave it off with
+ * a free-running virtual instrument, whose transfers complete at once: the threads then never
+ * block and would take whole processors. Needs no session, survives sessions. 0 on success; -2
+ * for a value other than 0 and 1. */
+VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_transfer_realtime(int32_t enable);
+
 #ifdef __cplusplus
 }
 #endif

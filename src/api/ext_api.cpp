@@ -28,4 +28,12 @@ int32_t vexdaq_get_transfer_depth(uint8_t input) {
   return api_guard("vexdaq_get_transfer_depth", [&] { return transfer_depth(input != 0); });
 }
 
+int32_t vexdaq_set_transfer_realtime(int32_t enable) {
+  return api_guard("vexdaq_set_transfer_realtime", [&] {
+    if (enable != 0 && enable != 1) return -2;
+    set_transfer_realtime_setting(enable == 1);
+    return 0;
+  });
+}
+
 }  // extern "C"

@@ -101,13 +101,19 @@ void Instrument::cancel_endpoint(uint32_t generation, uint8_t endpoint) {
 
 void Instrument::clock_thread() {
   platform::set_current_thread_name("vexdaq-simclock");
-  // The instrument's clock is hardware: it must not wait for the host's processor, or the host's
-  // load would show as frames the device dropped. Above the transfer threads, so a completion
-  // run is not cut short by the thread it wakes.
-  platform::raise_current_thread_priority(platform::kTransferRealtimePriority + 1);
+  // The instrument's clock is hardware: the host's load should not show as frames the device
+  // dropped. Paced, the thread sleeps between ticks, so a real-time class (above the transfer
+  // threads, where allowed) is safe; free-running it can serve transfers back to back without
+  // blocking and stays in the normal class.
+  bool realtime = false;
+  platform::raise_current_thread_priority(0);
   std::unique_lock<std::mutex> lock(mutex_);
   std::vector<Done> done;
   while (!stop_thread_) {
+    if ((profile_.pacing == Pacing::kRealtime) != realtime) {
+      realtime = !realtime;
+      platform::raise_current_thread_priority(realtime ? 11 : 0);
+    }
     clock_wake_ = Clock::time_point::min();
     const Clock::time_point now = Clock::now();
     Clock::time_point wake = Clock::time_point::max();

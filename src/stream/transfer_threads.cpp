@@ -35,6 +35,9 @@ constexpr uint32_t kSlotWaitMs = 1500;
 constexpr int32_t kMaxBatch = 16;
 
 std::atomic<int32_t> g_depth_setting[2] = {0, 0};
+std::atomic<bool> g_realtime_setting{false};
+// SCHED_FIFO priority of the transfer threads when the application asks for a real-time class.
+constexpr int32_t kTransferRealtimePriority = 10;
 std::atomic<int32_t> g_depth[2] = {kMinTransferDepth, kMinTransferDepth};
 // Counts the streaming periods the core began; a thread's period is the value it saw.
 std::atomic<uint64_t> g_period{0};
@@ -297,11 +300,20 @@ void Period::run() {
 // the session ends.
 uint32_t transfer_thread(bool input) {
   platform::set_current_thread_name(input ? "vexdaq-rx" : "vexdaq-tx");
-  // One line per session: both threads ask for the same class.
-  if (input)
+  // One line per session, and one per change of class: both threads ask for the same.
+  if (input) {
     log_print(1, "transfer threads scheduling : %s\r\n", platform::current_thread_scheduling());
+  }
+  bool realtime = false;
   for (;;) {
     wait_for_stream_state(streaming_or_exit);
+    if (transfer_realtime_setting() != realtime) {
+      realtime = !realtime;
+      platform::raise_current_thread_priority(realtime ? kTransferRealtimePriority : 0);
+      if (input) {
+        log_print(1, "transfer threads scheduling : %s\r\n", platform::current_thread_scheduling());
+      }
+    }
     const uint64_t generation = stream_state_generation();
     // Busy before the look at `streaming`: a core that clears the flag and then finds this
     // thread idle knows it will not start a transfer.
@@ -341,6 +353,14 @@ void set_transfer_depth_setting(bool input, int32_t depth) {
 
 int32_t transfer_depth_setting(bool input) {
   return g_depth_setting[input ? 1 : 0].load();
+}
+
+void set_transfer_realtime_setting(bool realtime) {
+  g_realtime_setting.store(realtime);
+}
+
+bool transfer_realtime_setting() {
+  return g_realtime_setting.load();
 }
 
 void set_transfer_depths(int32_t tx_depth, int32_t rx_depth) {

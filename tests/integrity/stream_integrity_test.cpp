@@ -351,5 +351,24 @@ TEST_F(StreamIntegrity, TransferDepthFollowsTheRateOrTheApplicationsSetting) {
   EXPECT_EQ(vexdaq_set_transfer_depth(1, 0), 0);
 }
 
+// The real-time class is the application's choice, taken at the next start and said in the log
+// (which class the system granted depends on its privileges).
+TEST_F(StreamIntegrity, RealTimeSchedulingIsAskedForOnlyWhenTheApplicationChoosesIt) {
+  EXPECT_EQ(vexdaq_set_transfer_realtime(2), -2);
+  open("waveform=counter;pacing=realtime;in_channels=2;out_channels=0;in_bits=16");
+  ASSERT_NO_FATAL_FAILURE(
+      prepare_stream({.out_capacity = 16, .in_capacity = 4096, .out_mask = 0, .in_mask = 0x1}));
+  ASSERT_EQ(vexdaq_start(), 0);
+  ASSERT_EQ(vexdaq_stop(), 0);
+  EXPECT_EQ(count_of(read_log(), "transfer threads scheduling : "), 1) << "once, at the start-up";
+  ASSERT_EQ(vexdaq_set_transfer_realtime(1), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  CounterCheck check{16, 0, true};
+  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 256));
+  ASSERT_EQ(vexdaq_stop(), 0);
+  EXPECT_EQ(vexdaq_set_transfer_realtime(0), 0);
+  EXPECT_EQ(count_of(read_log(), "transfer threads scheduling : "), 2) << read_log();
+}
+
 }  // namespace
 }  // namespace vexdaq::testing

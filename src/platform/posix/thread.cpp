@@ -20,19 +20,24 @@ thread_local char t_scheduling[32] = "normal";
 
 }  // namespace
 
-// A real-time class keeps a transfer thread on the processor while busy normal threads compete:
-// at 20 MB/s the device's FIFO fills in milliseconds. The priority stays low among real-time
-// ones, and the threads only ever block or move one batch of packets, so they cannot starve the
-// machine. Where that is refused (no privilege, no RLIMIT_RTPRIO), the lowest nice value the
-// process may take; Linux applies nice values per thread, elsewhere it would change the whole
-// process, so it is left out there.
+// realtime_priority > 0 asks for SCHED_FIFO at that priority first. The library's own threads do
+// not: a transfer thread whose transfers complete at once (a free-running virtual instrument, a
+// device that fails every transfer) is a busy loop, and at a real-time priority it would take a
+// whole processor from everything else (measured: a libusb stream over a faked usbfs stalled for
+// a minute). Otherwise the lowest nice value the process may take: the POSIX counterpart of
+// "highest" in the normal class. Linux applies nice values per thread; elsewhere it would change
+// the whole process, so it is left out there.
 const char *raise_current_thread_priority(int32_t realtime_priority) {
   sched_param param{};
   param.sched_priority = realtime_priority;
-  if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+  if (realtime_priority > 0 && pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
     std::snprintf(t_scheduling, sizeof t_scheduling, "SCHED_FIFO priority %d",
                   static_cast<int>(realtime_priority));
     return t_scheduling;
+  }
+  if (realtime_priority <= 0) {
+    sched_param normal{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);  // back from a real-time class
   }
 #if defined(__linux__)
   const auto tid = static_cast<id_t>(syscall(SYS_gettid));
@@ -52,7 +57,7 @@ std::unique_ptr<Thread> Thread::create(Entry entry, void *argument, Priority pri
   if (!thread) return nullptr;
   try {
     thread->native_.thread = std::thread([entry, argument, priority] {
-      if (priority == Priority::kHighest) raise_current_thread_priority(kTransferRealtimePriority);
+      if (priority == Priority::kHighest) raise_current_thread_priority(0);
       entry(argument);
     });
   } catch (const std::system_error &) {
