@@ -26,10 +26,10 @@ pick() {  # file row-regex column
 }
 fmt() { awk -v v="$1" -v s="${2:-1}" -v p="${3:-2}" 'BEGIN { printf "%.*f", p, v * s }'; }
 
-echo "running the benchmarks (about a minute)..." >&2
+echo "running the benchmarks (about two minutes)..." >&2
 run in stream_bench '^input_throughput/(8|64)/'
 run out stream_bench '^output_throughput/(8|64)/'
-run paced stream_bench '^paced_stream_cpu'
+run paced stream_bench '^paced_stream/'
 run wait stream_bench '^blocking_receive_wait_cpu'
 run command core_bench '^synchronous_command_round_trip'
 run handoff core_bench '^command_round_trip_against_ping_pong'
@@ -52,9 +52,19 @@ row_throughput in "input pipeline throughput, 8 channels x 24 bit, free-running 
 row_throughput in "input pipeline throughput, 64 channels x 24 bit" 64
 row_throughput out "output pipeline throughput, 8 channels x 24 bit" 8
 row_throughput out "output pipeline throughput, 64 channels x 24 bit" 64
-mbps="$(pick paced paced MBps)"
-echo "| CPU of the whole process at a paced $(fmt "$mbps" 1 1) MB/s input (8 x 32 bit at 625 kHz), library and instrument | $(fmt "$(pick paced paced process_cpu_percent)" 1 1) % of one core | $(fmt "$(pick paced paced process_cpu_percent)" 0.01 3) cores |"
-echo "| ... of which the receiving application thread | $(fmt "$(pick paced paced app_thread_cpu_percent)" 1 1) % of one core | $(fmt "$(pick paced paced app_thread_cpu_percent)" 0.01 3) cores |"
+paced_row() {  # row-regex label
+  echo "| $2: device-side drops / frames missing from the pattern | $(pick paced "$1" device_dropped_frames) / $(pick paced "$1" missing_frames) | must be 0 / 0 |"
+}
+paced_row '/2/65536/0/' "paced 20 MB/s input (8 x 32 bit at 625 kHz), 2 s, 64 KiB device FIFO, quiet"
+paced_row '/2/2048/0/' "... 2 KiB device FIFO (an EZ-USB's endpoint FIFOs), quiet"
+paced_row '/5/65536/2/' "... 5 s, 64 KiB device FIFO, two busy-loop processes keeping both cores busy"
+paced_row '/5/2048/2/' "... 5 s, 2 KiB device FIFO, two busy-loop processes"
+lib="$(pick paced '/2/65536/0/' library_cpu_percent)"
+echo "| CPU of the library's threads (core, tx, rx) at the paced 20 MB/s input, quiet | $(fmt "$lib" 1 2) % of one core | $(fmt "$lib" 0.01 4) cores (target 0.03) |"
+echo "| ... of the virtual instrument's clock thread | $(fmt "$(pick paced '/2/65536/0/' instrument_cpu_percent)" 1 2) % of one core | |"
+echo "| ... of the receiving application thread | $(fmt "$(pick paced '/2/65536/0/' app_thread_cpu_percent)" 1 2) % of one core | |"
+echo "| ... of the whole process | $(fmt "$(pick paced '/2/65536/0/' process_cpu_percent)" 1 2) % of one core | |"
+echo "| ... the same beside two busy loops: the library's threads | $(fmt "$(pick paced '/5/65536/2/' library_cpu_percent)" 1 2) % of one core | |"
 echo "| synchronous command round trip (queue, core, one control request, completion), median | $(fmt "$(pick command round_trip median_us)" 1 1) us | $(fmt "$(pick command round_trip median_us)" 0.008 3) x a 125 us USB microframe |"
 echo "| ... 99th percentile | $(fmt "$(pick command round_trip p99_us)" 1 1) us | $(fmt "$(pick command round_trip p99_us)" 0.008 3) x a microframe |"
 echo "| the same command against a two-thread semaphore ping-pong measured in the same loop, median | $(fmt "$(pick handoff ping_pong command_median_us)" 1 1) us against $(fmt "$(pick handoff ping_pong ping_pong_median_us)" 1 1) us (p99 $(fmt "$(pick handoff ping_pong command_p99_us)" 1 1) against $(fmt "$(pick handoff ping_pong ping_pong_p99_us)" 1 1) us) | $(fmt "$(pick handoff ping_pong ratio_median)" 1 2) x the ping-pong; $(fmt "$(pick handoff ping_pong ratio_to_handoffs_and_request)" 1 2) x the ping-pong plus a direct request ($(fmt "$(pick handoff ping_pong direct_request_median_us)" 1 1) us) |"

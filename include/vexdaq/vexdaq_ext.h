@@ -80,6 +80,27 @@ VEXDAQ_API uint32_t VEXDAQ_CALL vexdaq_get_last_open_status(void);
  * close, are never dropped: they wait until the queue has room. */
 VEXDAQ_API uint64_t VEXDAQ_CALL vexdaq_get_dropped_commands(void);
 
+/* Transfer depth: how many bulk transfers each direction keeps in flight while streaming (each
+ * carries one packet of at most 512 bytes, as always). More of them give the host more slack
+ * before the device's FIFO overflows, which the device never reports: at 20 MB/s one packet lasts
+ * 25 us. depth 0 chooses the default: enough transfers for 2 ms of the stream at the rate last
+ * set, at least 4 and at most 64; otherwise 4 .. 64. input != 0 selects the input side. The
+ * setting needs no session, survives sessions and takes effect at the next vexdaq_start.
+ * 0 on success; -2 for a depth outside 0 and 4 .. 64 (nothing changed). */
+VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_transfer_depth(uint8_t input, int32_t depth);
+
+/* The depth the direction's stream uses now, or used last (4 .. 64; 4 before any stream). */
+VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_transfer_depth(uint8_t input);
+
+/* Whether the transfer threads ask for a real-time scheduling class (Linux, macOS: SCHED_FIFO
+ * priority 10) from the next vexdaq_start on; without one, or where the system refuses it, they
+ * run at the highest priority of the normal class (the log says which they got). A real-time
+ * class keeps the device drained while other programs load every processor; leave it off with
+ * a free-running virtual instrument, whose transfers complete at once: the threads then never
+ * block and would take whole processors. Needs no session, survives sessions. 0 on success; -2
+ * for a value other than 0 and 1. */
+VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_transfer_realtime(int32_t enable);
+
 #ifdef __cplusplus
 }
 #endif

@@ -37,6 +37,8 @@
  *   pipes=4                           endpoints of the interface (0 .. 30): tx stream OUT, rx
  *                                     stream IN, UART OUT, UART IN, then unused bulk endpoints
  *   path_length=0                     pad the device path to this many UTF-16 units
+ *   device_fifo=65536                 bytes of input the device buffers for the host, 1 .. 16 MiB
+ *                                     (an EZ-USB's endpoint FIFOs hold 4 x 512 = 2048)
  *   waveform=sine                     sine | square | dc | noise | counter, for every input
  *   waveform.<n>=...                  channel, or for input channel n only
  *   pacing=realtime                   realtime: input frames at the input rate, output consumed
@@ -54,8 +56,8 @@
  * completes the transfers in flight (reads with 0 bytes, writes accepted). A stream packet holds
  * whole frames, one sample per channel in channel order, little-endian. Paced input runs at the
  * rate last set with the sample-rate request (0xD1: bytes 0-3 input, 4-7 output), or the first
- * entry of the list before any; frames nobody reads overflow a 64 KiB device FIFO and are lost
- * (counter rx_dropped_frames). Paced output is played at the output rate from a 64 KiB FIFO: a
+ * entry of the list before any; frames for which no read is posted overflow the device FIFO
+ * (device_fifo bytes) and are lost (counter rx_dropped_frames). Paced output is played at the output rate from a 64 KiB FIFO: a
  * write completes once it fits (counter tx_underrun_frames counts frames played with no data).
  * Input waveforms, frame n counted from the stream start:
  *   counter: (channel << (bits - 8)) | (n mod 2^(bits - 8))   (bits <= 8: n mod 2^bits)

@@ -1,6 +1,7 @@
 #include "api/api_guard.h"
 #include "core/message.h"
 #include "stream/loss_counters.h"
+#include "stream/transfer_threads.h"
 #include "vexdaq/vexdaq_ext.h"
 
 using namespace vexdaq;
@@ -18,6 +19,26 @@ int32_t vexdaq_reset_loss_counters(void) {
 
 uint64_t vexdaq_get_dropped_commands(void) {
   return dropped_message_count();
+}
+
+int32_t vexdaq_set_transfer_depth(uint8_t input, int32_t depth) {
+  return api_guard("vexdaq_set_transfer_depth", [&] {
+    if (depth != 0 && (depth < kMinTransferDepth || depth > kMaxTransferDepth)) return -2;
+    set_transfer_depth_setting(input != 0, depth);
+    return 0;
+  });
+}
+
+int32_t vexdaq_get_transfer_depth(uint8_t input) {
+  return api_guard("vexdaq_get_transfer_depth", [&] { return transfer_depth(input != 0); });
+}
+
+int32_t vexdaq_set_transfer_realtime(int32_t enable) {
+  return api_guard("vexdaq_set_transfer_realtime", [&] {
+    if (enable != 0 && enable != 1) return -2;
+    set_transfer_realtime_setting(enable == 1);
+    return 0;
+  });
 }
 
 }  // extern "C"

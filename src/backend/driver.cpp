@@ -1,5 +1,6 @@
 // The driver facade: the backend table and the table of open handles.
 #include "backend/driver.h"
+#include "backend/driver_pin.h"
 
 #include <unordered_map>
 
@@ -143,6 +144,10 @@ bool driver_read(DeviceHandle handle, Overlapped &record, void *buffer, uint32_t
 bool driver_write(DeviceHandle handle, Overlapped &record, const void *buffer, uint32_t size) {
   std::shared_ptr<OpenFile> file = lookup(handle);
   return file && file->start_write(record, buffer, size);
+}
+
+std::shared_ptr<OpenFile> driver_pin(DeviceHandle handle) {
+  return lookup(handle);
 }
 
 bool driver_cancel(DeviceHandle handle) {

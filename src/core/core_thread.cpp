@@ -136,6 +136,7 @@ void set_transfer_thread_factory(TransferThreadFactory factory) {
 }
 
 uint32_t core_thread_main(void *) {
+  platform::set_current_thread_name("vexdaq-core");
   if (start_up()) {
     while (dispatch_message() > 0) {
     }

@@ -4,6 +4,7 @@
 
 #include "core/request_catalogue.h"
 #include "core/requests.h"
+#include "core/stream_control.h"
 #include "device/control_request.h"
 #include "platform/thread.h"
 #include "session/device_session.h"
@@ -55,6 +56,7 @@ void dispatch_command_message(const CoreMessage &message) {
       if (g_session.streaming.load() != 0) return;
       auto record = rate_record(message.secondary, message.primary);
       send_request(*entry, value, index, record.data(), kRateRecordSize);
+      remember_sample_rates(message.secondary, message.primary);  // the next start's depth
       log_print(1, "<usbio_controller_set_samplerate> : 0x%.8X, 0x%.8X\r\n", message.primary,
                 message.secondary);
       return;

@@ -25,36 +25,28 @@ constexpr uint32_t kWindDownPauseMs = 10;
 
 std::atomic<bool> g_device_told_to_stop{false};
 
-void arm_slot(XferSlot &slot) {
-  if (platform::Event *event = slot.overlapped.event.get()) {
-    event->reset();
-    event->set();  // ready: the transfer thread may start a transfer on it at once
-  }
-  slot.overlapped.internal.store(0);
-  slot.overlapped.internal_high.store(0);
+// Input and output rates last sent to the device (0: none yet, the device uses its list's first).
+std::atomic<int32_t> g_in_rate{0};
+std::atomic<int32_t> g_out_rate{0};
+
+// The rate the device streams at: the one last set, else the first of the device's list.
+int64_t current_rate(bool input) {
+  const int32_t set = input ? g_in_rate.load() : g_out_rate.load();
+  if (set > 0) return set;
+  const int32_t listed = input ? g_session.in_rate_count : g_session.out_rate_count;
+  const int32_t first = input ? g_session.in_sample_rates[0] : g_session.out_sample_rates[0];
+  return listed > 0 && first > 0 ? first : 0;
 }
 
-// Milliseconds left until the deadline on the performance counter (0 once it has passed).
-uint32_t remaining_ms(int64_t deadline) {
-  const int64_t left = deadline - platform::performance_counter();
-  if (left <= 0) return 0;
-  return static_cast<uint32_t>(
-      std::min<int64_t>(kSlotWaitMs, left * 1000 / platform::performance_frequency() + 1));
-}
-
-// Every transfer in flight was started before the stop, so all that will complete do so within
-// one 1500 ms period: the slots share it. Waiting for each in turn would keep a stop after a
-// start the device refused, whose transfers never complete, for eight periods. A time-out is not
-// an error here: the pipe abort that follows completes whatever is left.
-void wait_slots() {
-  const int64_t deadline =
-      platform::performance_counter() + platform::performance_frequency() * kSlotWaitMs / 1000;
-  for (int k = 0; k < kSlotCount; ++k) {
-    for (XferSlot *slot : {&g_session.tx_slots[k], &g_session.rx_slots[k]}) {
-      if (platform::Event *event = slot->overlapped.event.get())
-        event->wait(remaining_ms(deadline));
-    }
-  }
+// The application's setting, else enough transfers to cover kTransferCoverUs of the stream.
+int32_t depth_for(bool input) {
+  const int32_t setting = transfer_depth_setting(input);
+  if (setting != 0) return setting;
+  const int64_t count =
+      input ? g_session.in_channel_count.load() : g_session.out_channel_count.load();
+  const int64_t bits = input ? g_session.in_sample_bits.load() : g_session.out_sample_bits.load();
+  const int32_t packet = input ? g_session.in_packet_size.load() : g_session.out_packet_size.load();
+  return default_transfer_depth(current_rate(input) * count * (bits / 8), packet);
 }
 
 void set_active(platform::Mutex *lock, std::atomic<uint8_t> &active, uint8_t value) {
@@ -119,6 +111,11 @@ bool reset_data_pipes() {
 
 }  // namespace
 
+void remember_sample_rates(int32_t in_rate, int32_t out_rate) {
+  g_in_rate.store(in_rate);
+  g_out_rate.store(out_rate);
+}
+
 bool device_told_to_stop() {
   return g_device_told_to_stop.load();
 }
@@ -138,10 +135,8 @@ void usbio_stream_start() {
   notify_stream_waiters();
   log_print(1, "usbio_device_pre_data_xfer - begins\r\n");
 
-  for (int k = 0; k < kSlotCount; ++k) {
-    arm_slot(g_session.tx_slots[k]);
-    arm_slot(g_session.rx_slots[k]);
-  }
+  // The transfer threads arm their own slots when the period begins.
+  set_transfer_depths(depth_for(false), depth_for(true));
 
   uint32_t frame_number = 0;
   uint32_t returned = 0;
@@ -156,10 +151,14 @@ void usbio_stream_start() {
   }
 
   g_device_told_to_stop.store(false);
-  send_stream_request(REQ_STREAM_START);
   acknowledge_stream_failures();  // a new streaming period: an earlier failure is history
+  // The reads are posted before the device starts, so its first frames have somewhere to go:
+  // the device does not say which frames its FIFO dropped, and those of the start would be gone.
+  // (Writes posted now are the first the device plays.)
   g_session.streaming.store(1);
   notify_stream_waiters();
+  wait_transfer_threads_primed(kSlotWaitMs);
+  send_stream_request(REQ_STREAM_START);
 }
 
 void usbio_stream_stop() {
@@ -173,10 +172,12 @@ void usbio_stream_stop() {
     send_stream_request(REQ_STREAM_STOP);
     log_print(1, "usbio_device_post_data_xfer - begins\r\n");
 
+    // The device's stop completes the transfers in flight; each thread collects its own and
+    // reports idle (at most 1500 ms, then it cancels what is left).
     if (g_session.last_status.load() == kStatusDeviceNotPresent) {
       log_print(1, "usbio_device_post_data_xfer - device is not presetn\r\n");
     } else {
-      wait_slots();
+      wait_transfer_threads_idle(kSlotWaitMs);
     }
 
     deactivate_and_empty(g_session.out_lock.get(), g_session.out_active, g_session.out_channels,
@@ -186,7 +187,11 @@ void usbio_stream_stop() {
     notify_stream_waiters();
   }
 
-  if (reset_data_pipes()) {
+  const bool reset = reset_data_pipes();
+  // The abort completed whatever was still in flight: the next period must not begin before the
+  // threads have collected it.
+  wait_transfer_threads_idle(kSlotWaitMs);
+  if (reset) {
     if (platform::Mutex *lock = g_session.message_lock.get()) {
       platform::MutexLock hold(*lock);
       g_session.core_failed.store(0);

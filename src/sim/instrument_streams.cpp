@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "backend/driver.h"
+#include "platform/thread.h"
 #include "sim/instrument_internal.h"
 
 namespace vexdaq::sim {
@@ -99,9 +100,20 @@ void Instrument::cancel_endpoint(uint32_t generation, uint8_t endpoint) {
 // ---- The clock thread ---------------------------------------------------------------------------
 
 void Instrument::clock_thread() {
+  platform::set_current_thread_name("vexdaq-simclock");
+  // The instrument's clock is hardware: the host's load should not show as frames the device
+  // dropped. Paced, the thread sleeps between ticks, so a real-time class (above the transfer
+  // threads, where allowed) is safe; free-running it can serve transfers back to back without
+  // blocking and stays in the normal class.
+  bool realtime = false;
+  platform::raise_current_thread_priority(0);
   std::unique_lock<std::mutex> lock(mutex_);
   std::vector<Done> done;
   while (!stop_thread_) {
+    if ((profile_.pacing == Pacing::kRealtime) != realtime) {
+      realtime = !realtime;
+      platform::raise_current_thread_priority(realtime ? 11 : 0);
+    }
     clock_wake_ = Clock::time_point::min();
     const Clock::time_point now = Clock::now();
     Clock::time_point wake = Clock::time_point::max();
@@ -188,8 +200,11 @@ void Instrument::service_rx(Clock::time_point now, Endpoint &ep, std::vector<Don
     if (in_rate_ == 0) return;
     auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - in_base_time_);
     due = in_base_frames_ + scale(static_cast<uint64_t>(elapsed.count()), in_rate_, 1000000000u);
-    // Frames nobody read in time overflow the instrument's FIFO and are lost.
-    uint64_t capacity = std::max<uint64_t>(1, kDeviceBufferBytes / frame);
+    // Frames nobody read in time overflow the instrument's FIFO and are lost. Reads already
+    // posted count as room: the host controller fills them as frames arrive, whenever this
+    // model gets round to it.
+    uint64_t capacity = std::max<uint64_t>(1, profile_.device_fifo / frame);
+    for (const Pending &p : ep.pending) capacity += p.length / frame;
     if (due > in_produced_ + capacity) {
       uint64_t lost = due - in_produced_ - capacity;
       in_produced_ += lost;

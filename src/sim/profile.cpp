@@ -105,6 +105,10 @@ bool apply_one(const std::string &key, const std::string &value, Profile &p) {
   } else if (key == "pipes") {
     if (!number(kMaxPipes)) return false;
     p.pipes = static_cast<uint32_t>(n);
+  } else if (key == "device_fifo") {
+    // 1 .. 16 MiB; a FIFO smaller than a frame holds one frame.
+    if (!number(16u << 20) || n == 0) return false;
+    p.device_fifo = static_cast<uint32_t>(n);
   } else if (key == "path_length") {
     if (!number(kMaxPathLength)) return false;
     p.path_length = static_cast<uint32_t>(n);

@@ -39,9 +39,10 @@ struct Profile {
   uint8_t fpga_version = 0x21;
   // Driver.
   uint16_t driver_version = 0x0240;
-  uint32_t driver_opens = 0;  // handles the driver reports beyond this process's own
-  uint32_t pipes = 4;         // endpoints of the interface, the four of the instrument first
-  uint32_t path_length = 0;   // pad the device path to this many UTF-16 units (0: natural)
+  uint32_t driver_opens = 0;         // handles the driver reports beyond this process's own
+  uint32_t pipes = 4;                // endpoints of the interface, the four of the instrument first
+  uint32_t path_length = 0;          // pad the device path to this many UTF-16 units (0: natural)
+  uint32_t device_fifo = 64u << 10;  // bytes of input the device holds for the host (EZ-USB: 2048)
   // Behaviour.
   Waveform waveform = Waveform::kSine;
   std::vector<Waveform> channel_waveforms;  // per input channel; empty entries use `waveform`

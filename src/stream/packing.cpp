@@ -110,9 +110,8 @@ int32_t store_samples(fifo_record &fifo, const uint8_t *from, size_t stride, int
 }
 
 template <int32_t kSize>
-void pack_locked(uint8_t *packet, int32_t size) {
-  const int32_t count = channel_limit(false);
-  if (count == 0) return;
+void pack_locked(uint8_t *packet, int32_t size, int32_t count) {
+  if (count <= 0 || count > kMaxChannels) return;
   const int32_t frames = (size / kSize) / count;
   if (frames <= 0) return;
   const size_t stride = static_cast<size_t>(count) * kSize;
@@ -134,9 +133,8 @@ void pack_locked(uint8_t *packet, int32_t size) {
 }
 
 template <int32_t kSize>
-void unpack_locked(const uint8_t *packet, int32_t size) {
-  const int32_t count = channel_limit(true);
-  if (count == 0) return;
+void unpack_locked(const uint8_t *packet, int32_t size, int32_t count) {
+  if (count <= 0 || count > kMaxChannels) return;
   const int32_t frames = (size / kSize) / count;
   if (frames <= 0) return;
   const size_t stride = static_cast<size_t>(count) * kSize;
@@ -168,7 +166,7 @@ void pack(uint8_t *packet, int32_t size) {
   bool wake = false;
   {
     platform::MutexLock hold(*lock);
-    pack_locked<kSize>(packet, size);
+    pack_locked<kSize>(packet, size, channel_limit(false));
     wake = wait_need_met(false);
   }
   if (wake) wake_stream_waiters();
@@ -182,13 +180,82 @@ void unpack(const uint8_t *packet, int32_t size) {
   bool wake = false;
   {
     platform::MutexLock hold(*lock);
-    unpack_locked<kSize>(packet, size);
+    unpack_locked<kSize>(packet, size, channel_limit(true));
+    wake = wait_need_met(true);
+  }
+  if (wake) wake_stream_waiters();
+}
+
+template <int32_t kSize>
+void pack_batch(int32_t count, uint8_t *const *packets, int32_t size, int32_t n) {
+  platform::Mutex *lock = g_session.out_lock.get();
+  if (lock == nullptr) return;
+  bool wake = false;
+  {
+    platform::MutexLock hold(*lock);
+    for (int32_t i = 0; i < n; ++i) pack_locked<kSize>(packets[i], size, count);
+    wake = wait_need_met(false);
+  }
+  if (wake) wake_stream_waiters();
+}
+
+template <int32_t kSize>
+void unpack_batch(int32_t count, const uint8_t *const *packets, const int32_t *sizes, int32_t n) {
+  platform::Mutex *lock = g_session.in_lock.get();
+  if (lock == nullptr) return;
+  bool wake = false;
+  {
+    platform::MutexLock hold(*lock);
+    for (int32_t i = 0; i < n; ++i) {
+      if (sizes[i] > 0) unpack_locked<kSize>(packets[i], sizes[i], count);
+    }
     wake = wait_need_met(true);
   }
   if (wake) wake_stream_waiters();
 }
 
 }  // namespace
+
+PacketLayout current_layout(bool input) {
+  PacketLayout layout;
+  layout.channel_count = channel_limit(input);
+  const int32_t bits = input ? g_session.in_sample_bits.load() : g_session.out_sample_bits.load();
+  layout.sample_bytes = (bits == 16 || bits == 24 || bits == 32) ? bits / 8 : 0;
+  const int32_t size = input ? g_session.in_packet_size.load() : g_session.out_packet_size.load();
+  layout.packet_size = std::clamp(size, 0, 512);
+  return layout;
+}
+
+bool valid(const PacketLayout &layout) {
+  return layout.channel_count > 0 && layout.channel_count <= kMaxChannels &&
+         layout.sample_bytes >= 2 && layout.sample_bytes <= 4 &&
+         layout.packet_size >= layout.channel_count * layout.sample_bytes;
+}
+
+void pack_packets(const PacketLayout &layout, uint8_t *const *packets, int32_t n) {
+  if (!valid(layout) || n <= 0) return;
+  switch (layout.sample_bytes) {
+    case 2:
+      return pack_batch<2>(layout.channel_count, packets, layout.packet_size, n);
+    case 3:
+      return pack_batch<3>(layout.channel_count, packets, layout.packet_size, n);
+    default:
+      return pack_batch<4>(layout.channel_count, packets, layout.packet_size, n);
+  }
+}
+
+void unpack_packets(const PacketLayout &layout, const uint8_t *const *packets, const int32_t *sizes,
+                    int32_t n) {
+  if (!valid(layout) || n <= 0) return;
+  switch (layout.sample_bytes) {
+    case 2:
+      return unpack_batch<2>(layout.channel_count, packets, sizes, n);
+    case 3:
+      return unpack_batch<3>(layout.channel_count, packets, sizes, n);
+    default:
+      return unpack_batch<4>(layout.channel_count, packets, sizes, n);
+  }
+}
 
 void tx_pack16(uint8_t *packet, int32_t size) {
   pack<2>(packet, size);

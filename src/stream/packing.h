@@ -31,6 +31,29 @@ void rx_unpack16(const uint8_t *packet, int32_t size);
 void rx_unpack24(const uint8_t *packet, int32_t size);
 void rx_unpack32(const uint8_t *packet, int32_t size);
 
+// One streaming period's view of a direction, read once when the period begins: a channel count
+// or width changed by a query on another thread meanwhile does not re-map the packets in flight.
+struct PacketLayout {
+  int32_t channel_count = 0;  // 1..64
+  int32_t sample_bytes = 0;   // 2, 3 or 4
+  int32_t packet_size = 0;    // bytes per transfer, whole frames, at most 512
+};
+
+// The direction's layout now (channel_limit, sample_bytes, packet size bounded to 512 bytes);
+// valid() is false when there is nothing to move (no channels, a width other than 16, 24, 32,
+// or no packet). Any thread; reads atomics only.
+PacketLayout current_layout(bool input);
+bool valid(const PacketLayout &layout);
+
+// Fills (tx) or spreads (rx) n packets under ONE acquisition of the direction's lock, with the
+// layout given rather than the session's current counts, then wakes the data calls a packet may
+// have satisfied. sizes[i] is the packet's byte count (for rx, the bytes the read delivered; a
+// trailing partial frame is ignored). tx packets must have been zeroed by the caller. Transfer
+// threads only; no library lock held.
+void pack_packets(const PacketLayout &layout, uint8_t *const *packets, int32_t n);
+void unpack_packets(const PacketLayout &layout, const uint8_t *const *packets, const int32_t *sizes,
+                    int32_t n);
+
 // The packer or unpacker for a channel count and sample width; null when there is none (a count
 // of 0 or less, or a width other than 16, 24 and 32 bits).
 PackFunction select_tx_packer(int32_t channel_count, int32_t sample_bits);

@@ -1,6 +1,5 @@
 #include "stream/stream_signal.h"
 
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -28,7 +27,7 @@ void stream_state_changed() {
 void wait_for_stream_state(bool (*done)()) {
   std::unique_lock<std::mutex> hold(g_signal_mutex);
   while (!done()) {
-    g_signal.wait_for(hold, std::chrono::milliseconds(kStreamSignalFallbackMs));
+    g_signal.wait(hold);
   }
 }
 
@@ -39,9 +38,7 @@ uint64_t stream_state_generation() {
 
 void wait_for_stream_change(uint64_t seen) {
   std::unique_lock<std::mutex> hold(g_signal_mutex);
-  while (g_generation == seen && g_session.core_exit.load() == 0) {
-    g_signal.wait_for(hold, std::chrono::milliseconds(kStreamSignalFallbackMs));
-  }
+  while (g_generation == seen && g_session.core_exit.load() == 0) g_signal.wait(hold);
 }
 
 }  // namespace vexdaq

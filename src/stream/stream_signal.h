@@ -6,15 +6,13 @@
 // CORE THREAD: call stream_state_changed() right after every store to `streaming` (set or clear)
 // and after setting `core_exit`. notify_stream_waiters() calls it too, so a core that already
 // notifies the waiters after a `streaming` change only has to add the call after `core_exit`.
-// Without the call an idle thread still notices within kStreamSignalFallbackMs, but no sooner.
+// The waits have no time-out (an idle session wakes no thread): without the call an idle
+// thread does not notice the change at all.
 #pragma once
 
 #include <cstdint>
 
 namespace vexdaq {
-
-// Re-checking bound for a missed signal; a safety net, not the way the threads are woken.
-inline constexpr uint32_t kStreamSignalFallbackMs = 20;
 
 // Wakes every transfer thread blocked in wait_for_stream_state. Never blocks for long (takes the
 // signal's own mutex briefly, never a library lock); any thread.

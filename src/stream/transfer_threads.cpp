@@ -2,9 +2,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 
 #include "backend/driver.h"
+#include "backend/driver_pin.h"
 #include "core/message.h"
 #include "core/stream_control.h"
 #include "platform/sync.h"
@@ -19,29 +23,65 @@
 
 namespace vexdaq {
 
+static_assert(kMaxTransferDepth == kSlotCount, "every depth needs its slots");
+
 namespace {
 
 // A transfer that has not completed within 1500 ms will not: the slowest packet the device
 // sends is due well inside that.
 constexpr uint32_t kSlotWaitMs = 1500;
-// How soon a thread waiting for a slot notices the end of streaming.
-constexpr uint32_t kSlotWaitStepMs = 20;
-// The packet sizes in use never exceed one bulk packet; anything larger is not trusted.
-constexpr int32_t kMaxPacketBytes = 512;
+// Completed slots handled under one lock acquisition at most; bounds the time a data call waits
+// for the direction's lock behind a batch (16 packets are a few microseconds of copying).
+constexpr int32_t kMaxBatch = 16;
+
+std::atomic<int32_t> g_depth_setting[2] = {0, 0};
+std::atomic<bool> g_realtime_setting{false};
+// SCHED_FIFO priority of the transfer threads when the application asks for a real-time class.
+constexpr int32_t kTransferRealtimePriority = 10;
+std::atomic<int32_t> g_depth[2] = {kMinTransferDepth, kMinTransferDepth};
+// Counts the streaming periods the core began; a thread's period is the value it saw.
+std::atomic<uint64_t> g_period{0};
+
+// Whether each thread has transfers of a period outstanding (index 1: rx).
+std::mutex g_idle_mutex;
+std::condition_variable g_idle_changed;
+bool g_busy[2] = {false, false};  // under g_idle_mutex
+uint64_t g_primed[2] = {0, 0};    // the last period each thread has posted its transfers for
+
+void set_busy(bool input, bool busy) {
+  {
+    std::lock_guard<std::mutex> hold(g_idle_mutex);
+    g_busy[input ? 1 : 0] = busy;
+  }
+  g_idle_changed.notify_all();
+}
+
+// The period's transfers are posted (or the thread has none to post, or gave up).
+void mark_primed(bool input, uint64_t period) {
+  {
+    std::lock_guard<std::mutex> hold(g_idle_mutex);
+    uint64_t &primed = g_primed[input ? 1 : 0];
+    primed = std::max(primed, period);
+  }
+  g_idle_changed.notify_all();
+}
 
 bool streaming_or_exit() {
   return g_session.streaming.load() != 0 || g_session.core_exit.load() != 0;
 }
 
-// A thread with nothing to move sleeps through the streaming period until the stream state
-// changes (normally the stop). Waiting for the change rather than for `streaming` to clear means
-// a stop followed at once by a start is not slept through: the next period chooses afresh.
-void sleep_through_period(uint64_t generation) {
-  wait_for_stream_change(generation);
+int64_t deadline_after(uint32_t ms) {
+  return platform::performance_counter() + platform::performance_frequency() * ms / 1000;
 }
 
-int32_t bounded_packet_size(int32_t size) {
-  return std::clamp(size, 0, kMaxPacketBytes);
+// Whole milliseconds left until the deadline, rounded up so a wait never ends early; 0 once
+// it has passed.
+uint32_t ms_until(int64_t deadline) {
+  const int64_t left = deadline - platform::performance_counter();
+  if (left <= 0) return 0;
+  const int64_t frequency = platform::performance_frequency();
+  return static_cast<uint32_t>(
+      std::min<int64_t>((left * 1000 + frequency - 1) / frequency, kSlotWaitMs));
 }
 
 void forget_warnings(bool input) {
@@ -55,146 +95,297 @@ void forget_warnings(bool input) {
 std::atomic<uint64_t> g_stream_failures{0};
 std::atomic<uint64_t> g_acknowledged_failures{0};
 
-// A slot that did not complete, or completed with an error: the stream cannot go on. status is
-// the thread's last error after a failed wait, or the transfer's own status.
-void fail_transfer(bool input, platform::WaitResult waited, uint32_t status) {
+// One thread's streaming period: its slots as a ring, `outstanding` transfers in flight starting
+// at slot `next` (the oldest).
+class Period {
+ public:
+  Period(bool input, const PacketLayout &layout, int32_t depth, uint64_t period)
+      : input_(input),
+        slots_(input ? g_session.rx_slots : g_session.tx_slots),
+        pipe_(g_session.pipe_handles[input ? 1 : 0]),
+        file_(driver_pin(pipe_)),
+        layout_(layout),
+        depth_(std::clamp(depth, kMinTransferDepth, kMaxTransferDepth)),
+        period_(period) {}
+
+  // Runs the period to its end; on return nothing is outstanding.
+  void run();
+
+ private:
+  bool running() const { return g_session.streaming.load() != 0 && g_period.load() == period_; }
+  platform::Event *event(int32_t k) { return slots_[k].overlapped.event.get(); }
+  bool start(int32_t k);
+  void collect_after_cancel();
+  void drain();
+  void fail(platform::WaitResult waited, uint32_t status);
+
+  const bool input_;
+  XferSlot *const slots_;
+  const DeviceHandle pipe_;
+  const std::shared_ptr<OpenFile> file_;  // the pipe's, held for the period: no lookup per packet
+  const PacketLayout layout_;
+  const int32_t depth_;
+  const uint64_t period_;
+  int32_t next_ = 0;
+  int32_t outstanding_ = 0;
+};
+
+// Starts the transfer of slot k (a tx slot's packet is already filled).
+bool Period::start(int32_t k) {
+  XferSlot &slot = slots_[k];
+  slot.overlapped.internal.store(0);
+  slot.overlapped.internal_high.store(0);
+  const auto size = static_cast<uint32_t>(layout_.packet_size);
+  if (!file_) {
+    platform::set_last_error(kStatusInvalidHandle);
+    return false;
+  }
+  return input_ ? file_->start_read(slot.overlapped, slot.buffer, size)
+                : file_->start_write(slot.overlapped, slot.buffer, size);
+}
+
+// After driver_cancel every transfer of the pipe has completed and set its event: take those
+// signals, so the next period starts from clear events.
+void Period::collect_after_cancel() {
+  for (; outstanding_ > 0; --outstanding_) {
+    if (platform::Event *e = event(next_)) e->wait(0);
+    next_ = (next_ + 1) % depth_;
+  }
+}
+
+// The period is over: collects what is still in flight. The device's stop completes its
+// transfers; one that has not within 1500 ms (a stalled endpoint, a start the device refused)
+// never will, and cancelling the pipe completes it.
+void Period::drain() {
+  const int64_t deadline = deadline_after(kSlotWaitMs);
+  while (outstanding_ > 0) {
+    platform::Event *e = event(next_);
+    if (e == nullptr || e->wait(ms_until(deadline)) != platform::WaitResult::kSignaled) {
+      driver_cancel(pipe_);
+      collect_after_cancel();
+      return;
+    }
+    --outstanding_;
+    next_ = (next_ + 1) % depth_;
+  }
+}
+
+// A slot did not complete in time, completed with an error, or could not be started, while the
+// period ran: the stream cannot go on, and its samples are lost. status is the thread's last
+// error after a failed wait or start, or the transfer's own status.
+void Period::fail(platform::WaitResult waited, uint32_t status) {
   g_session.last_status.store(status);
   log_print(1,
-            input ? "hReadEvent failed retval = 0x%lx status = 0x%08X.\r\n"
-                  : "hWriteEvent failed retval = 0x%lx status = 0x%08X.\r\n",
+            input_ ? "hReadEvent failed retval = 0x%lx status = 0x%08X.\r\n"
+                   : "hWriteEvent failed retval = 0x%lx status = 0x%08X.\r\n",
             static_cast<uint32_t>(waited), status);
   g_stream_failures.fetch_add(1);  // before core_failed: whoever sees the flag sees the count
   if (platform::Mutex *lock = g_session.message_lock.get()) {
     platform::MutexLock hold(*lock);
     g_session.core_failed.store(1);
   }
-  count_transfer_failure(input);
+  count_transfer_failure(input_);
   notify_stream_waiters();  // blocked data calls fail now rather than after the stop
-  // The direction's other transfers are no better off: cancelling them completes their slots, so
-  // the stop does not wait out 1500 ms for each before it aborts the pipe anyway.
-  driver_cancel(g_session.pipe_handles[input ? 1 : 0]);
+  // The direction's other transfers are no better off: cancelling completes them, so nothing of
+  // this period is outstanding when the core stops the stream.
+  driver_cancel(pipe_);
+  collect_after_cancel();
+  // The stop about to be posted waits for idle, and a start still waiting for this period's
+  // transfers must not wait for them.
+  mark_primed(input_, period_);
+  set_busy(input_, false);
   post_message(MSG_STOP, 0, 0, 0, nullptr);
 }
 
-// Waits up to 1500 ms for the slot's event, in short steps so that a stop is noticed: once the
-// core winds down it waits on the same auto-reset events, and a signal this thread took in its
-// place would leave the core's wait, or this one, to run out. kTimedOut also when streaming
-// ended first (the event is then left for the core).
-platform::WaitResult wait_slot(XferSlot &slot) {
-  platform::Event *event = slot.overlapped.event.get();
-  if (event == nullptr) return platform::WaitResult::kFailed;
-  for (uint32_t waited = 0; waited < kSlotWaitMs; waited += kSlotWaitStepMs) {
-    const platform::WaitResult result =
-        event->wait(std::min(kSlotWaitStepMs, kSlotWaitMs - waited));
-    if (result != platform::WaitResult::kTimedOut) return result;
-    if (g_session.streaming.load() == 0) break;
+void Period::run() {
+  uint8_t *packets[kMaxBatch];
+  int32_t sizes[kMaxBatch];
+  int32_t ready[kMaxBatch];
+
+  // Prime: every slot gets a transfer. tx packets carry what the FIFOs hold now.
+  for (int32_t k = 0; k < depth_; ++k) {
+    if (platform::Event *e = event(k)) e->reset();
   }
-  return platform::WaitResult::kTimedOut;
-}
-
-// Streaming ended while this thread waited for the slot: a transfer started now would go to a
-// device that has been told to stop and never complete, and the core's wind-down would wait it
-// out. The slot is idle instead, its event set again as the core expects of a finished slot.
-void release_slot(XferSlot &slot) {
-  if (platform::Event *event = slot.overlapped.event.get()) event->set();
-}
-
-// Waits for the slot's transfer. True when it completed without error; false when the period
-// is over for this thread: the transfer did not complete in time or failed (then the failure
-// path has run), or streaming ended meanwhile (then the slot is left to the wind-down).
-// A failed transfer is a failure of the stream, not a packet to skip: its samples are lost, and
-// an endpoint that fails every transfer at once (halted) would otherwise be retried in a spin.
-bool slot_completed(bool input, XferSlot &slot) {
-  const platform::WaitResult waited = wait_slot(slot);
-  if (waited != platform::WaitResult::kSignaled) {
-    // Once streaming has ended a late transfer is the wind-down's to abort, not a failure.
-    if (g_session.streaming.load() != 0) fail_transfer(input, waited, platform::last_error());
-    return false;
-  }
-  const uint32_t status = slot.overlapped.internal.load();
-  if (status == kStatusSuccess) return true;
-  // The slot is idle either way: nothing is pending on it for the wind-down to wait for.
-  release_slot(slot);
-  if (g_session.streaming.load() != 0) fail_transfer(input, waited, status);
-  return false;
-}
-
-// Streaming may have ended between the look at the flag and the start of the transfer. Until
-// the device is told to stop, the transfer is an ordinary one: the device's stop flushes it and
-// the wind-down waits for it, and the samples it carries reach the device as counted. Once the
-// device has been told, the transfer would never complete and the wind-down would wait it out;
-// cancelling the pipe's transfers completes them at once.
-bool stopped_while_starting(DeviceHandle pipe) {
-  if (g_session.streaming.load() != 0) return false;
-  if (device_told_to_stop()) driver_cancel(pipe);
-  return true;
-}
-
-// A transfer the driver refused to start (the device is gone, the handle is bad) never signals
-// its slot: left to the next wait it would surface only 1500 ms later, or not at all if a stop
-// came first, and the packet it carried would vanish without a word while the wind-down waited
-// out the slot. It fails the stream now, with the driver's reason, and leaves the slot idle.
-void failed_to_start(bool input, XferSlot &slot) {
-  const uint32_t status = platform::last_error();
-  release_slot(slot);
-  if (g_session.streaming.load() != 0) fail_transfer(input, platform::WaitResult::kFailed, status);
-}
-
-// One streaming period of txthread. Returns when streaming ends or a transfer failed.
-void transmit(PackFunction packer, int32_t size) {
-  while (g_session.streaming.load() != 0) {
-    for (int32_t k = 0; k < kSlotCount; ++k) {
-      // Stop at once when streaming ends: a slot left unwaited keeps its event for the core's
-      // wind-down wait instead of starting a transfer nobody wants.
-      if (g_session.streaming.load() == 0) return;
-      XferSlot &slot = g_session.tx_slots[k];
-      if (!slot_completed(false, slot)) return;
-      if (g_session.streaming.load() == 0) {
-        release_slot(slot);
-        return;
+  for (int32_t first = 0; first < depth_; first += kMaxBatch) {
+    const int32_t n = std::min(kMaxBatch, depth_ - first);
+    if (!input_) {
+      for (int32_t i = 0; i < n; ++i) {
+        packets[i] = slots_[first + i].buffer;
+        std::memset(packets[i], 0, static_cast<size_t>(layout_.packet_size));
       }
-      std::memset(slot.buffer, 0, static_cast<size_t>(size));
-      packer(slot.buffer, size);  // wakes the data calls waiting for the room it makes
-      const bool started = driver_write(g_session.pipe_handles[0], slot.overlapped, slot.buffer,
-                                        static_cast<uint32_t>(size));
-      if (!started) {
-        failed_to_start(false, slot);
-        return;
+      pack_packets(layout_, packets, n);
+    }
+    for (int32_t i = 0; i < n; ++i) {
+      if (!start(first + i)) {
+        const uint32_t status = platform::last_error();
+        if (running()) return fail(platform::WaitResult::kFailed, status);
+        return drain();
       }
-      if (stopped_while_starting(g_session.pipe_handles[0])) return;
+      ++outstanding_;
     }
   }
-}
+  mark_primed(input_, period_);
 
-// One streaming period of rxthread.
-void receive(UnpackFunction unpacker, int32_t size) {
-  while (g_session.streaming.load() != 0) {
-    for (int32_t k = 0; k < kSlotCount; ++k) {
-      if (g_session.streaming.load() == 0) return;
-      XferSlot &slot = g_session.rx_slots[k];
-      if (!slot_completed(true, slot)) return;
+  for (;;) {
+    // One wait, its bound measured on the clock: the wake-up is the transfer's completion (the
+    // device's stop completes the transfers in flight too), never a timer.
+    platform::Event *e = event(next_);
+    const platform::WaitResult waited =
+        e == nullptr ? platform::WaitResult::kFailed : e->wait(kSlotWaitMs);
+    // Read once: the period either still runs or is over, whatever happens to the flag next.
+    const bool on = running();
+    if (waited != platform::WaitResult::kSignaled) {
+      if (on) return fail(waited, platform::last_error());
+      return drain();
+    }
+    // Everything that completed behind it is handled in the same batch.
+    int32_t n = 0;
+    ready[n++] = next_;
+    --outstanding_;
+    while (n < kMaxBatch && outstanding_ > 0) {
+      const int32_t k = (ready[0] + n) % depth_;
+      platform::Event *more = event(k);
+      if (more == nullptr || more->wait(0) != platform::WaitResult::kSignaled) break;
+      ready[n++] = k;
+      --outstanding_;
+    }
+    next_ = (ready[0] + n) % depth_;
+    for (int32_t i = 0; i < n; ++i) {
+      const uint32_t status = slots_[ready[i]].overlapped.internal.load();
+      if (status == kStatusSuccess) continue;
+      // A failed transfer is a failure of the stream, not a packet to skip: an endpoint that
+      // fails every transfer at once (halted) would otherwise be retried in a spin. Once the
+      // period is over, errors are the cancellations of the wind-down.
+      if (on) return fail(platform::WaitResult::kSignaled, status);
+      return drain();
+    }
+    if (!on) return drain();  // the stop empties the FIFOs: nothing to move any more
+
+    for (int32_t i = 0; i < n; ++i) packets[i] = slots_[ready[i]].buffer;
+    if (input_) {
       // Only the bytes the read delivered hold this packet's samples; the rest of the buffer is
       // the previous packet's and must not be delivered twice.
-      const uint32_t delivered = slot.overlapped.internal_high.load();
-      const int32_t valid = static_cast<int32_t>(std::min<uint32_t>(delivered, size));
-      if (valid > 0) unpacker(slot.buffer, valid);  // wakes the calls waiting for its samples
-      slot.overlapped.internal_high.store(0);
-      if (g_session.streaming.load() == 0) {
-        release_slot(slot);
-        return;
+      for (int32_t i = 0; i < n; ++i) {
+        sizes[i] = static_cast<int32_t>(
+            std::min<uint32_t>(slots_[ready[i]].overlapped.internal_high.load(),
+                               static_cast<uint32_t>(layout_.packet_size)));
       }
-      const bool started = driver_read(g_session.pipe_handles[1], slot.overlapped, slot.buffer,
-                                       static_cast<uint32_t>(size));
-      if (!started) {
-        failed_to_start(true, slot);
-        return;
+      unpack_packets(layout_, packets, sizes, n);  // wakes calls waiting for these samples
+    } else {
+      for (int32_t i = 0; i < n; ++i) {
+        std::memset(packets[i], 0, static_cast<size_t>(layout_.packet_size));
       }
-      if (stopped_while_starting(g_session.pipe_handles[1])) return;
+      pack_packets(layout_, packets, n);  // wakes calls waiting for the room this makes
     }
+    for (int32_t i = 0; i < n; ++i) {
+      if (!start(ready[i])) {
+        // Refused by the driver (the device is gone, the handle is bad): the slot never
+        // completes, so the failure is reported now, with the driver's reason.
+        const uint32_t status = platform::last_error();
+        if (running()) return fail(platform::WaitResult::kFailed, status);
+        return drain();
+      }
+      ++outstanding_;
+    }
+    // Streaming may have ended while these started. Until the device is told to stop they are
+    // ordinary transfers its stop flushes; after that they would never complete.
+    if (!running()) {
+      if (device_told_to_stop()) driver_cancel(pipe_);
+      return drain();
+    }
+  }
+}
+
+// What one thread does between periods: sleeps on the stream signal until streaming starts or
+// the session ends.
+uint32_t transfer_thread(bool input) {
+  platform::set_current_thread_name(input ? "vexdaq-rx" : "vexdaq-tx");
+  // One line per session, and one per change of class: both threads ask for the same.
+  if (input) {
+    log_print(1, "transfer threads scheduling : %s\r\n", platform::current_thread_scheduling());
+  }
+  bool realtime = false;
+  for (;;) {
+    wait_for_stream_state(streaming_or_exit);
+    if (transfer_realtime_setting() != realtime) {
+      realtime = !realtime;
+      platform::raise_current_thread_priority(realtime ? kTransferRealtimePriority : 0);
+      if (input) {
+        log_print(1, "transfer threads scheduling : %s\r\n", platform::current_thread_scheduling());
+      }
+    }
+    const uint64_t generation = stream_state_generation();
+    // Busy before the look at `streaming`: a core that clears the flag and then finds this
+    // thread idle knows it will not start a transfer.
+    set_busy(input, true);
+    if (g_session.streaming.load() != 0 && g_session.core_exit.load() == 0) {
+      const uint64_t period = g_period.load();
+      // Read once per period: a query on another thread must not re-map the packets in flight.
+      const PacketLayout layout = current_layout(input);
+      forget_warnings(input);
+      if (valid(layout)) {
+        Period(input, layout, g_depth[input ? 1 : 0].load(), period).run();
+        mark_primed(input, period);
+        set_busy(input, false);
+      } else {
+        mark_primed(input, period);
+        set_busy(input, false);
+        wait_for_stream_change(generation);  // nothing to move until the stream state changes
+      }
+    }
+    set_busy(input, false);
+    if (g_session.core_exit.load() != 0) return 0;
   }
 }
 
 }  // namespace
+
+int32_t default_transfer_depth(int64_t bytes_per_second, int32_t packet_size) {
+  if (bytes_per_second <= 0 || packet_size <= 0) return kMinTransferDepth;
+  const int64_t covered = bytes_per_second * kTransferCoverUs / 1000000;
+  const int64_t depth = (covered + packet_size - 1) / packet_size;
+  return static_cast<int32_t>(std::clamp<int64_t>(depth, kMinTransferDepth, kMaxTransferDepth));
+}
+
+void set_transfer_depth_setting(bool input, int32_t depth) {
+  g_depth_setting[input ? 1 : 0].store(depth);
+}
+
+int32_t transfer_depth_setting(bool input) {
+  return g_depth_setting[input ? 1 : 0].load();
+}
+
+void set_transfer_realtime_setting(bool realtime) {
+  g_realtime_setting.store(realtime);
+}
+
+bool transfer_realtime_setting() {
+  return g_realtime_setting.load();
+}
+
+void set_transfer_depths(int32_t tx_depth, int32_t rx_depth) {
+  g_depth[0].store(std::clamp(tx_depth, kMinTransferDepth, kMaxTransferDepth));
+  g_depth[1].store(std::clamp(rx_depth, kMinTransferDepth, kMaxTransferDepth));
+  g_period.fetch_add(1);
+}
+
+int32_t transfer_depth(bool input) {
+  return g_depth[input ? 1 : 0].load();
+}
+
+bool wait_transfer_threads_idle(uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> hold(g_idle_mutex);
+  return g_idle_changed.wait_for(hold, std::chrono::milliseconds(timeout_ms),
+                                 [] { return !g_busy[0] && !g_busy[1]; });
+}
+
+bool wait_transfer_threads_primed(uint32_t timeout_ms) {
+  std::unique_lock<std::mutex> hold(g_idle_mutex);
+  return g_idle_changed.wait_for(hold, std::chrono::milliseconds(timeout_ms), [] {
+    const uint64_t period = g_period.load();
+    return g_primed[0] >= period && g_primed[1] >= period;
+  });
+}
 
 bool stream_failure_unacknowledged() {
   return g_acknowledged_failures.load() != g_stream_failures.load();
@@ -205,42 +396,11 @@ void acknowledge_stream_failures() {
 }
 
 uint32_t txthread(void *) {
-  for (;;) {
-    wait_for_stream_state(streaming_or_exit);
-    const uint64_t generation = stream_state_generation();
-    if (g_session.streaming.load() != 0 && g_session.core_exit.load() == 0) {
-      // Chosen once per streaming period; the width and count stay put while it lasts.
-      const int32_t count = g_session.out_channel_count.load();
-      const PackFunction packer = select_tx_packer(count, g_session.out_sample_bits.load());
-      const int32_t size = bounded_packet_size(g_session.out_packet_size.load());
-      forget_warnings(false);
-      if (packer != nullptr && size > 0) {
-        transmit(packer, size);
-      } else {
-        sleep_through_period(generation);  // nothing to send
-      }
-    }
-    if (g_session.core_exit.load() != 0) return 0;
-  }
+  return transfer_thread(false);
 }
 
 uint32_t rxthread(void *) {
-  for (;;) {
-    wait_for_stream_state(streaming_or_exit);
-    const uint64_t generation = stream_state_generation();
-    if (g_session.streaming.load() != 0 && g_session.core_exit.load() == 0) {
-      const int32_t count = g_session.in_channel_count.load();
-      const UnpackFunction unpacker = select_rx_unpacker(count, g_session.in_sample_bits.load());
-      const int32_t size = bounded_packet_size(g_session.in_packet_size.load());
-      forget_warnings(true);
-      if (unpacker != nullptr && size > 0) {
-        receive(unpacker, size);
-      } else {
-        sleep_through_period(generation);
-      }
-    }
-    if (g_session.core_exit.load() != 0) return 0;
-  }
+  return transfer_thread(true);
 }
 
 }  // namespace vexdaq

@@ -2,13 +2,21 @@
 // rx pipe into the enabled input FIFOs. Created by the core thread at start-up; each runs until
 // it sees core_exit while idle.
 //
-// While `streaming` is set each keeps four overlapped transfers in flight, slots 0..3 in turn,
-// reusing a slot only once its event says the previous transfer completed. A slot that does not
-// complete within 1500 ms stores the thread's last error in last_status, logs the failure line,
-// sets core_failed under message_lock and posts a synchronous MSG_STOP; the thread then idles.
-// While idle (and while streaming without channels) a thread sleeps on the stream signal
-// (stream_signal.h), so the core must call stream_state_changed() after changing `streaming`
-// or setting `core_exit`.
+// A streaming period begins when the core sets `streaming` (after set_transfer_depths) and ends
+// when it clears it. At the start of its period a thread reads the direction's layout (channel
+// count, width, packet size) and depth once, posts `depth` transfers on slots 0..depth-1 and from
+// then on refills each slot, in turn, as soon as its transfer completes, so `depth` transfers
+// stay in flight. Completed slots found together are handled together: one lock acquisition for
+// all their packets. The thread owns its slots' events: nobody else waits on them.
+//
+// End of a period: once the thread sees `streaming` clear (after the device's stop completed the
+// transfers in flight, or at its next completion) it collects every transfer still outstanding,
+// waiting at most 1500 ms in all before it cancels the pipe, and then reports idle
+// (wait_transfer_threads_idle). A transfer that does not complete within 1500 ms while the period
+// runs, completes with an error, or cannot be started fails the stream: last_status, the failure
+// line, core_failed under message_lock, the pipe cancelled (so nothing stays outstanding), idle
+// reported, then a synchronous MSG_STOP. No wait of these threads wakes periodically: idle they
+// sleep on the stream signal (stream_signal.h), streaming on a slot's event.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +25,45 @@ namespace vexdaq {
 
 uint32_t txthread(void *unused);
 uint32_t rxthread(void *unused);
+
+// Transfers kept in flight per direction. The device's wire protocol is unchanged (one packet per
+// transfer); more of them queued only means the host has more slack before the device's FIFO
+// fills: at 20 MB/s one 512-byte packet lasts 25 us.
+inline constexpr int32_t kMinTransferDepth = 4;
+inline constexpr int32_t kMaxTransferDepth = 64;  // = kSlotCount
+// The default covers this much of the stream with posted transfers, within the bounds above.
+inline constexpr int32_t kTransferCoverUs = 2000;
+
+// The default depth for a stream of bytes_per_second in packets of packet_size bytes: enough to
+// cover kTransferCoverUs, at least kMinTransferDepth, at most kMaxTransferDepth. Pure.
+int32_t default_transfer_depth(int64_t bytes_per_second, int32_t packet_size);
+
+// The application's choice (vexdaq_set_transfer_depth): 0 for the default, else 4..64. Process
+// wide, kept across sessions; takes effect at the next start. Any thread.
+void set_transfer_depth_setting(bool input, int32_t depth);
+int32_t transfer_depth_setting(bool input);
+
+// The application's choice (vexdaq_set_transfer_realtime): whether the transfer threads ask for
+// a real-time scheduling class (SCHED_FIFO 10) from the next start on, where the system allows
+// it. Off by default: a transfer thread whose transfers complete at once (a free-running virtual
+// instrument) never blocks, and at a real-time priority it would take a whole processor.
+// Process wide, kept across sessions. Any thread.
+void set_transfer_realtime_setting(bool realtime);
+bool transfer_realtime_setting();
+
+// CORE THREAD, before setting `streaming`: the depths the next period uses (clamped to 4..64).
+void set_transfer_depths(int32_t tx_depth, int32_t rx_depth);
+// The depth of the current (or last) period; any thread.
+int32_t transfer_depth(bool input);
+
+// CORE THREAD, after setting `streaming`: blocks until both threads have posted the transfers of
+// the new period (or have nothing to post), or timeout_ms has passed. True when both have.
+bool wait_transfer_threads_primed(uint32_t timeout_ms);
+
+// CORE THREAD, after clearing `streaming`: blocks until neither thread has a transfer of the
+// period outstanding, or timeout_ms has passed (measured on the monotonic clock). True when both
+// are idle. Takes no library lock.
+bool wait_transfer_threads_idle(uint32_t timeout_ms);
 
 // A stream that a transfer failure ended stays failed for the data calls until the application
 // has seen it: the core clears core_failed as soon as it has stopped the stream, and a call made

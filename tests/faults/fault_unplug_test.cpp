@@ -137,8 +137,12 @@ TEST_F(Unplug, ATransferRefusedAtItsStartFailsTheStreamAtOnce) {
     for (int call = 0; call < 8 && result != -1; ++call) result = returns_within(10, move);
     EXPECT_EQ(result, -1);
     EXPECT_EQ(vexdaq_stop(), 0);
-    EXPECT_TRUE(log_has(input ? "hReadEvent failed retval = 0xffffffff status = 0xE000100A.\r\n"
-                              : "hWriteEvent failed retval = 0xffffffff status = 0xE000100A.\r\n"));
+    // Refused at its start (retval 0xffffffff), or, when the cable went while one of the deeper
+    // queue's transfers was still with the instrument, completed with the same status (0x0).
+    const std::string line = input ? "hReadEvent failed retval = " : "hWriteEvent failed retval = ";
+    EXPECT_TRUE(log_has(line + "0xffffffff status = 0xE000100A.\r\n") ||
+                log_has(line + "0x0 status = 0xE000100A.\r\n"))
+        << read_log();
     EXPECT_FALSE(log_has("retval = 0x102")) << "no transfer was left to time out";
     EXPECT_EQ(loss(input).transfer_failures, 1u);
     vexdaq_dispose_buffers();

@@ -3,8 +3,12 @@
 // corrupted sample shows.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "support/sim_session.h"
@@ -14,31 +18,60 @@ namespace {
 
 using StreamIntegrity = SimSessionTest;
 
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitizerBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+constexpr bool kSanitizerBuild = true;
+#else
+constexpr bool kSanitizerBuild = false;
+#endif
+#else
+constexpr bool kSanitizerBuild = false;
+#endif
+
 uint32_t sample_at(const uint8_t *p, int size) {
   uint32_t v = 0;
   for (int i = 0; i < size; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
   return v;
 }
 
-class CounterPattern : public StreamIntegrity, public ::testing::WithParamInterface<int> {};
+// Sample width, and the instrument's input FIFO in bytes: today's 64 KiB, and the 2 KiB of an
+// EZ-USB's endpoint FIFOs.
+class CounterPattern : public StreamIntegrity,
+                       public ::testing::WithParamInterface<std::tuple<int, int>> {
+ public:
+  void TearDown() override {
+    vexdaq_set_transfer_depth(1, 0);  // process-wide
+    StreamIntegrity::TearDown();
+  }
+};
 
-TEST_P(CounterPattern, EveryInputSampleArrivesOnceInOrderAndIntact) {
-  const int bits = GetParam();
+TEST_P(CounterPattern, EveryInputSampleArrivesOnceInOrderAndIntactFromTheFirstFrame) {
+  const auto [bits, device_fifo] = GetParam();
   const int size = bits / 8;
   constexpr int kChannels = 8;
   // A rate the checking loop keeps up with even in a ThreadSanitizer build on a busy machine:
   // the test is about the path, and an application that falls behind is the overrun test's.
-  constexpr int kRate = 25600;
+  // 2 KiB last 2.5 ms at 25.6 kHz; at a quarter of it the deepest queue (below) holds 200 ms,
+  // which a sanitizer build on a loaded machine needs. How much slack a given depth buys at
+  // 20 MB/s is the benchmarks' subject.
+  const int kRate = device_fifo < 4096 ? 6400 : 25600;
   open("waveform=counter;pacing=realtime;in_channels=8;out_channels=2;in_bits=" +
-       std::to_string(bits) + ";in_rates=" + std::to_string(kRate));
+       std::to_string(bits) + ";in_rates=" + std::to_string(kRate) +
+       ";device_fifo=" + std::to_string(device_fifo));
+  if (device_fifo < 4096) {
+    ASSERT_EQ(vexdaq_set_transfer_depth(1, 64), 0);
+  }
   ASSERT_EQ(vexdaq_reset_loss_counters(), 0);
   // 10 s of input per channel.
   ASSERT_NO_FATAL_FAILURE(
       start_stream({.out_capacity = 1024, .in_capacity = 1 << 18, .out_mask = 0, .in_mask = 0xFF}));
 
   std::vector<CounterCheck> checks;
-  for (int c = 0; c < kChannels; ++c) checks.push_back(CounterCheck{bits, c});
-  constexpr int kBlock = 1024;   // samples per channel per call: 40 ms at the rate
+  // Frame numbers start at 0 with the stream: the first frame must be 0 too.
+  for (int c = 0; c < kChannels; ++c) checks.push_back(CounterCheck{bits, c, true});
+  constexpr int kBlock = 256;    // samples per channel per call: 10 to 40 ms at the rate
   const int64_t wanted = kRate;  // one second
   std::vector<uint8_t> buffer(static_cast<size_t>(kChannels * kBlock * size));
   for (int64_t got = 0; got < wanted; got += kBlock) {
@@ -50,12 +83,16 @@ TEST_P(CounterPattern, EveryInputSampleArrivesOnceInOrderAndIntact) {
   }
   EXPECT_EQ(checks[0].checked, static_cast<uint64_t>(wanted));
   EXPECT_EQ(vexdaq_stop(), 0);
-  // Every gap is a frame the instrument reports dropping before the library saw it.
+  // A real instrument does not report the frames its FIFO dropped: any drop is lost data. A
+  // sanitizer build runs several times slower and can stall for longer than the instrument's
+  // FIFO lasts on a loaded machine; there every gap must at least be one the instrument reports.
   const uint64_t dropped = device_dropped();
+  if (!kSanitizerBuild) {
+    EXPECT_EQ(dropped, 0u);
+  }
   for (const CounterCheck &check : checks) {
-    // The instrument may also drop frames after the last one read (during the stop).
-    EXPECT_LE(check.skipped, dropped) << "channel " << check.channel << ": " << check.skipped
-                                      << " frames missing, the device dropped " << dropped;
+    EXPECT_EQ(check.skipped, kSanitizerBuild ? std::min(check.skipped, dropped) : 0u)
+        << "channel " << check.channel << ", the device dropped " << dropped;
   }
   const vexdaq_loss_counters total = loss(true);
   EXPECT_EQ(total.overwritten, 0u);
@@ -64,8 +101,13 @@ TEST_P(CounterPattern, EveryInputSampleArrivesOnceInOrderAndIntact) {
   EXPECT_GE(total.moved, static_cast<uint64_t>(wanted * kChannels));
 }
 
-INSTANTIATE_TEST_SUITE_P(Widths, CounterPattern, ::testing::Values(16, 24, 32));
+INSTANTIATE_TEST_SUITE_P(WidthsAndDeviceFifos, CounterPattern,
+                         ::testing::Combine(::testing::Values(16, 24, 32),
+                                            ::testing::Values(65536, 2048)));
 
+// The one case that provokes losses on purpose: channel 1's FIFO overflows in the library. Its
+// arithmetic allows for device-side drops because it is about the library's overwrite count;
+// the drop-free path is CounterPattern's.
 TEST_F(StreamIntegrity, ApplicationTooSlowLosesTheOldestSamplesAndTheCountersSayHowMany) {
   constexpr int kCapacity = 16384;  // 160 ms at the rate
   open(kCounterInputs);
@@ -231,6 +273,101 @@ TEST_F(StreamIntegrity, DisposingWhileStreamingStopsTheStreamFirst) {
   EXPECT_EQ(count_of(log, "<fifo_delete>"), 4);
   EXPECT_EQ(vexdaq_dispose_buffers(), 0);
   EXPECT_EQ(count_of(read_log(), "<fifo_delete>"), 4);
+}
+
+// The packet layout is read once per streaming period: a channel count that changes mid-stream
+// (another thread's vexdaq_get_channel_count got a new answer) must not re-map the packets of the
+// stream already running, whose frames the device keeps sending in the old layout.
+TEST_F(StreamIntegrity, ChannelCountChangedMidStreamDoesNotRemapThePacketsInFlight) {
+  open("waveform=counter;pacing=free;in_channels=8;out_channels=1;in_bits=16");
+  ASSERT_NO_FATAL_FAILURE(
+      start_stream({.out_capacity = 16, .in_capacity = 1 << 16, .out_mask = 0, .in_mask = 0x2}));
+  CounterCheck check{16, 1};
+  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 4096));
+  g_session.in_channel_count.store(4);
+  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 4096, 8));
+  g_session.in_channel_count.store(8);
+  EXPECT_EQ(vexdaq_stop(), 0);
+}
+
+// The thread's voluntary context switches: each is one time it blocked and was woken.
+int64_t wake_ups_of(const std::string &name) {
+  for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string line;
+    if (!std::getline(comm, line) || line != name) continue;
+    std::ifstream status(task.path() / "status");
+    while (std::getline(status, line)) {
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stoll(line.substr(24));
+    }
+  }
+  return -1;
+}
+
+// A slow stream: a packet of 256 frames every 256 ms. The reader waits on its transfer; it is
+// woken by the completion, not by a timer that looks at the stream state meanwhile. The threads
+// carry their names (which is how the benchmarks and `top -H` tell them apart).
+TEST_F(StreamIntegrity, TransferThreadsWaitWithoutWakingPeriodically) {
+  if (!std::filesystem::exists("/proc/self/task")) GTEST_SKIP() << "no /proc";
+  open("waveform=counter;pacing=realtime;in_channels=1;out_channels=0;in_bits=16;in_rates=1000");
+  ASSERT_NO_FATAL_FAILURE(
+      start_stream({.out_capacity = 16, .in_capacity = 4096, .out_mask = 0, .in_mask = 0x1}));
+  for (const char *name : {"vexdaq-core", "vexdaq-tx", "vexdaq-rx", "vexdaq-simclock"}) {
+    EXPECT_GE(wake_ups_of(name), 0) << name << " is not named";
+  }
+  CounterCheck check{16, 0, true};
+  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 256));  // the first packet
+  const int64_t rx_before = wake_ups_of("vexdaq-rx");
+  const int64_t tx_before = wake_ups_of("vexdaq-tx");
+  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 256, 2));  // about half a second
+  // Two packets: a few wake-ups at most; a 20 ms poll would add some 25.
+  EXPECT_LE(wake_ups_of("vexdaq-rx") - rx_before, 8);
+  EXPECT_EQ(wake_ups_of("vexdaq-tx") - tx_before, 0) << "no output channels: nothing to wake for";
+  EXPECT_EQ(vexdaq_stop(), 0);
+}
+
+// The depth follows the rate unless the application chose one; the choice is checked.
+TEST_F(StreamIntegrity, TransferDepthFollowsTheRateOrTheApplicationsSetting) {
+  EXPECT_EQ(vexdaq_set_transfer_depth(1, 3), -2);
+  EXPECT_EQ(vexdaq_set_transfer_depth(1, 65), -2);
+  EXPECT_EQ(vexdaq_set_transfer_depth(1, -1), -2);
+  open(
+      "waveform=counter;pacing=realtime;in_channels=8;out_channels=2;in_bits=32;"
+      "in_rates=1000,625000;out_rates=1000");
+  ASSERT_NO_FATAL_FAILURE(prepare_stream(
+      {.out_capacity = 1024, .in_capacity = 1 << 16, .out_mask = 0x1, .in_mask = 0x1}));
+  // 8 x 4 bytes at 625 kHz is 20 MB/s: 2 ms of it needs more than the 64 transfers allowed.
+  ASSERT_EQ(vexdaq_set_sample_rate(1000, 625000), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  EXPECT_EQ(vexdaq_get_transfer_depth(1), 64);
+  EXPECT_EQ(vexdaq_get_transfer_depth(0), 4) << "1 kHz output: the minimum";
+  ASSERT_EQ(vexdaq_stop(), 0);
+  ASSERT_EQ(vexdaq_set_transfer_depth(1, 12), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  EXPECT_EQ(vexdaq_get_transfer_depth(1), 12);
+  CounterCheck check{32, 0, true};
+  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 8192));
+  EXPECT_EQ(vexdaq_stop(), 0);
+  EXPECT_EQ(vexdaq_set_transfer_depth(1, 0), 0);
+}
+
+// The real-time class is the application's choice, taken at the next start and said in the log
+// (which class the system granted depends on its privileges).
+TEST_F(StreamIntegrity, RealTimeSchedulingIsAskedForOnlyWhenTheApplicationChoosesIt) {
+  EXPECT_EQ(vexdaq_set_transfer_realtime(2), -2);
+  open("waveform=counter;pacing=realtime;in_channels=2;out_channels=0;in_bits=16");
+  ASSERT_NO_FATAL_FAILURE(
+      prepare_stream({.out_capacity = 16, .in_capacity = 4096, .out_mask = 0, .in_mask = 0x1}));
+  ASSERT_EQ(vexdaq_start(), 0);
+  ASSERT_EQ(vexdaq_stop(), 0);
+  EXPECT_EQ(count_of(read_log(), "transfer threads scheduling : "), 1) << "once, at the start-up";
+  ASSERT_EQ(vexdaq_set_transfer_realtime(1), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  CounterCheck check{16, 0, true};
+  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 256));
+  ASSERT_EQ(vexdaq_stop(), 0);
+  EXPECT_EQ(vexdaq_set_transfer_realtime(0), 0);
+  EXPECT_EQ(count_of(read_log(), "transfer threads scheduling : "), 2) << read_log();
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // POSIX native types behind the platform seam.
 #pragma once
 
+#include <pthread.h>
+
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -8,8 +10,15 @@
 
 namespace vexdaq::platform {
 
+// Priority-inheriting where the system has it: an application thread that holds a channel
+// table's lock and is preempted by the machine's other work would otherwise keep a real-time
+// transfer thread waiting for the lock, and the device's FIFO overflowing, for a whole time slice.
 struct NativeMutex {
-  std::mutex mutex;
+  NativeMutex();
+  ~NativeMutex();
+  NativeMutex(const NativeMutex &) = delete;
+  NativeMutex &operator=(const NativeMutex &) = delete;
+  pthread_mutex_t mutex;
 };
 
 struct NativeSemaphore {

@@ -1,5 +1,7 @@
 #include "platform/sync.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <new>
 
@@ -19,11 +21,25 @@ bool wait_until(std::unique_lock<std::mutex> &lock, std::condition_variable &cv,
 
 }  // namespace
 
+NativeMutex::NativeMutex() {
+  pthread_mutexattr_t attributes;
+  pthread_mutexattr_init(&attributes);
+#if defined(_POSIX_THREAD_PRIO_INHERIT) && _POSIX_THREAD_PRIO_INHERIT > 0
+  pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT);
+#endif
+  pthread_mutex_init(&mutex, &attributes);
+  pthread_mutexattr_destroy(&attributes);
+}
+
+NativeMutex::~NativeMutex() {
+  pthread_mutex_destroy(&mutex);
+}
+
 void Mutex::lock() {
-  native_.mutex.lock();
+  pthread_mutex_lock(&native_.mutex);
 }
 void Mutex::unlock() {
-  native_.mutex.unlock();
+  pthread_mutex_unlock(&native_.mutex);
 }
 
 Semaphore::Semaphore(int32_t initial, int32_t maximum) {

@@ -1,10 +1,13 @@
 #include "platform/thread.h"
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <new>
 #include <system_error>
 
@@ -13,20 +16,40 @@ namespace vexdaq::platform {
 namespace {
 
 thread_local uint32_t t_last_error = 0;
+thread_local char t_scheduling[32] = "normal";
 
-void raise_own_priority() {
-  // Real-time classes would let a runaway transfer thread starve the machine; the lowest nice
-  // value the process may take is the POSIX counterpart of "highest" in the normal class. Linux
-  // applies nice values per thread; elsewhere this changes the process, so it is left out.
+}  // namespace
+
+// realtime_priority > 0 asks for SCHED_FIFO at that priority first. The library's own threads do
+// not: a transfer thread whose transfers complete at once (a free-running virtual instrument, a
+// device that fails every transfer) is a busy loop, and at a real-time priority it would take a
+// whole processor from everything else (measured: a libusb stream over a faked usbfs stalled for
+// a minute). Otherwise the lowest nice value the process may take: the POSIX counterpart of
+// "highest" in the normal class. Linux applies nice values per thread; elsewhere it would change
+// the whole process, so it is left out there.
+const char *raise_current_thread_priority(int32_t realtime_priority) {
+  sched_param param{};
+  param.sched_priority = realtime_priority;
+  if (realtime_priority > 0 && pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
+    std::snprintf(t_scheduling, sizeof t_scheduling, "SCHED_FIFO priority %d",
+                  static_cast<int>(realtime_priority));
+    return t_scheduling;
+  }
+  if (realtime_priority <= 0) {
+    sched_param normal{};
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &normal);  // back from a real-time class
+  }
 #if defined(__linux__)
   const auto tid = static_cast<id_t>(syscall(SYS_gettid));
   for (int nice_value = -20; nice_value < 0; nice_value += 5) {
-    if (setpriority(PRIO_PROCESS, tid, nice_value) == 0) return;
+    if (setpriority(PRIO_PROCESS, tid, nice_value) == 0) {
+      std::snprintf(t_scheduling, sizeof t_scheduling, "nice %d", nice_value);
+      return t_scheduling;
+    }
   }
 #endif
+  return t_scheduling;
 }
-
-}  // namespace
 
 std::unique_ptr<Thread> Thread::create(Entry entry, void *argument, Priority priority) {
   if (take_injected_creation_failure()) return nullptr;
@@ -34,7 +57,7 @@ std::unique_ptr<Thread> Thread::create(Entry entry, void *argument, Priority pri
   if (!thread) return nullptr;
   try {
     thread->native_.thread = std::thread([entry, argument, priority] {
-      if (priority == Priority::kHighest) raise_own_priority();
+      if (priority == Priority::kHighest) raise_current_thread_priority(0);
       entry(argument);
     });
   } catch (const std::system_error &) {
@@ -51,6 +74,21 @@ Thread::~Thread() {
 
 void Thread::join() {
   if (native_.thread.joinable()) native_.thread.join();
+}
+
+void set_current_thread_name(const char *name) {
+  if (name == nullptr) return;
+#if defined(__linux__)
+  char text[16] = {};
+  for (int i = 0; i < 15 && name[i] != '\0'; ++i) text[i] = name[i];
+  pthread_setname_np(pthread_self(), text);
+#elif defined(__APPLE__)
+  pthread_setname_np(name);
+#endif
+}
+
+const char *current_thread_scheduling() {
+  return t_scheduling;
 }
 
 void sleep_ms(uint32_t milliseconds) {

@@ -9,16 +9,20 @@ namespace vexdaq::platform {
 
 namespace {
 
+thread_local const char *t_scheduling = "normal";
+
 // What the new thread runs; it owns and frees this record.
 struct StartRecord {
   Thread::Entry entry;
   void *argument;
+  bool raised;
 };
 
 // Win32 thread routines are __stdcall; the library's entries are plain functions.
 DWORD WINAPI thread_start(void *start) {
   StartRecord record = *static_cast<StartRecord *>(start);
   delete static_cast<StartRecord *>(start);
+  if (record.raised) t_scheduling = "THREAD_PRIORITY_HIGHEST";
   return record.entry(record.argument);
 }
 
@@ -27,7 +31,7 @@ DWORD WINAPI thread_start(void *start) {
 std::unique_ptr<Thread> Thread::create(Entry entry, void *argument, Priority priority) {
   if (take_injected_creation_failure()) return nullptr;
   std::unique_ptr<Thread> thread(new (std::nothrow) Thread);
-  auto *start = new (std::nothrow) StartRecord{entry, argument};
+  auto *start = new (std::nothrow) StartRecord{entry, argument, false};
   if (!thread || start == nullptr) {
     delete start;
     return nullptr;
@@ -38,7 +42,9 @@ std::unique_ptr<Thread> Thread::create(Entry entry, void *argument, Priority pri
     delete start;
     return nullptr;
   }
-  if (priority == Priority::kHighest) SetThreadPriority(handle, THREAD_PRIORITY_HIGHEST);
+  if (priority == Priority::kHighest) {
+    start->raised = SetThreadPriority(handle, THREAD_PRIORITY_HIGHEST) != 0;
+  }
   ResumeThread(handle);
   thread->native_.handle = handle;
   return thread;
@@ -56,6 +62,31 @@ void Thread::join() {
   if (!process_is_ending()) WaitForSingleObject(native_.handle, INFINITE);
   CloseHandle(native_.handle);
   native_.handle = nullptr;
+}
+
+void set_current_thread_name(const char *name) {
+  if (name == nullptr) return;
+  // SetThreadDescription exists from Windows 10 1607 on; looked up so older systems still load.
+  using SetDescription = HRESULT(WINAPI *)(HANDLE, PCWSTR);
+  HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+  if (kernel == nullptr) return;
+  auto set = reinterpret_cast<SetDescription>(
+      reinterpret_cast<void *>(GetProcAddress(kernel, "SetThreadDescription")));
+  if (set == nullptr) return;
+  wchar_t text[32] = {};
+  for (int i = 0; i < 31 && name[i] != '\0'; ++i) text[i] = static_cast<wchar_t>(name[i]);
+  set(GetCurrentThread(), text);
+}
+
+const char *raise_current_thread_priority(int32_t) {
+  if (SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST)) {
+    t_scheduling = "THREAD_PRIORITY_HIGHEST";
+  }
+  return t_scheduling;
+}
+
+const char *current_thread_scheduling() {
+  return t_scheduling;
 }
 
 void sleep_ms(uint32_t milliseconds) {
