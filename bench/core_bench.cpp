@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "core/message.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "protocol/message.h"
 #include "support/scratch_directory.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_sim.h"

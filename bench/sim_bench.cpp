@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "backend/driver.h"
-#include "device/usbio_records.h"
+#include "protocol/usbio_records.h"
 #include "vexdaq/vexdaq_sim.h"
 
 namespace vexdaq {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "backend/usb_link/usb_link_file.h"
-#include "device/usbio_records.h"
+#include "protocol/usbio_records.h"
 
 namespace {
 

@@ -6,10 +6,10 @@
 
 #include "api/api_guard.h"
 #include "backend/driver.h"
-#include "core/message.h"
-#include "core/request_catalogue.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "protocol/message.h"
+#include "protocol/request_catalogue.h"
 #include "session/device_session.h"
 #include "session/log.h"
 #include "vexdaq/vexdaq.h"

@@ -3,12 +3,12 @@
 #include <algorithm>
 
 #include "api/api_guard.h"
-#include "core/message.h"
-#include "core/request_catalogue.h"
-#include "core/requests.h"
 #include "device/control_request.h"
 #include "device/device_init.h"
 #include "platform/thread.h"
+#include "protocol/message.h"
+#include "protocol/request_catalogue.h"
+#include "protocol/requests.h"
 #include "session/device_session.h"
 #include "session/log.h"
 #include "vexdaq/vexdaq.h"

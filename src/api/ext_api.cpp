@@ -1,5 +1,5 @@
 #include "api/api_guard.h"
-#include "core/message.h"
+#include "protocol/message.h"
 #include "stream/loss_counters.h"
 #include "stream/transfer_threads.h"
 #include "vexdaq/vexdaq_ext.h"

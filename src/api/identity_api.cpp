@@ -2,9 +2,9 @@
 #include <cstring>
 
 #include "api/api_guard.h"
-#include "core/requests.h"
 #include "device/control_request.h"
 #include "platform/thread.h"
+#include "protocol/requests.h"
 #include "session/device_session.h"
 #include "session/format.h"
 #include "session/log.h"

@@ -4,13 +4,13 @@
 #include <exception>
 
 #include "core/dispatch.h"
-#include "core/message_queue.h"
 #include "core/stream_control.h"
 #include "device/device_init.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "session/device_session.h"
 #include "session/log.h"
+#include "session/message_queue.h"
 #include "stream/stream_waiters.h"
 #include "stream/transfer_threads.h"
 

@@ -2,11 +2,11 @@
 
 #include <array>
 
-#include "core/request_catalogue.h"
-#include "core/requests.h"
 #include "core/stream_control.h"
 #include "device/control_request.h"
 #include "platform/thread.h"
+#include "protocol/request_catalogue.h"
+#include "protocol/requests.h"
 #include "session/device_session.h"
 #include "session/log.h"
 

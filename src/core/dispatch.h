@@ -1,7 +1,7 @@
 // Carrying out the command messages other than start, stop and exit.
 #pragma once
 
-#include "core/message.h"
+#include "protocol/message.h"
 
 namespace vexdaq {
 

@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <atomic>
 
-#include "core/requests.h"
 #include "device/control_request.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "protocol/requests.h"
 #include "session/device_session.h"
 #include "session/fifo.h"
 #include "session/log.h"
+#include "stream/stream_signal.h"
 #include "stream/stream_waiters.h"
 #include "stream/transfer_threads.h"
 
@@ -22,8 +23,6 @@ namespace {
 constexpr uint32_t kSlotWaitMs = 1500;
 // Lets the transfer threads see streaming clear before the device is told to stop.
 constexpr uint32_t kWindDownPauseMs = 10;
-
-std::atomic<bool> g_device_told_to_stop{false};
 
 // Input and output rates last sent to the device (0: none yet, the device uses its list's first).
 std::atomic<int32_t> g_in_rate{0};
@@ -116,10 +115,6 @@ void remember_sample_rates(int32_t in_rate, int32_t out_rate) {
   g_out_rate.store(out_rate);
 }
 
-bool device_told_to_stop() {
-  return g_device_told_to_stop.load();
-}
-
 int32_t usbio_packet_size(int32_t channel_count, int32_t sample_bits) {
   const int32_t bytes = sample_bits / 8;
   if (channel_count <= 0 || bytes <= 0) return 0;
@@ -150,7 +145,7 @@ void usbio_stream_start() {
     log_print(1, "IOCTL_USBIO_GET_CURRENT_FRAME_NUMBER failed, status = 0x%08X.\n", status);
   }
 
-  g_device_told_to_stop.store(false);
+  set_device_told_to_stop(false);
   acknowledge_stream_failures();  // a new streaming period: an earlier failure is history
   // The reads are posted before the device starts, so its first frames have somewhere to go:
   // the device does not say which frames its FIFO dropped, and those of the start would be gone.
@@ -168,7 +163,7 @@ void usbio_stream_stop() {
     notify_stream_waiters();
     platform::sleep_ms(kWindDownPauseMs);
     // Set before the request goes: a transfer thread that sees it errs on the safe side.
-    g_device_told_to_stop.store(true);
+    set_device_told_to_stop(true);
     send_stream_request(REQ_STREAM_STOP);
     log_print(1, "usbio_device_post_data_xfer - begins\r\n");
 

@@ -29,9 +29,4 @@ void usbio_stream_stop();
 // Core thread.
 void remember_sample_rates(int32_t in_rate, int32_t out_rate);
 
-// Whether the device has been told to stop since the stream last started. A transfer started
-// before that is flushed by the device's stop and completes; one started after it would not.
-// Any thread.
-bool device_told_to_stop();
-
 }  // namespace vexdaq

@@ -1,8 +1,8 @@
 #include "device/control_request.h"
 
-#include "core/requests.h"
-#include "device/usbio_records.h"
 #include "platform/thread.h"
+#include "protocol/requests.h"
+#include "protocol/usbio_records.h"
 #include "session/device_session.h"
 
 namespace vexdaq {

@@ -4,10 +4,10 @@
 #include <cstring>
 #include <new>
 
-#include "core/requests.h"
 #include "device/control_request.h"
-#include "device/usbio_records.h"
 #include "platform/thread.h"
+#include "protocol/requests.h"
+#include "protocol/usbio_records.h"
 #include "session/device_session.h"
 #include "session/log.h"
 

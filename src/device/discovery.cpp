@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "backend/driver.h"
-#include "device/usbio_records.h"
+#include "protocol/usbio_records.h"
 #include "session/device_session.h"
 #include "session/log.h"
 

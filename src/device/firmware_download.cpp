@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/requests.h"
 #include "device/control_request.h"
 #include "firmware/loader_image.h"
 #include "platform/thread.h"
+#include "protocol/requests.h"
 #include "session/log.h"
 
 namespace vexdaq {

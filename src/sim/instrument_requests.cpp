@@ -7,7 +7,7 @@
 #include <cstring>
 
 #include "backend/driver.h"
-#include "device/usbio_records.h"
+#include "protocol/usbio_records.h"
 #include "sim/instrument_internal.h"
 
 namespace vexdaq::sim {

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "core/message.h"
 #include "platform/sync.h"
+#include "protocol/message.h"
 #include "session/fifo.h"
 #include "stream/packing.h"
 #include "stream/stream_waiters.h"

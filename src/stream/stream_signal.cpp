@@ -1,5 +1,6 @@
 #include "stream/stream_signal.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 
@@ -12,6 +13,7 @@ namespace {
 std::mutex g_signal_mutex;
 std::condition_variable g_signal;
 uint64_t g_generation = 0;  // under g_signal_mutex
+std::atomic<bool> g_device_told_to_stop{false};
 
 }  // namespace
 
@@ -39,6 +41,14 @@ uint64_t stream_state_generation() {
 void wait_for_stream_change(uint64_t seen) {
   std::unique_lock<std::mutex> hold(g_signal_mutex);
   while (g_generation == seen && g_session.core_exit.load() == 0) g_signal.wait(hold);
+}
+
+void set_device_told_to_stop(bool told) {
+  g_device_told_to_stop.store(told);
+}
+
+bool device_told_to_stop() {
+  return g_device_told_to_stop.load();
 }
 
 }  // namespace vexdaq

@@ -30,4 +30,11 @@ uint64_t stream_state_generation();
 // Blocks until the generation differs from `seen` or core_exit is set.
 void wait_for_stream_change(uint64_t seen);
 
+// Whether the device has been told to stop since the stream last started. A transfer started
+// before that is flushed by the device's stop and completes; one started after it would not.
+// Set by the core thread (cleared as a stream starts, set just before the stop request goes);
+// read by any thread.
+void set_device_told_to_stop(bool told);
+bool device_told_to_stop();
+
 }  // namespace vexdaq

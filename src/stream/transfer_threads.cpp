@@ -9,10 +9,9 @@
 
 #include "backend/driver.h"
 #include "backend/driver_pin.h"
-#include "core/message.h"
-#include "core/stream_control.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "protocol/message.h"
 #include "session/device_session.h"
 #include "session/log.h"
 #include "stream/channel_tables.h"

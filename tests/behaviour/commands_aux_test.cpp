@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "behaviour/commands_fixture.h"
-#include "core/message.h"
+#include "protocol/message.h"
 
 namespace vexdaq::testing {
 namespace {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "behaviour/commands_fixture.h"
-#include "core/message.h"
+#include "protocol/message.h"
 
 namespace vexdaq::testing {
 namespace {

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "behaviour/core_test_support.h"
-#include "core/requests.h"
 #include "device/control_request.h"
 #include "platform/thread.h"
+#include "protocol/requests.h"
 
 namespace vexdaq::testing {
 namespace {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "behaviour/core_test_support.h"
-#include "core/message.h"
+#include "protocol/message.h"
 #include "session/device_session.h"
 
 namespace vexdaq::testing {

@@ -7,7 +7,7 @@
 
 #include "backend/driver.h"
 #include "device/discovery.h"
-#include "device/usbio_records.h"
+#include "protocol/usbio_records.h"
 #include "session/device_session.h"
 #include "session/log.h"
 #include "tests/support/test_support.h"

@@ -7,11 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "core/message.h"
-#include "core/message_queue.h"
 #include "platform/sync.h"
+#include "protocol/message.h"
 #include "session/device_session.h"
 #include "session/fifo.h"
+#include "session/message_queue.h"
 #include "vexdaq/vexdaq.h"
 
 namespace vexdaq {

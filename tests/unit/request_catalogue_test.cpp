@@ -1,6 +1,6 @@
 // The command-to-request table: request codes, directions and receipt lines (the bytes on the wire
 // are checked against the virtual instrument's trace), and the counter reply's decoding.
-#include "core/request_catalogue.h"
+#include "protocol/request_catalogue.h"
 
 #include <gtest/gtest.h>
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "backend/driver.h"
-#include "device/usbio_records.h"
 #include "platform/sync.h"
+#include "protocol/usbio_records.h"
 #include "vexdaq/vexdaq_sim.h"
 
 namespace vexdaq::testing {

@@ -8,8 +8,8 @@
 
 #include "backend/driver.h"
 #include "backend/sim/sim_backend.h"
-#include "device/usbio_records.h"
 #include "platform/thread.h"
+#include "protocol/usbio_records.h"
 #include "sim_handles.h"
 #include "support/test_support.h"
 #include "vexdaq/vexdaq_sim.h"

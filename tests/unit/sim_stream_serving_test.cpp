@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "backend/driver.h"
-#include "device/usbio_records.h"
 #include "platform/thread.h"
+#include "protocol/usbio_records.h"
 #include "sim_handles.h"
 #include "vexdaq/vexdaq_sim.h"
 

@@ -20,7 +20,7 @@
 
 #include "backend/driver.h"
 #include "backend/usb_link/usb_link.h"
-#include "device/usbio_records.h"
+#include "protocol/usbio_records.h"
 
 namespace vexdaq {
 

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "core/message.h"
+#include "protocol/message.h"
 
 namespace vexdaq {
 

@@ -1,4 +1,4 @@
-#include "core/message_queue.h"
+#include "session/message_queue.h"
 
 #include <atomic>
 #include <condition_variable>

@@ -1,4 +1,4 @@
-#include "device/usbio_records.h"
+#include "protocol/usbio_records.h"
 
 #include <algorithm>
 #include <array>

@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "core/message.h"
-#include "core/requests.h"
+#include "protocol/message.h"
+#include "protocol/requests.h"
 
 namespace vexdaq {
 

@@ -1,8 +1,8 @@
-#include "core/request_catalogue.h"
+#include "protocol/request_catalogue.h"
 
 #include <iterator>
 
-#include "device/usbio_records.h"
+#include "protocol/usbio_records.h"
 
 namespace vexdaq {
 namespace {
