@@ -100,6 +100,10 @@ _PROTOTYPES = {
     "vexdaq_get_stream_format": (_i32, [_u8, _pi32, _pi32]),
     "vexdaq_get_sample_rates": (_i32, [_u8, _pi32, _i32]),
     "vexdaq_get_last_open_status": (_u32, []),
+    "vexdaq_get_dropped_commands": (ctypes.c_uint64, []),
+    "vexdaq_set_transfer_depth": (_i32, [_u8, _i32]),
+    "vexdaq_get_transfer_depth": (_i32, [_u8]),
+    "vexdaq_set_transfer_realtime": (_i32, [_i32]),
     # vexdaq_sim.h
     "vexdaq_sim_plug": (_i32, [_char_p]),
     "vexdaq_sim_unplug": (_i32, [_i32]),

@@ -173,6 +173,36 @@ def list_devices() -> int:
     return count
 
 
+def dropped_commands() -> int:
+    """Settings commands (gear, ICP, GPIO modes, rates, UART line coding) the library dropped
+    because its command queue was full, since it was loaded; such calls did not raise."""
+    return int(_library.load().vexdaq_get_dropped_commands())
+
+
+def set_transfer_depth(depth: int = 0, input: bool = True) -> None:
+    """Bulk transfers one direction keeps in flight from the next start on: 4 to 64, or 0 for
+    the default that the rate chooses (2 ms of the stream). Deeper queues give the host more
+    slack before the instrument's buffer overflows."""
+    result = _library.load().vexdaq_set_transfer_depth(1 if input else 0, depth)
+    if result != 0:
+        raise InvalidArgumentError(
+            f"transfer depth {depth} is outside 4 to 64 (0 for the default)",
+            result=result,
+            call="vexdaq_set_transfer_depth",
+        )
+
+
+def transfer_depth(input: bool = True) -> int:
+    """The transfer depth one direction streams with now, or streamed with last."""
+    return int(_library.load().vexdaq_get_transfer_depth(1 if input else 0))
+
+
+def set_transfer_realtime(enable: bool) -> None:
+    """Whether the transfer threads ask for a real-time scheduling class from the next start on
+    (where the system allows it; the log says which class they got)."""
+    _library.load().vexdaq_set_transfer_realtime(1 if enable else 0)
+
+
 def _newest_log(since: float) -> Optional[str]:
     """The session log the library opened in ./log/ at or after `since` (seconds since the epoch)."""
     folder = Path.cwd() / "log"

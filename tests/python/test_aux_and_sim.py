@@ -66,3 +66,17 @@ def test_a_missing_library_names_what_was_tried(tmp_path):
         assert "VEXDAQ_LIBRARY" in out.splitlines()[-1]
     else:  # an installed library was found after the missing one
         assert str(tmp_path / "nowhere.so") not in out
+
+
+def test_the_transfer_depth_reaches_the_stream_and_a_bad_one_is_refused():
+    with pytest.raises(vexdaq.InvalidArgumentError, match="outside 4 to 64"):
+        vexdaq.set_transfer_depth(3)
+    try:
+        vexdaq.set_transfer_depth(12)
+        with vexdaq.sim.plug(waveform="counter", in_bits=16), vexdaq.open() as device:
+            data = device.acquire([0], rate=10000, frames=1000)
+            assert vexdaq.transfer_depth() == 12
+            assert data.shape == (1000, 1) and data.lost == 0
+    finally:
+        vexdaq.set_transfer_depth(0)
+    assert vexdaq.dropped_commands() >= 0
