@@ -5,6 +5,10 @@
 
 namespace vexdaq::sim {
 
+void ByteRing::reserve() {
+  if (bytes_.empty()) bytes_.resize(limit_);
+}
+
 void ByteRing::push(const uint8_t *data, size_t n) {
   if (n == 0) return;
   if (n >= limit_) {  // only the newest fit
@@ -12,7 +16,7 @@ void ByteRing::push(const uint8_t *data, size_t n) {
     n = limit_;
     head_ = size_ = 0;
   }
-  if (bytes_.empty()) bytes_.resize(limit_);
+  reserve();
   if (size_ + n > limit_) {
     const size_t dropped = size_ + n - limit_;
     head_ = (head_ + dropped) % limit_;

@@ -8,10 +8,13 @@
 namespace vexdaq::sim {
 
 // Bytes kept oldest first up to a limit; the oldest go when more arrive. Its memory is taken
-// on first use. Not thread-safe: its owner's lock guards it.
+// by reserve(), else on first use. Not thread-safe: its owner's lock guards it.
 class ByteRing {
  public:
   explicit ByteRing(size_t limit) : limit_(limit) {}
+  // Takes the memory of the whole limit now, so that no push has to: the first touch of a few
+  // MiB costs milliseconds, which a push from a paced stream cannot spend.
+  void reserve();
   void push(const uint8_t *data, size_t n);
   // Copies up to n of the oldest bytes to `out` and drops them; returns how many.
   size_t take(uint8_t *out, size_t n);

@@ -355,6 +355,10 @@ uint32_t Instrument::instrument_request(const SetupPacket &s, uint8_t *data,
 
 void Instrument::start_stream() {
   if (streaming_) return;
+  // The capture of the output takes its memory before the clock starts: taken by the first
+  // write, it held the clock thread for some 10 ms at high rates, and the input frames due
+  // meanwhile overflowed the FIFO (a device has its memory from power-up).
+  if (out_frame_bytes() != 0) output_.reserve();
   Clock::time_point now = Clock::now();
   streaming_ = true;
   flush_ = false;

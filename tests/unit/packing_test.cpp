@@ -277,5 +277,40 @@ TEST_F(Packing, BlockMovesMatchOneFifoOperationPerSample) {
   }
 }
 
+// A read can complete with no bytes (a device's stop flushes the reads it holds). The slot's
+// buffer still holds its previous packet, which must not reach the FIFOs a second time, nor
+// count as moved.
+TEST_F(Packing, ReadsThatCompletedEmptyAddNothingToTheInputFifos) {
+  device(2, 16, 2, 16);
+  g_session.in_packet_size.store(8);  // two frames
+  const PacketLayout layout = current_layout(true);
+  ASSERT_TRUE(valid(layout));
+  fifo_handle in0 = give_fifo(true, 0, 16);
+  fifo_handle in1 = give_fifo(true, 1, 16);
+  std::array<uint8_t, 8> stale{};
+  std::array<uint8_t, 8> fresh{};
+  for (size_t i = 0; i < 8; i += 2) {
+    stale[i] = static_cast<uint8_t>(0x10 + i);
+    fresh[i] = static_cast<uint8_t>(0x20 + i);
+  }
+  const uint8_t *packets[] = {stale.data(), fresh.data(), stale.data()};
+  const int32_t sizes[] = {0, 8, 0};
+  unpack_packets(layout, packets, sizes, 3);
+  ASSERT_EQ(stored(in0), 2);
+  ASSERT_EQ(stored(in1), 2);
+  for (const uint32_t want : {0x20u, 0x24u}) {
+    uint16_t got = 0;
+    fifo_read_one(in0, &got);
+    EXPECT_EQ(got, want);
+  }
+  EXPECT_EQ(g_in_loss.channels[0].moved, 2u);
+
+  const int32_t empty[] = {0, 0};
+  unpack_packets(layout, packets, empty, 2);
+  EXPECT_EQ(stored(in0), 0);
+  EXPECT_EQ(stored(in1), 2);
+  EXPECT_EQ(g_in_loss.channels[1].moved, 2u);
+}
+
 }  // namespace
 }  // namespace vexdaq
