@@ -32,7 +32,6 @@ void fail_start_up(const char *line) {
   g_session.core_failed.store(1);
   notify_stream_waiters();
   log_print(1, line);
-  signal_start_up();
 }
 
 void compute_packet_sizes() {
@@ -45,7 +44,8 @@ void compute_packet_sizes() {
             g_session.in_packet_size.load());
 }
 
-// Returns true when the core came up; either way message_done has been released once.
+// Returns true when the core came up and message_done was released; false after a failure, which
+// core_thread_main reports once the failed start-up is cleaned away.
 bool start_up() {
   if (usbio_controller_init() < 0) {
     fail_start_up("usbio core starts failed on device init\r\n");
@@ -137,9 +137,14 @@ void set_transfer_thread_factory(TransferThreadFactory factory) {
 
 uint32_t core_thread_main(void *) {
   platform::set_current_thread_name("vexdaq-core");
-  if (start_up()) {
-    while (dispatch_message() > 0) {
-    }
+  if (!start_up()) {
+    // The opener is released only after the clean-up, so no call of the application that follows
+    // a failed open meets this thread still releasing what the start-up made.
+    shut_down();
+    signal_start_up();
+    return 0;
+  }
+  while (dispatch_message() > 0) {
   }
   shut_down();
   return 0;
