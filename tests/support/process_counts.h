@@ -14,8 +14,8 @@ int open_handle_count();
 // How many more handles a process may hold after a session than before with nothing leaked: 0
 // on Linux. On Windows the C++ runtime makes a mutex's or condition variable's kernel objects at
 // its first contention and keeps them, and the library keeps signal events in a pool, so a first
-// session leaves a few behind; a per-session leak of the library's own objects (about 20 each)
-// still shows.
+// session leaves some behind; a leak repeated every session still shows in the suites that
+// open and close fifty times.
 int open_handle_slack();
 
 }  // namespace vexdaq::testing
