@@ -10,7 +10,7 @@ import time
 import weakref
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Dict, Iterable, List, Optional, Sequence, Tuple, Union
+from typing import Dict, Iterable, List, Optional, Sequence, Tuple, TypeVar, Union
 
 import numpy as np
 
@@ -246,7 +246,29 @@ def open(index: int = 0) -> "Device":  # noqa: A001 - vexdaq.open mirrors the C 
     return device
 
 
-class Device:
+_Self = TypeVar("_Self", bound="_ClosedOnRelease")
+
+
+class _ClosedOnRelease:
+    """A context manager whose close() also runs when the object is released."""
+
+    def close(self) -> None:
+        raise NotImplementedError
+
+    def __enter__(self: _Self) -> _Self:
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    def __del__(self) -> None:
+        try:
+            self.close()
+        except Exception:  # interpreter shutdown: nothing sensible to report to
+            pass
+
+
+class Device(_ClosedOnRelease):
     """The open instrument (at most one per process). Create it with :func:`vexdaq.open`.
 
     Not thread-safe as a whole: use it from one thread, or serialise the calls.
@@ -279,18 +301,6 @@ class Device:
         finally:
             self._closed = True
             self._lib.vexdaq_device_close()
-
-    def __enter__(self) -> "Device":
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        try:
-            self.close()
-        except Exception:  # interpreter shutdown: nothing sensible to report to
-            pass
 
     @property
     def closed(self) -> bool:
@@ -888,7 +898,7 @@ class Device:
         )
 
 
-class Stream:
+class Stream(_ClosedOnRelease):
     """Blocks of input samples as they arrive; made by :meth:`Device.stream`.
 
     An iterator and a context manager: the stream is stopped when it ends, on close(), when the
@@ -914,18 +924,6 @@ class Stream:
 
     def __iter__(self) -> "Stream":
         return self
-
-    def __enter__(self) -> "Stream":
-        return self
-
-    def __exit__(self, *exc_info: object) -> None:
-        self.close()
-
-    def __del__(self) -> None:
-        try:
-            self.close()
-        except Exception:
-            pass
 
     @property
     def running(self) -> bool:
