@@ -101,6 +101,19 @@ VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_transfer_depth(uint8_t input);
  * for a value other than 0 and 1. */
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_transfer_realtime(int32_t enable);
 
+/* Like vexdaq_send_all_data, but with a block of its own for each channel, laid out as
+ * vexdaq_recv_all_data lays out its blocks: source holds one block of `bytes` bytes per output
+ * channel of the device, block c (from byte c * bytes) for channel c; blocks of disabled channels
+ * are not read. Every enabled channel takes its block, or none does, under one acquisition of the
+ * output lock: sent one channel at a time, the channels of a starting stream would slip against
+ * each other, because the tx thread fills frames with zeros for a channel whose FIFO is still
+ * empty. Results as vexdaq_send_all_data: bytes / sample bytes * sample bytes when moved; bytes
+ * when the device has no output channels; 0 when no channel is enabled or, without blocking
+ * (blocking != 1), some channel lacks room; -1 without a session, after a failure, or for a null
+ * source or negative byte count. */
+VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_send_channel_blocks(const uint8_t *source, int32_t bytes,
+                                                          int32_t blocking);
+
 #ifdef __cplusplus
 }
 #endif

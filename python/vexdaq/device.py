@@ -735,8 +735,9 @@ class Device(_ClosedOnRelease):
         frames = array.shape[0]
         block = max(1, int(out_rate * _BLOCK_SECONDS))
         lib = self._lib
+        capacity = max(block * 8, out_rate)
         self._check(
-            lib.vexdaq_create_buffers(max(block * 8, out_rate), 0),
+            lib.vexdaq_create_buffers(capacity, 0),
             "vexdaq_create_buffers",
             "creating the buffers",
         )
@@ -746,18 +747,27 @@ class Device(_ClosedOnRelease):
             "vexdaq_set_output_channel",
             "selecting outputs",
         )
+        # Each chunk holds one block per output channel of the device, and every enabled channel
+        # takes its block at the same moment: sent channel by channel, the channels of a starting
+        # stream would slip against each other. The first chunk goes in before the start.
         packed = [_pack(array[:, i], bits) for i in range(len(chosen))]
         before = self._loss_snapshot(chosen, False)
+
+        def send(done: int, n: int, blocking: int) -> None:
+            chunk = np.zeros((self._info.out_channels, n * width), dtype=np.uint8)
+            for i, channel in enumerate(chosen):
+                chunk[channel] = packed[i][done * width : (done + n) * width]
+            sent = lib.vexdaq_send_channel_blocks(chunk.ctypes.data, n * width, blocking)
+            if sent != n * width:
+                raise self._stream_failure(sent, "vexdaq_send_channel_blocks", done)
+
+        done = min(frames, capacity)
+        send(0, done, 0)
         self._check(lib.vexdaq_start(), "vexdaq_start", "starting the stream")
         try:
-            done = 0
             while done < frames:
                 n = min(block, frames - done)
-                for i, channel in enumerate(chosen):
-                    source = packed[i][done * width :].ctypes.data
-                    sent = lib.vexdaq_send_data(channel, source, n * width, 1)
-                    if sent != n * width:
-                        raise self._stream_failure(sent, "vexdaq_send_data", done)
+                send(done, n, 1)
                 done += n
             # The FIFOs drain at the output rate; give up a second after they should be empty.
             deadline = time.monotonic() + (timeout if timeout is not None else 1.0 + 2.0 * frames / out_rate)
@@ -766,7 +776,10 @@ class Device(_ClosedOnRelease):
             ):
                 if time.monotonic() > deadline:
                     raise self._error(
-                        StreamError, "the device did not take the samples in time", 0, "vexdaq_send_data"
+                        StreamError,
+                        "the device did not take the samples in time",
+                        0,
+                        "vexdaq_send_channel_blocks",
                     )
                 time.sleep(0.005)
         finally:

@@ -1,6 +1,7 @@
 #include "api/api_guard.h"
 #include "protocol/message.h"
 #include "stream/loss_counters.h"
+#include "stream/stream_data.h"
 #include "stream/transfer_threads.h"
 #include "vexdaq/vexdaq_ext.h"
 
@@ -39,6 +40,11 @@ int32_t vexdaq_set_transfer_realtime(int32_t enable) {
     set_transfer_realtime_setting(enable == 1);
     return 0;
   });
+}
+
+int32_t vexdaq_send_channel_blocks(const uint8_t *source, int32_t bytes, int32_t blocking) {
+  return api_guard("vexdaq_send_channel_blocks",
+                   [&] { return stream_send_channel_blocks(source, bytes, blocking); });
 }
 
 }  // extern "C"

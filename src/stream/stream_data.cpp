@@ -175,7 +175,9 @@ AllLook look_at_all(bool input, int32_t count, int32_t size) {
   return look;
 }
 
-int32_t all_channels(bool input, void *buffer, int32_t bytes, int32_t blocking) {
+// by_channel: the buffer holds one block of `bytes` per channel of the direction, block c for
+// channel c; otherwise (output only) one block goes to every enabled channel.
+int32_t all_channels(bool input, bool by_channel, void *buffer, int32_t bytes, int32_t blocking) {
   int32_t count = 0;
   if (auto result = early_result(input, buffer, bytes, count)) return *result;
   const int32_t size = sample_bytes(input);
@@ -213,9 +215,10 @@ int32_t all_channels(bool input, void *buffer, int32_t bytes, int32_t blocking) 
           const int32_t limit = channel_limit(input);
           for (int32_t c = 0; c < limit; ++c) {
             if (channels[c].enabled != 1) continue;
-            // Input blocks are laid out by channel number; the output block is the same for all.
             uint8_t *at = static_cast<uint8_t *>(buffer);
-            if (input && at != nullptr) at += static_cast<size_t>(c) * static_cast<size_t>(bytes);
+            if (by_channel && at != nullptr) {
+              at += static_cast<size_t>(c) * static_cast<size_t>(bytes);
+            }
             moved = move_samples(channels[c].fifo, input, at, count);
           }
         }
@@ -240,11 +243,15 @@ int32_t stream_recv_data(int32_t channel, uint8_t *destination, int32_t bytes, i
 }
 
 int32_t stream_send_all_data(const uint8_t *source, int32_t bytes, int32_t blocking) {
-  return all_channels(false, const_cast<uint8_t *>(source), bytes, blocking);
+  return all_channels(false, false, const_cast<uint8_t *>(source), bytes, blocking);
 }
 
 int32_t stream_recv_all_data(uint8_t *destination, int32_t bytes, int32_t blocking) {
-  return all_channels(true, destination, bytes, blocking);
+  return all_channels(true, true, destination, bytes, blocking);
+}
+
+int32_t stream_send_channel_blocks(const uint8_t *source, int32_t bytes, int32_t blocking) {
+  return all_channels(false, true, const_cast<uint8_t *>(source), bytes, blocking);
 }
 
 }  // namespace vexdaq

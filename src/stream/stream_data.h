@@ -29,5 +29,9 @@ int32_t stream_send_all_data(const uint8_t *source, int32_t bytes, int32_t block
 // Channel c's samples into the block at destination + c * bytes, for every enabled input channel
 // (the buffer holds channel count * bytes bytes; blocks of other channels are not written).
 int32_t stream_recv_all_data(uint8_t *destination, int32_t bytes, int32_t blocking);
+// The block at source + c * bytes to output channel c, for every enabled output channel, all
+// channels or none: the channels' samples enter their FIFOs under one acquisition of the lock,
+// so the tx thread never packs a frame that has one channel's new sample and not another's.
+int32_t stream_send_channel_blocks(const uint8_t *source, int32_t bytes, int32_t blocking);
 
 }  // namespace vexdaq

@@ -137,6 +137,26 @@ TEST_F(StreamData, SendAllStoresTheSameBlockEverywhereOrNowhereEvenBeforeStreami
   EXPECT_EQ(vexdaq_send_all_data(0, block.data(), 2, 1), 0) << "no channel enabled";
 }
 
+TEST_F(StreamData, ChannelBlocksGiveEachEnabledChannelItsOwnBlockOrNoneAny) {
+  device(3, 16, 0, 0);
+  fifo_handle a = give_fifo(false, 0, 100);
+  give_fifo(false, 1, 100, /*enabled=*/false);
+  fifo_handle c = give_fifo(false, 2, 40);
+  std::vector<uint8_t> blocks(3 * 60);
+  for (size_t i = 0; i < blocks.size(); ++i) blocks[i] = static_cast<uint8_t>(i);
+  EXPECT_EQ(vexdaq_send_channel_blocks(blocks.data(), 60, 0), 60);
+  EXPECT_EQ(stored(g_session.out_channels[1].fifo), 0) << "disabled";
+  uint8_t back[60];
+  ASSERT_EQ(fifo_read(c, back, 30), 30);
+  EXPECT_EQ(0, std::memcmp(back, &blocks[120], 60)) << "channel 2 takes the third block";
+  ASSERT_EQ(fifo_read(a, back, 30), 30);
+  EXPECT_EQ(0, std::memcmp(back, &blocks[0], 60));
+  ASSERT_EQ(fifo_write(c, blocks.data(), 35), 35);
+  EXPECT_EQ(vexdaq_send_channel_blocks(blocks.data(), 20, 0), 0) << "channel 2 has room for 5";
+  EXPECT_EQ(stored(a), 0) << "nothing moved anywhere";
+  EXPECT_EQ(vexdaq_send_channel_blocks(nullptr, 20, 0), -1);
+}
+
 TEST_F(StreamData, BlockingSendWaitsForRoomWithoutSpinning) {
   device(1, 16, 0, 0);
   fifo_handle f = give_fifo(false, 0, 600);
