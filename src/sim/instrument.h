@@ -166,6 +166,23 @@ class Instrument {
   // Waits until no completion runs anywhere.
   void wait_quiet(std::unique_lock<std::mutex> &lock);
   void clock_thread();
+  // What the clock thread's schedule depends on and a control request may change. A request
+  // that changes none of it (a query, a trigger or GPIO setting) leaves the thread asleep: a
+  // command round trip would otherwise pay for its wake-up and its turn on the mutex.
+  struct ClockView {
+    bool streaming = false;
+    bool flush = false;
+    Cpu cpu = Cpu::kFirmware;
+    uint8_t configuration = 0;
+    uint32_t in_rate = 0;
+    uint32_t out_rate = 0;
+    Clock::time_point in_base_time;
+    Clock::time_point out_base_time;
+    size_t endpoints = 0;
+    uint32_t halted = 0;  // bit per endpoint: number, plus 16 for IN
+    bool operator==(const ClockView &) const = default;
+  };
+  ClockView clock_view() const;
   // Serves a stream transfer just queued alone on its endpoint, if it can be served now.
   void serve_at_once(uint8_t address, Endpoint &ep, Clock::time_point now, std::vector<Done> &done);
   void service(Clock::time_point now, std::vector<Done> &done, Clock::time_point &wake);

@@ -35,6 +35,23 @@ std::vector<uint8_t> string_descriptor(const std::string &text) {
 
 }  // namespace
 
+Instrument::ClockView Instrument::clock_view() const {
+  ClockView view;
+  view.streaming = streaming_;
+  view.flush = flush_;
+  view.cpu = cpu_;
+  view.configuration = configuration_;
+  view.in_rate = in_rate_;
+  view.out_rate = out_rate_;
+  view.in_base_time = in_base_time_;
+  view.out_base_time = out_base_time_;
+  view.endpoints = endpoints_.size();
+  for (const auto &[address, ep] : endpoints_) {
+    if (ep.halted) view.halted |= 1u << ((address & 0x0F) + ((address & 0x80) != 0 ? 16 : 0));
+  }
+  return view;
+}
+
 uint32_t Instrument::control_transfer(uint32_t generation, const SetupPacket &setup, uint8_t *data,
                                       uint32_t *transferred) {
   *transferred = 0;
@@ -53,6 +70,7 @@ uint32_t Instrument::control_transfer(uint32_t generation, const SetupPacket &se
 
   std::vector<uint8_t> reply;
   uint32_t status;
+  const ClockView before = clock_view();
   uint8_t type = (setup.request_type >> 5) & 0x03;
   uint8_t recipient = setup.request_type & 0x1F;
   // The chip serves its memory load always, and the standard requests until the downloaded code
@@ -67,7 +85,8 @@ uint32_t Instrument::control_transfer(uint32_t generation, const SetupPacket &se
   } else {
     status = instrument_request(setup, data, reply);
   }
-  wake_.notify_all();
+  // Downloaded code may change anything the model serves.
+  if (cpu_ == Cpu::kEmulated || !(clock_view() == before)) wake_.notify_all();
   if (status != kStatusSuccess) return status;
   if ((setup.request_type & kDirectionIn) == 0) {
     *transferred = setup.length;

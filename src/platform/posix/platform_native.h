@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -21,6 +22,17 @@ struct NativeMutex {
   pthread_mutex_t mutex;
 };
 
+#if defined(__linux__)
+// One futex word each: the count (an event's: 0 or 1) and a flag for sleepers (futex_sync.cpp).
+struct NativeSemaphore {
+  std::atomic<uint32_t> word{0};
+  int32_t maximum = 0;
+};
+
+struct NativeEvent {
+  std::atomic<uint32_t> word{0};
+};
+#else
 struct NativeSemaphore {
   mutable std::mutex mutex;
   std::condition_variable changed;
@@ -33,6 +45,7 @@ struct NativeEvent {
   std::condition_variable changed;
   bool set = false;
 };
+#endif
 
 struct NativeThread {
   std::thread thread;

@@ -9,6 +9,7 @@ namespace vexdaq::platform {
 
 namespace {
 
+#if !defined(__linux__)
 template <typename Predicate>
 bool wait_until(std::unique_lock<std::mutex> &lock, std::condition_variable &cv,
                 uint32_t timeout_ms, Predicate ready) {
@@ -18,6 +19,8 @@ bool wait_until(std::unique_lock<std::mutex> &lock, std::condition_variable &cv,
   }
   return cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready);
 }
+
+#endif
 
 }  // namespace
 
@@ -42,6 +45,7 @@ void Mutex::unlock() {
   pthread_mutex_unlock(&native_.mutex);
 }
 
+#if !defined(__linux__)  // Linux: futex_sync.cpp
 Semaphore::Semaphore(int32_t initial, int32_t maximum) {
   native_.count = initial;
   native_.maximum = maximum;
@@ -101,6 +105,8 @@ bool Event::is_set() const {
   std::lock_guard lock(native_.mutex);
   return native_.set;
 }
+
+#endif
 
 std::unique_ptr<Mutex> create_mutex() {
   return std::unique_ptr<Mutex>(new (std::nothrow) Mutex);
