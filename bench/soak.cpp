@@ -67,9 +67,6 @@ int main(int argc, char **argv) {
   for (int32_t i = 0; i < out_count && i < 64; ++i) out_highest = std::max(out_highest, rates[i]);
   const int32_t block = std::max(1024, highest / 25);  // 40 ms per call
   vexdaq_set_sample_rate(out_highest, highest);
-  // The instrument is paced, so the transfer threads always block between packets and may take
-  // a real-time class (where the system allows it) to keep it drained beside other work.
-  vexdaq_set_transfer_realtime(1);
   if (vexdaq_create_buffers(1024, block * 8) != 0 ||
       vexdaq_set_input_channel(channels >= 64 ? ~uint64_t{0} : (uint64_t{1} << channels) - 1) !=
           0 ||

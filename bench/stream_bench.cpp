@@ -285,9 +285,9 @@ void paced_stream(benchmark::State &state) {
   const auto run_seconds = static_cast<double>(state.range(0));
   const auto device_fifo = state.range(1);
   const auto busy = static_cast<int>(state.range(2));
-  // Paced transfers always block between packets: the real-time class is safe, and it is what
-  // keeps the device drained while busy loops load every processor.
-  vexdaq_set_transfer_realtime(1);
+  // The instrument is paced, so the transfer threads take the real-time class by default (where
+  // the system allows it): it is what keeps the device drained while busy loops load every
+  // processor.
   SimStream stream(
       "waveform=counter;pacing=realtime;out_channels=0;in_channels=8;in_bits=32;"
       "in_rates=625000;device_fifo=" +
@@ -295,7 +295,6 @@ void paced_stream(benchmark::State &state) {
       16, 1 << 18);
   if (!stream.ok()) {
     state.SkipWithError("cannot stream from the virtual instrument");
-    vexdaq_set_transfer_realtime(0);
     return;
   }
   constexpr int32_t kBlock = 8192;  // 13 ms of samples per channel
@@ -354,7 +353,6 @@ void paced_stream(benchmark::State &state) {
   state.counters["app_thread_cpu_percent"] = 100.0 * app / wall;
   state.counters["rx_depth"] = vexdaq_get_transfer_depth(1);
   state.counters["overwritten"] = static_cast<double>(SimStream::loss(true).overwritten);
-  vexdaq_set_transfer_realtime(0);
 }
 
 // seconds, device FIFO bytes, busy loops beside it.

@@ -93,12 +93,14 @@ VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_transfer_depth(uint8_t input, int32_t 
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_transfer_depth(uint8_t input);
 
 /* Whether the transfer threads ask for a real-time scheduling class (Linux, macOS: SCHED_FIFO
- * priority 10) from the next vexdaq_start on; without one, or where the system refuses it, they
- * run at the highest priority of the normal class (the log says which they got). A real-time
- * class keeps the device drained while other programs load every processor; leave it off with
- * a free-running virtual instrument, whose transfers complete at once: the threads then never
- * block and would take whole processors. Needs no session, survives sessions. 0 on success; -2
- * for a value other than 0 and 1. */
+ * priority 10) from the next vexdaq_start on: 0 never, 1 always, 2 (the default) while the
+ * device paces its streams, which every real device does, and not for a virtual instrument
+ * running free (pacing=free), whose transfers complete at once: a thread serving it never
+ * blocks and at a real-time priority would take a whole processor. Without a real-time class,
+ * or where the system refuses it, the threads run at the highest priority of the normal class
+ * (the log says which they got). A real-time class keeps the device drained while other
+ * programs load every processor. Needs no session, survives sessions. 0 on success; -2 for a
+ * value other than 0, 1 and 2. */
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_transfer_realtime(int32_t enable);
 
 /* Like vexdaq_send_all_data, but with a block of its own for each channel, laid out as

@@ -197,10 +197,11 @@ def transfer_depth(input: bool = True) -> int:
     return int(_library.load().vexdaq_get_transfer_depth(1 if input else 0))
 
 
-def set_transfer_realtime(enable: bool) -> None:
+def set_transfer_realtime(enable: Optional[bool]) -> None:
     """Whether the transfer threads ask for a real-time scheduling class from the next start on
-    (where the system allows it; the log says which class they got)."""
-    _library.load().vexdaq_set_transfer_realtime(1 if enable else 0)
+    (where the system allows it; the log says which class they got). None, the default: while
+    the device paces its stream, which every real device does."""
+    _library.load().vexdaq_set_transfer_realtime(2 if enable is None else 1 if enable else 0)
 
 
 def _newest_log(since: float) -> Optional[str]:

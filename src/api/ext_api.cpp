@@ -36,8 +36,8 @@ int32_t vexdaq_get_transfer_depth(uint8_t input) {
 
 int32_t vexdaq_set_transfer_realtime(int32_t enable) {
   return api_guard("vexdaq_set_transfer_realtime", [&] {
-    if (enable != 0 && enable != 1) return -2;
-    set_transfer_realtime_setting(enable == 1);
+    if (enable < 0 || enable > 2) return -2;
+    set_transfer_realtime_setting(static_cast<TransferRealtime>(enable));
     return 0;
   });
 }

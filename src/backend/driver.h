@@ -121,6 +121,8 @@ class OpenFile {
   virtual bool start_read(Overlapped &record, void *buffer, uint32_t size) = 0;
   virtual bool start_write(Overlapped &record, const void *buffer, uint32_t size) = 0;
   virtual void cancel() = 0;
+  // Whether the device behind the handle paces its streams (UsbLink::paced).
+  virtual bool paced() const { return true; }
 };
 
 class Backend {

@@ -170,6 +170,11 @@ uint32_t Instrument::frame_number(uint32_t generation, uint32_t *frame) {
   return kStatusSuccess;
 }
 
+bool Instrument::paced() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return profile_.pacing == Pacing::kRealtime;
+}
+
 LinkDriverInfo Instrument::driver_info() {
   std::lock_guard<std::mutex> lock(mutex_);
   LinkDriverInfo info;

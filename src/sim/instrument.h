@@ -104,6 +104,7 @@ class Instrument {
   uint32_t clear_halt(uint32_t generation, uint8_t endpoint);
   uint32_t frame_number(uint32_t generation, uint32_t *frame);
   LinkDriverInfo driver_info();
+  bool paced();  // the profile's pacing is real time
   uint32_t extra_opens();
   // Driver-call faults and trace; returns the status an injected fault asks for, or 0.
   uint32_t driver_call(uint32_t code, int pipe);

@@ -34,7 +34,7 @@ constexpr uint32_t kSlotWaitMs = 1500;
 constexpr int32_t kMaxBatch = 16;
 
 std::atomic<int32_t> g_depth_setting[2] = {0, 0};
-std::atomic<bool> g_realtime_setting{false};
+std::atomic<TransferRealtime> g_realtime_setting{TransferRealtime::kAutomatic};
 // SCHED_FIFO priority of the transfer threads when the application asks for a real-time class.
 constexpr int32_t kTransferRealtimePriority = 10;
 std::atomic<int32_t> g_depth[2] = {kMinTransferDepth, kMinTransferDepth};
@@ -295,6 +295,21 @@ void Period::run() {
   }
 }
 
+// Whether this period's thread asks for a real-time class: as the application chose, or, left
+// automatic, while the device paces the stream.
+bool wants_realtime(bool input) {
+  switch (transfer_realtime_setting()) {
+    case TransferRealtime::kOff:
+      return false;
+    case TransferRealtime::kOn:
+      return true;
+    case TransferRealtime::kAutomatic:
+      break;
+  }
+  const std::shared_ptr<OpenFile> file = driver_pin(g_session.pipe_handles[input ? 1 : 0]);
+  return file != nullptr && file->paced();
+}
+
 // What one thread does between periods: sleeps on the stream signal until streaming starts or
 // the session ends.
 uint32_t transfer_thread(bool input) {
@@ -306,7 +321,7 @@ uint32_t transfer_thread(bool input) {
   bool realtime = false;
   for (;;) {
     wait_for_stream_state(streaming_or_exit);
-    if (transfer_realtime_setting() != realtime) {
+    if (wants_realtime(input) != realtime) {
       realtime = !realtime;
       platform::raise_current_thread_priority(realtime ? kTransferRealtimePriority : 0);
       if (input) {
@@ -354,11 +369,11 @@ int32_t transfer_depth_setting(bool input) {
   return g_depth_setting[input ? 1 : 0].load();
 }
 
-void set_transfer_realtime_setting(bool realtime) {
-  g_realtime_setting.store(realtime);
+void set_transfer_realtime_setting(TransferRealtime choice) {
+  g_realtime_setting.store(choice);
 }
 
-bool transfer_realtime_setting() {
+TransferRealtime transfer_realtime_setting() {
   return g_realtime_setting.load();
 }
 

@@ -45,11 +45,13 @@ int32_t transfer_depth_setting(bool input);
 
 // The application's choice (vexdaq_set_transfer_realtime): whether the transfer threads ask for
 // a real-time scheduling class (SCHED_FIFO 10) from the next start on, where the system allows
-// it. Off by default: a transfer thread whose transfers complete at once (a free-running virtual
-// instrument) never blocks, and at a real-time priority it would take a whole processor.
+// it. Automatic by default: real time while the device paces its streams (every real device),
+// not for a free-running virtual instrument, whose transfers complete at once: a thread serving
+// it never blocks, and at a real-time priority it would take a whole processor.
 // Process wide, kept across sessions. Any thread.
-void set_transfer_realtime_setting(bool realtime);
-bool transfer_realtime_setting();
+enum class TransferRealtime : int32_t { kOff = 0, kOn = 1, kAutomatic = 2 };
+void set_transfer_realtime_setting(TransferRealtime choice);
+TransferRealtime transfer_realtime_setting();
 
 // CORE THREAD, before setting `streaming`: the depths the next period uses (clamped to 4..64).
 void set_transfer_depths(int32_t tx_depth, int32_t rx_depth);

@@ -114,7 +114,7 @@ INSTANTIATE_TEST_SUITE_P(WidthsAndDeviceFifos, CounterPattern,
 class FastStart : public StreamIntegrity {
  public:
   void TearDown() override {
-    vexdaq_set_transfer_realtime(0);  // process-wide
+    vexdaq_set_transfer_realtime(2);  // process-wide: back to the default
     StreamIntegrity::TearDown();
   }
 };
@@ -391,23 +391,31 @@ TEST_F(StreamIntegrity, TransferDepthFollowsTheRateOrTheApplicationsSetting) {
   EXPECT_EQ(vexdaq_set_transfer_depth(1, 0), 0);
 }
 
-// The real-time class is the application's choice, taken at the next start and said in the log
-// (which class the system granted depends on its privileges).
-TEST_F(StreamIntegrity, RealTimeSchedulingIsAskedForOnlyWhenTheApplicationChoosesIt) {
-  EXPECT_EQ(vexdaq_set_transfer_realtime(2), -2);
-  open("waveform=counter;pacing=realtime;in_channels=2;out_channels=0;in_bits=16");
+// Left automatic, the transfer threads ask for the real-time class while the device paces its
+// stream, never for a free-running one (they would never block); the application may choose
+// either way. Taken at the next start, and each change said in the log (which class the system
+// granted depends on its privileges).
+TEST_F(StreamIntegrity, RealTimeSchedulingFollowsThePacingUnlessTheApplicationChooses) {
+  EXPECT_EQ(vexdaq_set_transfer_realtime(3), -2);
+  const int32_t id = open("waveform=counter;pacing=free;in_channels=2;out_channels=0;in_bits=16");
   ASSERT_NO_FATAL_FAILURE(
       prepare_stream({.out_capacity = 16, .in_capacity = 4096, .out_mask = 0, .in_mask = 0x1}));
-  ASSERT_EQ(vexdaq_start(), 0);
-  ASSERT_EQ(vexdaq_stop(), 0);
-  EXPECT_EQ(count_of(read_log(), "transfer threads scheduling : "), 1) << "once, at the start-up";
-  ASSERT_EQ(vexdaq_set_transfer_realtime(1), 0);
-  ASSERT_EQ(vexdaq_start(), 0);
-  CounterCheck check{16, 0, true};
-  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 256));
-  ASSERT_EQ(vexdaq_stop(), 0);
-  EXPECT_EQ(vexdaq_set_transfer_realtime(0), 0);
-  EXPECT_EQ(count_of(read_log(), "transfer threads scheduling : "), 2) << read_log();
+  const auto stream_once = [] {
+    ASSERT_EQ(vexdaq_start(), 0);
+    CounterCheck check{16, 0, true};
+    ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 256));
+    ASSERT_EQ(vexdaq_stop(), 0);
+  };
+  const auto lines = [] { return count_of(read_log(), "transfer threads scheduling : "); };
+  ASSERT_NO_FATAL_FAILURE(stream_once());
+  EXPECT_EQ(lines(), 1) << "free-running: the start-up's class stays";
+  ASSERT_EQ(vexdaq_sim_set(id, "pacing=realtime"), 0);
+  ASSERT_NO_FATAL_FAILURE(stream_once());
+  EXPECT_EQ(lines(), 2) << "paced: real time";
+  ASSERT_EQ(vexdaq_set_transfer_realtime(0), 0);
+  ASSERT_NO_FATAL_FAILURE(stream_once());
+  EXPECT_EQ(vexdaq_set_transfer_realtime(2), 0);
+  EXPECT_EQ(lines(), 3) << read_log();
 }
 
 }  // namespace

@@ -46,6 +46,7 @@ class InstrumentLink final : public UsbLink {
     return instrument_->frame_number(generation_, frame);
   }
   LinkDriverInfo driver_info() override { return instrument_->driver_info(); }
+  bool paced() override { return instrument_->paced(); }
   uint32_t extra_opens() override { return instrument_->extra_opens(); }
   uint32_t driver_fault(uint32_t code, int pipe) override {
     return instrument_->driver_call(code, pipe);

@@ -79,6 +79,11 @@ class UsbLink {
 
   virtual LinkDriverInfo driver_info() = 0;
 
+  // Whether the device's own clock paces its streams, as every real device's does: a stream
+  // transfer then waits for its frames. A free-running virtual instrument completes them as fast
+  // as they are posted.
+  virtual bool paced() { return true; }
+
   // Handles held on the device outside this process (reported by the driver's open count).
   virtual uint32_t extra_opens() { return 0; }
 

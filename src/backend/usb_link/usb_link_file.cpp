@@ -51,6 +51,7 @@ class UsbLinkFile final : public OpenFile {
     // The link never writes into an OUT transfer's buffer.
     return start(record, static_cast<uint8_t *>(const_cast<void *>(buffer)), size, false);
   }
+  bool paced() const override { return link_->paced(); }
   void cancel() override {
     int endpoint = endpoint_.load();
     if (endpoint >= 0) link_->cancel_endpoint(static_cast<uint8_t>(endpoint));
