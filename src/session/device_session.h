@@ -29,7 +29,7 @@ inline constexpr int kDeviceTableEntrySize = 1024;
 inline constexpr int kRateListCapacity = 64;
 inline constexpr int kProductNameSize = 32;
 // Transfer slots per direction: the deepest queue of transfers a stream may keep in flight.
-inline constexpr int kSlotCount = 64;
+inline constexpr int kSlotCount = 256;
 inline constexpr int kPipeHandleCount = 4;
 // Indexes into pipe_handles of the UART pipes (handles 3 and 4).
 inline constexpr int kUartOutPipeIndex = 2;

@@ -30,8 +30,8 @@ namespace {
 // sends is due well inside that.
 constexpr uint32_t kSlotWaitMs = 1500;
 // Completed slots handled under one lock acquisition at most; bounds the time a data call waits
-// for the direction's lock behind a batch (16 packets are a few microseconds of copying).
-constexpr int32_t kMaxBatch = 16;
+// for the direction's lock behind a batch (64 packets are some microseconds of copying).
+constexpr int32_t kMaxBatch = 64;
 
 std::atomic<int32_t> g_depth_setting[2] = {0, 0};
 std::atomic<TransferRealtime> g_realtime_setting{TransferRealtime::kAutomatic};
