@@ -163,7 +163,7 @@ void input_throughput(benchmark::State &state) {
   const auto channels = static_cast<int32_t>(state.range(0));
   constexpr int32_t kBits = 24;
   constexpr int32_t kBlock = 16384;  // samples per channel per call
-  SimStream stream("waveform=counter;pacing=free;out_channels=1;in_bits=24;in_channels=" +
+  SimStream stream("waveform=counter;pacing=free;out_channels=0;in_bits=24;in_channels=" +
                        std::to_string(channels),
                    16, 1 << 18);
   if (!stream.ok()) {

@@ -90,8 +90,10 @@ int32_t store_samples(fifo_record &fifo, const uint8_t *from, size_t stride, int
   }
   // Samples that a later sample of the same packet overwrites again never need their bytes.
   const int32_t skipped = frames > capacity ? frames - capacity : 0;
-  int32_t write =
-      static_cast<int32_t>((static_cast<int64_t>(fifo.write_index) + skipped) % capacity);
+  int32_t write = fifo.write_index;
+  if (skipped > 0) {
+    write = static_cast<int32_t>((static_cast<int64_t>(write) + skipped) % capacity);
+  }
   from += stride * static_cast<size_t>(skipped);
   uint8_t *storage = fifo.storage;
   for (int32_t j = skipped; j < frames; ++j) {
@@ -199,15 +201,41 @@ void pack_batch(int32_t count, uint8_t *const *packets, int32_t size, int32_t n)
   if (wake) wake_stream_waiters();
 }
 
+// Channel by channel, each over every packet of the batch: with many channels a packet holds
+// only a frame or two, and the work per channel (its FIFO record, its counters) would otherwise
+// be paid per packet. Each channel's samples still go in packet order; the channels are
+// independent of each other.
 template <int32_t kSize>
 void unpack_batch(int32_t count, const uint8_t *const *packets, const int32_t *sizes, int32_t n) {
+  if (count <= 0 || count > kMaxChannels) return;
   platform::Mutex *lock = g_session.in_lock.get();
   if (lock == nullptr) return;
+  const size_t stride = static_cast<size_t>(count) * kSize;
   bool wake = false;
   {
     platform::MutexLock hold(*lock);
-    for (int32_t i = 0; i < n; ++i) {
-      if (sizes[i] > 0) unpack_locked<kSize>(packets[i], sizes[i], count);
+    int32_t frames = 0;
+    for (int32_t i = 0; i < n; ++i) frames += std::max(sizes[i], 0) / kSize / count;
+    int32_t list[kMaxChannels];
+    const int32_t enabled = enabled_channels(g_session.in_channels, count, list);
+    for (int32_t e = 0; e < enabled && frames > 0; ++e) {
+      const int32_t c = list[e];
+      fifo_record *fifo = g_session.in_channels[c].fifo;
+      vexdaq_loss_counters &loss = g_in_loss.channels[c];
+      loss.moved += static_cast<uint64_t>(frames);
+      if (!usable(fifo, kSize)) {
+        report_missing(true, c, fifo);
+        loss.dropped += static_cast<uint64_t>(frames);
+        continue;
+      }
+      int32_t lost = 0;
+      for (int32_t i = 0; i < n; ++i) {
+        const int32_t packet_frames = std::max(sizes[i], 0) / kSize / count;
+        if (packet_frames <= 0) continue;
+        lost += store_samples<kSize>(*fifo, packets[i] + static_cast<size_t>(c) * kSize, stride,
+                                     packet_frames);
+      }
+      loss.overwritten += static_cast<uint64_t>(lost);
     }
     wake = wait_need_met(true);
   }
