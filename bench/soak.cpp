@@ -110,9 +110,15 @@ int main(int argc, char **argv) {
       }
     }
     if (seconds_since(start) >= next_report) {
-      std::printf("soak: %.0f s, %llu samples checked, %llu errors\n", seconds_since(start),
-                  static_cast<unsigned long long>(checked),
-                  static_cast<unsigned long long>(errors));
+      // Each minute says what it lost, so that a loss can be placed in time.
+      uint64_t missing_so_far = 0;
+      for (const Channel &c : state) missing_so_far += c.skipped;
+      std::printf(
+          "soak: %.0f s, %llu samples checked, %llu errors, %llu samples missing, device dropped "
+          "%lld frames\n",
+          seconds_since(start), static_cast<unsigned long long>(checked),
+          static_cast<unsigned long long>(errors), static_cast<unsigned long long>(missing_so_far),
+          static_cast<long long>(vexdaq_sim_counter(sim, "rx_dropped_frames")));
       std::fflush(stdout);
       next_report += 60;
     }

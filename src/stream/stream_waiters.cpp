@@ -1,8 +1,6 @@
 #include "stream/stream_waiters.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
 
 #include "session/device_session.h"
 #include "stream/channel_tables.h"
@@ -13,13 +11,16 @@ namespace vexdaq {
 namespace {
 
 // An eventcount: waiters sleep until the epoch moves past the value they saw before looking at
-// the state. The waiter count lets the per-packet wake-up skip the mutex when nobody waits; it is
+// the state. The waiter count lets the per-packet wake-up skip the epoch when nobody waits; it is
 // raised before the waiter's first look, so a notifier that changed the state after that look
 // (ordered by the lock both take) always sees it.
+//
+// No mutex: the transfer threads wake the waiters after every batch, at a real-time priority,
+// and a mutex shared with application threads would let one of them, preempted while holding it,
+// keep the rx thread from re-posting its reads until the machine's other work lets it run again.
+// A wrap of the epoch between a waiter's look and its wait would take 2^32 wake-ups.
 std::atomic<int32_t> g_waiters{0};
-std::mutex g_mutex;
-std::condition_variable g_wakeup;
-uint64_t g_epoch = 0;  // guarded by g_mutex
+std::atomic<uint32_t> g_epoch{0};
 
 WaitNeed *g_needs[2] = {nullptr, nullptr};  // output under out_lock, input under in_lock
 
@@ -71,11 +72,8 @@ bool wait_need_met(bool input) {
 
 void wake_stream_waiters() {
   if (g_waiters.load(std::memory_order_seq_cst) == 0) return;
-  {
-    std::lock_guard<std::mutex> hold(g_mutex);
-    ++g_epoch;
-  }
-  g_wakeup.notify_all();
+  g_epoch.fetch_add(1, std::memory_order_seq_cst);
+  g_epoch.notify_all();
 }
 
 void notify_stream_waiters() {
@@ -92,13 +90,11 @@ StreamWait::~StreamWait() {
 }
 
 void StreamWait::arm() {
-  std::lock_guard<std::mutex> hold(g_mutex);
-  seen_ = g_epoch;
+  seen_ = g_epoch.load(std::memory_order_seq_cst);
 }
 
 void StreamWait::wait() {
-  std::unique_lock<std::mutex> hold(g_mutex);
-  g_wakeup.wait(hold, [this] { return g_epoch != seen_; });
+  g_epoch.wait(seen_, std::memory_order_seq_cst);  // returns once the epoch differs
 }
 
 int32_t stream_waiter_count() {

@@ -59,7 +59,7 @@ class StreamWait {
   void wait();
 
  private:
-  uint64_t seen_ = 0;
+  uint32_t seen_ = 0;
 };
 
 // How many threads are registered as waiting; for tests.
