@@ -85,6 +85,24 @@ class Event {
   NativeEvent native_;
 };
 
+// A 32-bit counter that threads can sleep on until it changes: the epoch of an eventcount. On
+// Linux one futex word, so a change takes no lock that a sleeper could hold.
+class WaitWord {
+ public:
+  WaitWord() = default;
+  WaitWord(const WaitWord &) = delete;
+  WaitWord &operator=(const WaitWord &) = delete;
+
+  uint32_t load() const;
+  // Adds one and wakes every thread sleeping on the word. Never blocks for long; any thread.
+  void advance();
+  // Sleeps until the word differs from `seen`; returns at once when it already does.
+  void wait_while(uint32_t seen);
+
+ private:
+  NativeWaitWord native_;
+};
+
 // Creation that reports failure as a null pointer instead of an exception, as the library's
 // callers expect from the platform's object constructors.
 std::unique_ptr<Mutex> create_mutex();

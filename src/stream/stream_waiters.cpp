@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "platform/sync.h"
 #include "session/device_session.h"
 #include "stream/channel_tables.h"
 #include "stream/stream_signal.h"
@@ -15,12 +16,13 @@ namespace {
 // raised before the waiter's first look, so a notifier that changed the state after that look
 // (ordered by the lock both take) always sees it.
 //
-// No mutex: the transfer threads wake the waiters after every batch, at a real-time priority,
-// and a mutex shared with application threads would let one of them, preempted while holding it,
-// keep the rx thread from re-posting its reads until the machine's other work lets it run again.
-// A wrap of the epoch between a waiter's look and its wait would take 2^32 wake-ups.
+// The epoch is a futex word on Linux, without a mutex: the transfer threads wake the waiters after
+// every batch, at a real-time priority, and a mutex shared with application threads would let
+// one of them, preempted while holding it, keep the rx thread from re-posting its reads until the
+// machine's other work lets it run again. A wrap of the epoch between a waiter's look and its
+// wait would take 2^32 wake-ups.
 std::atomic<int32_t> g_waiters{0};
-std::atomic<uint32_t> g_epoch{0};
+platform::WaitWord g_epoch;
 
 WaitNeed *g_needs[2] = {nullptr, nullptr};  // output under out_lock, input under in_lock
 
@@ -72,8 +74,7 @@ bool wait_need_met(bool input) {
 
 void wake_stream_waiters() {
   if (g_waiters.load(std::memory_order_seq_cst) == 0) return;
-  g_epoch.fetch_add(1, std::memory_order_seq_cst);
-  g_epoch.notify_all();
+  g_epoch.advance();
 }
 
 void notify_stream_waiters() {
@@ -90,11 +91,11 @@ StreamWait::~StreamWait() {
 }
 
 void StreamWait::arm() {
-  seen_ = g_epoch.load(std::memory_order_seq_cst);
+  seen_ = g_epoch.load();
 }
 
 void StreamWait::wait() {
-  g_epoch.wait(seen_, std::memory_order_seq_cst);  // returns once the epoch differs
+  g_epoch.wait_while(seen_);
 }
 
 int32_t stream_waiter_count() {

@@ -149,6 +149,21 @@ bool Event::is_set() const {
   return (native_.word.load(std::memory_order_acquire) & kCountMask) != 0;
 }
 
+uint32_t WaitWord::load() const {
+  return native_.word.load(std::memory_order_seq_cst);
+}
+
+void WaitWord::advance() {
+  native_.word.fetch_add(1, std::memory_order_seq_cst);
+  futex_wake_all(native_.word);
+}
+
+void WaitWord::wait_while(uint32_t seen) {
+  while (native_.word.load(std::memory_order_seq_cst) == seen) {
+    futex_sleep(native_.word, seen, nullptr);
+  }
+}
+
 }  // namespace vexdaq::platform
 
 #endif  // __linux__

@@ -32,6 +32,10 @@ struct NativeSemaphore {
 struct NativeEvent {
   std::atomic<uint32_t> word{0};
 };
+
+struct NativeWaitWord {
+  std::atomic<uint32_t> word{0};
+};
 #else
 struct NativeSemaphore {
   mutable std::mutex mutex;
@@ -44,6 +48,12 @@ struct NativeEvent {
   mutable std::mutex mutex;
   std::condition_variable changed;
   bool set = false;
+};
+
+struct NativeWaitWord {
+  std::atomic<uint32_t> word{0};  // changed under mutex
+  std::mutex mutex;
+  std::condition_variable changed;
 };
 #endif
 

@@ -2,6 +2,11 @@
 // that this header (included nearly everywhere) does not pull <windows.h> and its macros in.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
 namespace vexdaq::platform {
 
 // A null handle means creation failed; create_mutex and friends then return null.
@@ -28,6 +33,12 @@ struct NativeEvent {
   NativeEvent(const NativeEvent &) = delete;
   NativeEvent &operator=(const NativeEvent &) = delete;
   void *handle = nullptr;
+};
+
+struct NativeWaitWord {
+  std::atomic<uint32_t> word{0};  // changed under mutex
+  std::mutex mutex;
+  std::condition_variable changed;
 };
 
 struct NativeThread {
