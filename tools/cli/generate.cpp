@@ -77,12 +77,16 @@ int run_generate(const GlobalOptions &global, const GenerateOptions &o) {
   check(vexdaq_set_sample_rate(rate, in_rate), "setting the sample rate");
   vexdaq_reset_loss_counters();
 
-  std::vector<std::vector<uint8_t>> blocks(
-      channels.size(), std::vector<uint8_t>(static_cast<size_t>(block) * bytes));
+  // One block per output channel of the instrument, each channel's samples in its own: every
+  // channel takes its block at the same moment, so the channels never slip against each other
+  // (a channel whose FIFO is still empty would be played as zeros). The first block goes in
+  // before the start.
+  std::vector<uint8_t> chunk(static_cast<size_t>(block) * bytes *
+                             static_cast<size_t>(session.out_channels()));
   std::vector<uint8_t> interleaved(static_cast<size_t>(block) * bytes * channels.size());
-  check(vexdaq_start(), "starting the stream");
   int64_t done = 0;
   bool failed = false;
+  bool started = false;
   while (done < wanted && !interrupted() && !failed) {
     auto n = static_cast<int32_t>(std::min<int64_t>(block, wanted - done));
     if (file.is_open()) {
@@ -91,9 +95,11 @@ int run_generate(const GlobalOptions &global, const GenerateOptions &o) {
       n = static_cast<int32_t>(file.gcount() / (bytes * static_cast<int64_t>(channels.size())));
       if (n == 0) break;
     }
+    const size_t channel_bytes = static_cast<size_t>(n) * bytes;
     for (size_t i = 0; i < channels.size(); ++i) {
+      uint8_t *const first = chunk.data() + static_cast<size_t>(channels[i]) * channel_bytes;
       for (int32_t s = 0; s < n; ++s) {
-        uint8_t *to = blocks[i].data() + static_cast<size_t>(s) * bytes;
+        uint8_t *to = first + static_cast<size_t>(s) * bytes;
         if (file.is_open()) {
           std::copy_n(interleaved.data() + (static_cast<size_t>(s) * channels.size() + i) * bytes,
                       bytes, to);
@@ -101,13 +107,18 @@ int run_generate(const GlobalOptions &global, const GenerateOptions &o) {
           encode_sample(waveform_sample(o, done + s, channels[i], rate, bytes), to, bytes);
         }
       }
-      if (vexdaq_send_data(channels[i], blocks[i].data(), n * bytes, 1) != n * bytes) {
-        failed = true;
-        break;
-      }
     }
-    if (!failed) done += n;
+    if (vexdaq_send_channel_blocks(chunk.data(), n * bytes, started ? 1 : 0) != n * bytes) {
+      failed = true;
+      break;
+    }
+    done += n;
+    if (!started) {
+      check(vexdaq_start(), "starting the stream");
+      started = true;
+    }
   }
+  if (!started && !failed) check(vexdaq_start(), "starting the stream");
   // Let the FIFOs drain before stopping: the stop empties them.
   for (int i = 0; i < 40 && !interrupted() && !failed; ++i) {
     vexdaq_loss_counters loss{};
