@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <thread>
+#include <vector>
 
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -41,6 +43,54 @@ TEST(PlatformEvent, ResetClearsAPendingSignal) {
   e->reset();
   EXPECT_EQ(e->wait(0), WaitResult::kTimedOut);
   EXPECT_EQ(static_cast<uint32_t>(WaitResult::kTimedOut), 0x102u);
+}
+
+// Sleepers and signallers racing on one semaphore and one event: every count released is taken
+// exactly once, and no sleeper misses the wake-up meant for it (a lost one hangs the test). Each
+// waiter frees its own event as soon as it has the signal, as the library's posters may.
+TEST(PlatformSync, ManyThreadsHandEveryCountOverAndNoWakeUpIsLost) {
+  constexpr int kThreads = 4;
+  constexpr int kRounds = 2000;
+  auto counts = create_semaphore(0, kThreads * kRounds);
+  std::atomic<int> taken{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kRounds; ++i) {
+        ASSERT_EQ(counts->wait(), WaitResult::kSignaled);
+        taken.fetch_add(1);
+      }
+    });
+    threads.emplace_back([&] {
+      for (int i = 0; i < kRounds; ++i) {
+        ASSERT_TRUE(counts->release(1));
+        auto e = create_event();
+        std::thread setter([&] { e->set(); });
+        ASSERT_EQ(e->wait(), WaitResult::kSignaled);
+        setter.join();
+      }
+    });
+  }
+  for (std::thread &t : threads) t.join();
+  EXPECT_EQ(taken.load(), kThreads * kRounds);
+  EXPECT_EQ(counts->count(), 0);
+}
+
+TEST(PlatformSync, WaitWordSleepsUntilTheWordMoves) {
+  WaitWord word;
+  const uint32_t seen = word.load();
+  word.advance();
+  word.wait_while(seen);  // already moved: returns at once
+  const uint32_t now = word.load();
+  EXPECT_EQ(now, seen + 1);
+  std::atomic<bool> woke{false};
+  std::thread sleeper([&] {
+    word.wait_while(now);
+    woke = true;
+  });
+  word.advance();
+  sleeper.join();
+  EXPECT_TRUE(woke.load());
 }
 
 TEST(PlatformThread, RunsJoinsAndWakesAWaiter) {
