@@ -2,6 +2,7 @@
 #include "sim/instrument.h"
 
 #include <cmath>
+#include <type_traits>
 
 namespace vexdaq::sim {
 namespace {
@@ -77,34 +78,29 @@ void Instrument::fill_frames(uint8_t *out, uint32_t frames) {
     const uint64_t mask = mask_bits(bits);
     const uint64_t frame_mask = mask_bits(bits - 8);
     const uint32_t channels = profile_.in_channels;
-    const auto fill = [&]<uint32_t kBytes>() {
+    // Called with the byte count as a constant where it is one the stream can have, so that the
+    // compiler writes each sample in one go.
+    const auto fill = [&](auto sample_bytes) {
       for (uint32_t f = 0; f < frames; ++f, ++in_produced_) {
         const uint64_t frame = in_produced_ & frame_mask;
         for (uint32_t c = 0; c < channels; ++c) {
           const uint64_t v = ((static_cast<uint64_t>(c) << (bits - 8)) | frame) & mask;
-          for (uint32_t b = 0; b < kBytes; ++b) *out++ = static_cast<uint8_t>(v >> (8 * b));
+          for (uint32_t b = 0; b < sample_bytes; ++b) *out++ = static_cast<uint8_t>(v >> (8 * b));
         }
       }
     };
-    // A byte count known to the compiler lets it write each sample in one go.
     switch (bytes) {
       case 2:
-        fill.template operator()<2>();
+        fill(std::integral_constant<uint32_t, 2>{});
         break;
       case 3:
-        fill.template operator()<3>();
+        fill(std::integral_constant<uint32_t, 3>{});
         break;
       case 4:
-        fill.template operator()<4>();
+        fill(std::integral_constant<uint32_t, 4>{});
         break;
       default:
-        for (uint32_t f = 0; f < frames; ++f, ++in_produced_) {
-          for (uint32_t c = 0; c < channels; ++c) {
-            const uint64_t v =
-                ((static_cast<uint64_t>(c) << (bits - 8)) | (in_produced_ & frame_mask)) & mask;
-            for (uint32_t b = 0; b < bytes; ++b) *out++ = static_cast<uint8_t>(v >> (8 * b));
-          }
-        }
+        fill(bytes);
     }
     counters_.rx_frames += frames;
     return;

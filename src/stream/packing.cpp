@@ -135,32 +135,6 @@ void pack_locked(uint8_t *packet, int32_t size, int32_t count) {
 }
 
 template <int32_t kSize>
-void unpack_locked(const uint8_t *packet, int32_t size, int32_t count) {
-  if (count <= 0 || count > kMaxChannels) return;
-  const int32_t frames = (size / kSize) / count;
-  if (frames <= 0) return;
-  const size_t stride = static_cast<size_t>(count) * kSize;
-  int32_t list[kMaxChannels];
-  const int32_t enabled = enabled_channels(g_session.in_channels, count, list);
-  for (int32_t e = 0; e < enabled; ++e) {
-    const int32_t c = list[e];
-    fifo_record *fifo = g_session.in_channels[c].fifo;
-    vexdaq_loss_counters &loss = g_in_loss.channels[c];
-    loss.moved += static_cast<uint64_t>(frames);
-    if (usable(fifo, kSize)) {
-      const int32_t lost =
-          store_samples<kSize>(*fifo, packet + static_cast<size_t>(c) * kSize, stride, frames);
-      loss.overwritten += static_cast<uint64_t>(lost);
-    } else {
-      report_missing(true, c, fifo);
-      loss.dropped += static_cast<uint64_t>(frames);
-    }
-  }
-}
-
-// One packet under the direction's lock; then, without the lock, a wake-up for the data calls
-// waiting for what this packet made (room on the way out, samples on the way in).
-template <int32_t kSize>
 void pack(uint8_t *packet, int32_t size) {
   if (packet == nullptr || size <= 0) return;
   platform::Mutex *lock = g_session.out_lock.get();
@@ -170,20 +144,6 @@ void pack(uint8_t *packet, int32_t size) {
     platform::MutexLock hold(*lock);
     pack_locked<kSize>(packet, size, channel_limit(false));
     wake = wait_need_met(false);
-  }
-  if (wake) wake_stream_waiters();
-}
-
-template <int32_t kSize>
-void unpack(const uint8_t *packet, int32_t size) {
-  if (packet == nullptr || size <= 0) return;
-  platform::Mutex *lock = g_session.in_lock.get();
-  if (lock == nullptr) return;
-  bool wake = false;
-  {
-    platform::MutexLock hold(*lock);
-    unpack_locked<kSize>(packet, size, channel_limit(true));
-    wake = wait_need_met(true);
   }
   if (wake) wake_stream_waiters();
 }
@@ -240,6 +200,12 @@ void unpack_batch(int32_t count, const uint8_t *const *packets, const int32_t *s
     wake = wait_need_met(true);
   }
   if (wake) wake_stream_waiters();
+}
+
+template <int32_t kSize>
+void unpack(const uint8_t *packet, int32_t size) {
+  if (packet == nullptr || size <= 0) return;
+  unpack_batch<kSize>(channel_limit(true), &packet, &size, 1);
 }
 
 }  // namespace
