@@ -116,6 +116,16 @@ VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_transfer_realtime(int32_t enable);
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_send_channel_blocks(const uint8_t *source, int32_t bytes,
                                                           int32_t blocking);
 
+/* Where the next vexdaq_device_open writes its log file: a directory, absolute or relative to
+ * the working directory at the open, created with its parents when missing; null or "" restores
+ * the default "log". The log of a session already open stays where it is. Needs no session,
+ * survives sessions. 0 on success; -2 for a name longer than 1024 bytes (nothing changed). */
+VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_log_directory(const char *directory);
+
+/* The most bytes vexdaq_firmware_download writes: the loader addresses its memory with 16 bits.
+ * A larger file, or an empty one, is refused before anything is sent to the device. */
+#define VEXDAQ_FIRMWARE_CAPACITY 65536
+
 #ifdef __cplusplus
 }
 #endif

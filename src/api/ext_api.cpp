@@ -1,5 +1,6 @@
 #include "api/api_guard.h"
 #include "protocol/message.h"
+#include "session/log.h"
 #include "stream/loss_counters.h"
 #include "stream/stream_data.h"
 #include "stream/transfer_threads.h"
@@ -45,6 +46,11 @@ int32_t vexdaq_set_transfer_realtime(int32_t enable) {
 int32_t vexdaq_send_channel_blocks(const uint8_t *source, int32_t bytes, int32_t blocking) {
   return api_guard("vexdaq_send_channel_blocks",
                    [&] { return stream_send_channel_blocks(source, bytes, blocking); });
+}
+
+int32_t vexdaq_set_log_directory(const char *directory) {
+  return api_guard("vexdaq_set_log_directory",
+                   [&] { return set_log_directory(directory) ? 0 : -2; });
 }
 
 }  // extern "C"

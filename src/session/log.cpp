@@ -13,7 +13,8 @@ namespace {
 // Guards the log stream against a log_open or log_close on one thread while another thread
 // writes; it is the log's own and is never held while waiting for anything else.
 std::mutex g_log_mutex;
-std::FILE *g_log_file = nullptr;  // guarded by g_log_mutex
+std::FILE *g_log_file = nullptr;                     // guarded by g_log_mutex
+std::string g_log_directory = kDefaultLogDirectory;  // guarded by g_log_mutex
 
 std::string local_time(const char *pattern) {
   const std::time_t now = std::time(nullptr);
@@ -51,21 +52,35 @@ int32_t print_locked(int32_t level, const char *format, std::initializer_list<Fo
 
 }  // namespace
 
+bool set_log_directory(const char *directory) {
+  const std::string chosen =
+      directory == nullptr || directory[0] == '\0' ? kDefaultLogDirectory : directory;
+  if (chosen.size() > kMaxLogDirectoryBytes) return false;
+  std::lock_guard lock(g_log_mutex);
+  g_log_directory = chosen;
+  return true;
+}
+
 void log_open() {
   const std::string stamp = local_time("%Y%m%d%H%M%S");
+  std::string directory;
+  {
+    std::lock_guard lock(g_log_mutex);
+    directory = g_log_directory;
+  }
   std::error_code ignored;
-  std::filesystem::create_directory("log", ignored);
+  std::filesystem::create_directories(directory, ignored);
   // Two opens within one second must not share a file: "wb" would wipe the first one's log
   // (a session still running, or one that has just ended).
-  char name[260];
-  std::snprintf(name, sizeof name, "log/usbio_%s.txt", stamp.c_str());
+  const std::filesystem::path base = std::filesystem::path(directory) / ("usbio_" + stamp);
+  std::filesystem::path name = base.string() + ".txt";
   for (int n = 2; n < 1000 && std::filesystem::exists(name, ignored); ++n) {
-    std::snprintf(name, sizeof name, "log/usbio_%s_%d.txt", stamp.c_str(), n);
+    name = base.string() + "_" + std::to_string(n) + ".txt";
   }
   std::lock_guard lock(g_log_mutex);
   if (g_log_file != nullptr) std::fclose(g_log_file);
   // Binary mode: the line ends are translated here, identically on every platform.
-  g_log_file = std::fopen(name, "wb");
+  g_log_file = std::fopen(name.string().c_str(), "wb");
   print_locked(1, "Build at : %s %s; BULK Transfers\r\n", {build_date(), build_time()});
 }
 

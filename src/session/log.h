@@ -1,5 +1,6 @@
 // The diagnostic log: one text file per session, "log/usbio_<YYYYmmddHHMMSS>.txt" under the
-// current directory. Purely diagnostic: no result of the library depends on it.
+// current directory unless the application chose another directory. Purely diagnostic: no result of
+// the library depends on it.
 //
 // Every line feed is written as CR LF on every platform, so a message ending "\r\n" ends
 // CR CR LF in the file, exactly as a text-mode stream on the library's first platform wrote it.
@@ -8,6 +9,7 @@
 // written together.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
 
@@ -15,10 +17,18 @@
 
 namespace vexdaq {
 
-// Creates the log file, making "log/" first when needed, and writes its first line. A second open
-// within the same second gets "_2", "_3", ... before ".txt" rather than wiping the first file. A
-// log that was already open is closed first. When the file cannot be created the library runs on
-// without a log.
+inline constexpr const char *kDefaultLogDirectory = "log";
+inline constexpr size_t kMaxLogDirectoryBytes = 1024;
+
+// Where the next log_open creates its file: directory (relative to the working directory at the
+// open, or absolute), or "log" for null or "". Returns false, changing nothing, for a name longer
+// than kMaxLogDirectoryBytes. Any thread; the open log is not moved.
+bool set_log_directory(const char *directory);
+
+// Creates the log file, making its directory (and its parents) first when needed, and writes its
+// first line. A second open within the same second gets "_2", "_3", ... before ".txt" rather than
+// wiping the first file. A log that was already open is closed first. When the file cannot be
+// created the library runs on without a log.
 void log_open();
 
 // Closes the log if one is open. Idempotent.

@@ -78,6 +78,20 @@ TEST(Log, WhenTheFileCannotBeCreatedTheLibraryRunsWithoutALog) {
   log_close();
 }
 
+TEST(Log, AChosenDirectoryIsCreatedWithItsParentsAndTheDefaultComesBack) {
+  ASSERT_TRUE(set_log_directory("state/vexdaq/logs"));
+  log_open();
+  log_close();
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator("state/vexdaq/logs"),
+                          std::filesystem::directory_iterator()),
+            1);
+  EXPECT_FALSE(set_log_directory(std::string(kMaxLogDirectoryBytes + 1, 'd').c_str()));
+  ASSERT_TRUE(set_log_directory(nullptr));
+  log_open();
+  log_close();
+  EXPECT_EQ(testing::log_files().size(), 1u);  // back under log/
+}
+
 TEST(Format, PointersAreUpperCaseAndPaddedToPointerWidth) {
   char text[64];
   const auto *p = reinterpret_cast<const void *>(uintptr_t{0xABC});
