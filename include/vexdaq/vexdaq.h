@@ -17,6 +17,10 @@
  *    "log/usbio_<timestamp>.txt" under the current directory. A command the library could not
  *    hand to the device (the session is closing or its core has ended) returns -1; so do
  *    vexdaq_start, vexdaq_stop and vexdaq_dispose_buffers.
+ *  - vexdaq_device_open and vexdaq_device_close may be called from any thread, also at once: they
+ *    take turns. A second close waits for the first and returns when the session is gone; an
+ *    open while a session is open fails (-1) and leaves that session and its log alone. Once a
+ *    close has begun, no call can start the stream or reach the device any more.
  *  - Closing while other threads are inside the library is safe: vexdaq_device_close wakes every
  *    call blocked in a data or UART function, waits until each call has returned, and only then
  *    frees the session. Every call a close releases returns -1 (samples or bytes it had not yet
@@ -75,6 +79,8 @@ VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_sample_mode(int32_t mode, uint8_t opti
                                                       uint8_t direction);
 /* input: 1 searches the input rate list, any other value the output list. 0 when supported. */
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_can_sample_rate(int32_t rate, uint8_t input);
+/* Returns once the device has the rates: a stream started with vexdaq_start is stopped around the
+ * change and started again (blocked data calls of the stream see the stop, see below). */
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_sample_rate(int32_t out_rate, int32_t in_rate);
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_sample_rate(int32_t *out_rate, int32_t *in_rate);
 /* Reports the input sample width in bytes (2, 3 or 4). */
@@ -91,7 +97,10 @@ VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_output_channel(uint64_t channel_mask);
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_input_channel(uint64_t channel_mask);
 
 /* Streaming data: each call moves its whole request or nothing. blocking == 1 waits until the
- * request fits; any other value returns at once. */
+ * request fits; any other value returns at once. A blocked call returns 0 when the stream is
+ * stopped while it waits (vexdaq_stop, vexdaq_dispose_buffers, the stop around a rate change of
+ * a running stream) or its channels are disabled, and -1 when the stream fails or the session
+ * closes. The all-channel calls also work before a start (to fill the output FIFOs). */
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_send_data(int32_t channel, const uint8_t *source,
                                                 int32_t bytes, int32_t blocking);
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_recv_data(int32_t channel, uint8_t *destination,

@@ -74,7 +74,7 @@ VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_sample_rates(uint8_t input, int32_t *r
  * gone; 0x00000002: no such device. */
 VEXDAQ_API uint32_t VEXDAQ_CALL vexdaq_get_last_open_status(void);
 
-/* Asynchronous commands (input gear and ICP, GPIO modes, sample rate, UART line coding) dropped
+/* Asynchronous commands (input gear and ICP, GPIO modes, UART line coding) dropped
  * because 128 commands were already waiting for the device, since the library was loaded; needs no
  * session. Such calls still return 0. Commands whose caller waits, and the stop and exit of a
  * close, are never dropped: they wait until the queue has room. */

@@ -77,13 +77,9 @@ int32_t vexdaq_set_sample_rate(int32_t out_rate, int32_t in_rate) {
   return api_guard("vexdaq_set_sample_rate", [&]() -> int32_t {
     log_print(1, "vexdaq_set_sample_rate nrate (%d, %d)\r\n", out_rate, in_rate);
     if (!session_usable()) return -1;
-    // The device takes a new rate only while idle; the queue's order puts the rate between the
-    // stop and the restart.
-    const bool restart = g_session.run_requested.load() != 0;
-    if (restart && post_message(MSG_STOP, 0, 0, 0, nullptr) != 0) return -1;
-    if (post_message(MSG_SAMPLE_RATE, out_rate, in_rate, 0, nullptr) < 0) return -1;
-    if (restart && post_message(MSG_START, 0, 0, 0, nullptr) != 0) return -1;
-    return 0;
+    // The core stops a requested stream around the rate and restarts it; the call returns
+    // once that is done.
+    return post_message(MSG_SAMPLE_RATE, out_rate, in_rate, 0, nullptr) == 0 ? 0 : -1;
   });
 }
 

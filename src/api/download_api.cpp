@@ -4,8 +4,11 @@
 #include "device/firmware_download.h"
 #include "session/device_session.h"
 #include "vexdaq/vexdaq.h"
+#include "vexdaq/vexdaq_ext.h"
 
 using namespace vexdaq;
+
+static_assert(VEXDAQ_FIRMWARE_CAPACITY == kFirmwareCapacity, "the header names the loader's limit");
 
 namespace {
 

@@ -1,8 +1,11 @@
 // Opening, closing, starting and stopping the one device session.
 //
-// Open and close run on the application's thread and must not race each other. A close may come
-// while other threads are inside any other export: it wakes them and waits until they have left
-// before it frees anything (session/session_calls.h).
+// Open and close may be called from any thread, also at once: they take turns on one lock, so a
+// second close waits for the first and then finds nothing left to close, and an open waits for a
+// close under way. A close may come while other threads are inside any other export: it wakes
+// them and waits until they have left before it frees anything (session/session_calls.h). Once
+// the close has cleared the session token the core refuses every message but its stop and exit
+// (core/core_thread.cpp), so nothing a racing call posts can start the stream again.
 #include <cstdint>
 #include <cstdlib>
 
@@ -75,8 +78,21 @@ void close_at_exit() {
   }
 }
 
-// Whether this session holds the library's module (see platform::hold_library).
+// Whether this session holds the library's module (see platform::hold_library). Under the
+// life lock.
 bool g_holds_library = false;
+
+// Open and close take turns on it. Never destroyed: the close at process exit may run after the
+// static destructors.
+platform::Mutex &life_lock() {
+  static platform::Mutex *const lock = new platform::Mutex;
+  return *lock;
+}
+
+// A device is open (its core may or may not have come up) until the close has run.
+bool session_exists() {
+  return g_session.core_thread_handle != nullptr || g_session.control_handle != kInvalidHandle;
+}
 
 void close_at_exit_once() {
   static const bool registered = std::atexit(close_at_exit) == 0;
@@ -84,6 +100,12 @@ void close_at_exit_once() {
 }
 
 int32_t device_open(int32_t index) {
+  const platform::MutexLock hold(life_lock());
+  if (session_exists()) {
+    // The running session keeps its log; this attempt leaves a file of its own.
+    log_failed_open("vexdaq_device_open failed\r\n");
+    return -1;
+  }
   log_open();
   usbio_device_enumerate();
   if (usbio_device_open(index) != 0) {
@@ -133,6 +155,7 @@ int32_t device_open(int32_t index) {
 }
 
 void device_close() {
+  const platform::MutexLock hold(life_lock());
   log_print(1, "vexdaq_device_close\r\n");
   // Cleared first: every export that enters from now on gives its no-session result without
   // touching the session, and a blocked data call woken below sees it and leaves with -1.
@@ -143,7 +166,7 @@ void device_close() {
     if (g_session.pipe_handles[pipe] != kInvalidHandle) driver_cancel(g_session.pipe_handles[pipe]);
   }
   if (was_open) {
-    post_message(MSG_STOP, 0, 0, 0, nullptr);
+    post_message(MSG_STOP, kStopKeepsRequest, 0, 0, nullptr);
     post_message(MSG_EXIT, 0, 0, 0, nullptr);
   }
   if (g_session.core_thread_handle != nullptr) {
@@ -211,10 +234,9 @@ int32_t vexdaq_start(void) {
   return api_guard("vexdaq_start", [] {
     vexdaq::log_print(1, "vexdaq_start\r\n");
     if (g_session.session_token.load() == 0) return -1;
-    // -1 unless the core carried the start out: a start that never reached the device is none.
-    if (vexdaq::post_message(vexdaq::MSG_START, 0, 0, 0, nullptr) != 0) return -1;
-    g_session.run_requested.store(1);
-    return 0;
+    // -1 unless the core carried the start out (it sets run_requested): a start that never
+    // reached the device, or one a beginning close refused, is none.
+    return vexdaq::post_message(vexdaq::MSG_START, 0, 0, 0, nullptr) == 0 ? 0 : -1;
   });
 }
 
@@ -222,8 +244,8 @@ int32_t vexdaq_stop(void) {
   return api_guard("vexdaq_stop", [] {
     vexdaq::log_print(1, "vexdaq_stop\r\n");
     if (g_session.session_token.load() == 0) return -1;
-    const int32_t posted = vexdaq::post_message(vexdaq::MSG_STOP, 0, 0, 0, nullptr);
-    g_session.run_requested.store(0);
+    const int32_t posted =
+        vexdaq::post_message(vexdaq::MSG_STOP, vexdaq::kStopEndsRequest, 0, 0, nullptr);
     vexdaq::acknowledge_stream_failures();  // the application has ended the stream itself
     return posted == 0 ? 0 : -1;
   });

@@ -93,22 +93,48 @@ void shut_down() {
   g_session.device_descriptor.reset();
 }
 
-int32_t carry_out(const CoreMessage &message) {
+struct Outcome {
+  bool go_on = true;   // false after MSG_EXIT
+  int32_t result = 0;  // what a waiting poster gets: 0 carried out, -1 refused
+};
+
+// The session's life, as the core sees it. The rules:
+// - Once a close has begun (session_token is 0 while the core still runs), no message may start
+//   a stream or reach the device: only stops and the exit are carried out, every other message
+//   is refused (-1 to a waiting poster). A rate change or start that passed its session check
+//   just before the close therefore cannot restart the stream between the close's stop and exit.
+// - MSG_EXIT ends a stream still running before it lets the transfer threads end, so they are
+//   never left inside a streaming period with nobody to stop it.
+// - run_requested is written here only, in the order the messages are carried out: set by a
+//   start, cleared by a stop that ends the request (kStopEndsRequest); a transfer failure and a
+//   close keep it.
+bool closing() {
+  return g_session.session_token.load() == 0;
+}
+
+Outcome carry_out(const CoreMessage &message) {
+  if (closing() && message.msg_id != MSG_STOP && message.msg_id != MSG_EXIT) {
+    log_print(1, "Message 0x%X refused: the session is closing\r\n", message.msg_id);
+    return {.go_on = true, .result = -1};
+  }
   switch (message.msg_id) {
     case MSG_START:
       usbio_stream_start();
-      return 1;
+      g_session.run_requested.store(1);
+      return {};
     case MSG_STOP:
       usbio_stream_stop();
-      return 1;
+      if (message.primary == kStopEndsRequest) g_session.run_requested.store(0);
+      return {};
     case MSG_EXIT:
       log_print(1, "Message EXIT received\r\n");
+      if (g_session.streaming.load() != 0) usbio_stream_stop();
       g_session.core_exit.store(1);
       notify_stream_waiters();  // the idle transfer threads sleep until told
-      return 0;
+      return {.go_on = false, .result = 0};
     default:
       dispatch_command_message(message);
-      return 1;
+      return {};
   }
 }
 
@@ -118,17 +144,17 @@ int32_t dispatch_message() {
   TakenMessage taken;
   if (take_message(taken) < 0) return -1;
   if (!taken.taken) return 1;
-  int32_t result = 1;
+  Outcome outcome;
   try {
-    result = carry_out(taken.message);
+    outcome = carry_out(taken.message);
   } catch (const std::exception &e) {
     // The core must outlive a surprise in one command, or every later poster would hang.
     log_print(1, "Message 0x%X failed: %s\r\n", taken.message.msg_id, e.what());
   } catch (...) {
     log_print(1, "Message 0x%X failed\r\n", taken.message.msg_id);
   }
-  complete_message(taken);
-  return result;
+  complete_message(taken, outcome.result);
+  return outcome.go_on ? 1 : 0;
 }
 
 void set_transfer_thread_factory(TransferThreadFactory factory) {

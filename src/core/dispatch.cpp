@@ -51,14 +51,17 @@ void dispatch_command_message(const CoreMessage &message) {
       return;
 
     case PayloadRule::kRateRecord: {
-      // Changing the rate under a running stream would desynchronise the packets in flight; the
-      // API stops the stream first when the application had started it.
-      if (g_session.streaming.load() != 0) return;
+      // The device takes a new rate only while idle: a stream the application asked for is
+      // stopped around the rate and started again. Decided here, in the order the messages are
+      // carried out, so a rate that meets a start of another thread is never skipped.
+      const bool restart = g_session.run_requested.load() != 0;
+      if (restart || g_session.streaming.load() != 0) usbio_stream_stop();
       auto record = rate_record(message.secondary, message.primary);
       send_request(*entry, value, index, record.data(), kRateRecordSize);
       remember_sample_rates(message.secondary, message.primary);  // the next start's depth
       log_print(1, "<usbio_controller_set_samplerate> : 0x%.8X, 0x%.8X\r\n", message.primary,
                 message.secondary);
+      if (restart) usbio_stream_start();
       return;
     }
 

@@ -124,6 +124,12 @@ int32_t usbio_packet_size(int32_t channel_count, int32_t sample_bits) {
 void usbio_stream_start() {
   log_print(1, "Message START received\r\n");
   if (g_session.streaming.load() != 0) return;
+  // A close has begun (the restart of a rate change met it): the close's stop is queued behind
+  // this message, and a stream started now would only be stopped again.
+  if (g_session.session_token.load() == 0) {
+    log_print(1, "usbio_stream_start refused: the session is closing\r\n");
+    return;
+  }
 
   set_active(g_session.out_lock.get(), g_session.out_active, 1);
   set_active(g_session.in_lock.get(), g_session.in_active, 1);
@@ -182,6 +188,7 @@ void usbio_stream_stop() {
     notify_stream_waiters();
   }
 
+  count_stream_stop();  // releases blocked all-channel calls
   const bool reset = reset_data_pipes();
   // The abort completed whatever was still in flight: the next period must not begin before the
   // threads have collected it.

@@ -15,7 +15,7 @@ int32_t usbio_packet_size(int32_t channel_count, int32_t sample_bits);
 // setting, else from the rate), reads the bus frame number, sets streaming, waits (at most
 // 1500 ms) until the transfer threads have their transfers posted, and only then tells the device
 // to start, so the first frames find reads waiting. Does nothing beyond its log line while the
-// stream already runs.
+// stream already runs or once a close has begun (session_token 0).
 void usbio_stream_start();
 
 // MSG_STOP: when streaming, clears streaming, tells the device to stop, waits (1500 ms at most,

@@ -25,6 +25,11 @@ enum : uint32_t {
   MSG_I2C_READ = 0x503,
 };
 
+// MSG_STOP's primary: whether the stop also ends the application's request to stream
+// (run_requested). A transfer failure and a close keep the request; vexdaq_stop and
+// vexdaq_dispose_buffers end it.
+enum StopReason : int32_t { kStopEndsRequest = 0, kStopKeepsRequest = 1 };
+
 struct CoreMessage {
   uint32_t msg_id;
   int32_t primary;

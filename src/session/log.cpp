@@ -40,28 +40,19 @@ void write_translated(std::FILE *file, const std::string &text) {
   std::fwrite(out.data(), 1, out.size(), file);
 }
 
-int32_t print_locked(int32_t level, const char *format, std::initializer_list<FormatArg> args) {
-  if (g_log_file == nullptr) return -1;
+int32_t print_to(std::FILE *file, int32_t level, const char *format,
+                 std::initializer_list<FormatArg> args) {
+  if (file == nullptr) return -1;
   std::string text;
   if (level == 1) text = local_time("%Y%m%d%H%M%S - ");
   format_into(text, format, args);
-  write_translated(g_log_file, text);
-  std::fflush(g_log_file);
+  write_translated(file, text);
+  std::fflush(file);
   return 0;
 }
 
-}  // namespace
-
-bool set_log_directory(const char *directory) {
-  const std::string chosen =
-      directory == nullptr || directory[0] == '\0' ? kDefaultLogDirectory : directory;
-  if (chosen.size() > kMaxLogDirectoryBytes) return false;
-  std::lock_guard lock(g_log_mutex);
-  g_log_directory = chosen;
-  return true;
-}
-
-void log_open() {
+// A new log file with its first line, or null when it cannot be created.
+std::FILE *create_log_file() {
   const std::string stamp = local_time("%Y%m%d%H%M%S");
   std::string directory;
   {
@@ -77,11 +68,37 @@ void log_open() {
   for (int n = 2; n < 1000 && std::filesystem::exists(name, ignored); ++n) {
     name = base.string() + "_" + std::to_string(n) + ".txt";
   }
+  // Binary mode: the line ends are translated here, identically on every platform.
+  std::FILE *file = std::fopen(name.string().c_str(), "wb");
+  if (file != nullptr) {
+    print_to(file, 1, "Build at : %s %s; BULK Transfers\r\n", {build_date(), build_time()});
+  }
+  return file;
+}
+
+}  // namespace
+
+bool set_log_directory(const char *directory) {
+  const std::string chosen =
+      directory == nullptr || directory[0] == '\0' ? kDefaultLogDirectory : directory;
+  if (chosen.size() > kMaxLogDirectoryBytes) return false;
+  std::lock_guard lock(g_log_mutex);
+  g_log_directory = chosen;
+  return true;
+}
+
+void log_open() {
+  std::FILE *file = create_log_file();
   std::lock_guard lock(g_log_mutex);
   if (g_log_file != nullptr) std::fclose(g_log_file);
-  // Binary mode: the line ends are translated here, identically on every platform.
-  g_log_file = std::fopen(name.string().c_str(), "wb");
-  print_locked(1, "Build at : %s %s; BULK Transfers\r\n", {build_date(), build_time()});
+  g_log_file = file;
+}
+
+void log_failed_open(const char *line) {
+  if (std::FILE *file = create_log_file()) {
+    print_to(file, 1, line, {});
+    std::fclose(file);
+  }
 }
 
 void log_close() {
@@ -104,7 +121,7 @@ bool log_is_open() {
 
 int32_t log_print_args(int32_t level, const char *format, std::initializer_list<FormatArg> args) {
   std::lock_guard lock(g_log_mutex);
-  return print_locked(level, format, args);
+  return print_to(g_log_file, level, format, args);
 }
 
 }  // namespace vexdaq

@@ -31,6 +31,10 @@ bool set_log_directory(const char *directory);
 // created the library runs on without a log.
 void log_open();
 
+// For an open refused because a session is already open: writes the first line and `line` to a
+// file of their own, as log_open names it, and closes it. The open log is not touched.
+void log_failed_open(const char *line);
+
 // Closes the log if one is open. Idempotent.
 void log_close();
 

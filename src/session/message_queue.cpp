@@ -151,6 +151,7 @@ bool is_synchronous(uint32_t msg_id) {
     case MSG_STOP:
     case MSG_TRIGGER_MODE:
     case MSG_SAMPLE_MODE:
+    case MSG_SAMPLE_RATE:
     case MSG_DIO_WRITE:
     case MSG_DIO_READ:
     case MSG_PWM_SET:
@@ -246,11 +247,11 @@ int32_t take_message(TakenMessage &taken) {
   return 0;
 }
 
-void complete_message(TakenMessage &taken) {
+void complete_message(TakenMessage &taken, int32_t result) {
   if (taken.completion == nullptr) return;
   PostCompletion *const completion = taken.completion;
   taken.completion = nullptr;
-  release_poster(completion, 0);
+  release_poster(completion, result);
 }
 
 void message_queue_close() {

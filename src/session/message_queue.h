@@ -37,9 +37,10 @@ void message_queue_open();
 // failed, else 0 (taken is false when the queue was missing or, after a stray wake-up, empty).
 int32_t take_message(TakenMessage &taken);
 
-// Releases the poster of a taken message, if it waits, with post_message's result 0. Core thread,
-// once the message has been carried out (the poster's buffer is not used afterwards).
-void complete_message(TakenMessage &taken);
+// Releases the poster of a taken message, if it waits, with post_message's result: 0 once the
+// message has been carried out, -1 when the core refused it. Core thread, when done with the
+// message (the poster's buffer is not used afterwards).
+void complete_message(TakenMessage &taken, int32_t result = 0);
 
 // Stops accepting posts and releases every poster whose message is still queued (their
 // post_message returns -1: those messages will never be carried out), and every poster waiting

@@ -103,7 +103,9 @@ int32_t create_channel_buffers(int32_t out_samples, int32_t in_samples) {
 int32_t dispose_channel_buffers() {
   if (g_session.session_token.load() == 0) return -1;
   // Without the stop carried out the FIFOs may still be streaming: none is deleted.
-  if (post_message(MSG_STOP, 0, 0, 0, nullptr) != 0) return -1;
+  // The stop ends the application's request too: a later rate change must not restart streaming
+  // on channels that have no FIFO any more.
+  if (post_message(MSG_STOP, kStopEndsRequest, 0, 0, nullptr) != 0) return -1;
   for (bool input : {false, true}) {
     platform::Mutex *lock = direction_lock(input);
     if (lock == nullptr) continue;

@@ -185,6 +185,7 @@ int32_t all_channels(bool input, bool by_channel, void *buffer, int32_t bytes, i
   if (lock == nullptr) return -1;
 
   Need waiter(blocking == 1, input, *lock, kAllEnabledChannels, count);
+  const uint64_t stops = stream_stop_count();
   for (;;) {
     waiter.arm();
     if (closed_under_call()) return -1;
@@ -204,6 +205,7 @@ int32_t all_channels(bool input, bool by_channel, void *buffer, int32_t bytes, i
       return -1;
     }
     if (look.enabled == 0) return 0;
+    if (stream_stop_count() != stops) return 0;  // stopped while this call waited
     if (look.smallest >= count) {
       int32_t moved = -1;
       {

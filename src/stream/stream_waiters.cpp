@@ -26,6 +26,8 @@ platform::WaitWord g_epoch;
 
 WaitNeed *g_needs[2] = {nullptr, nullptr};  // output under out_lock, input under in_lock
 
+std::atomic<uint64_t> g_stops{0};
+
 bool met(bool input, const WaitNeed &need) {
   const ChannelSlot *channels = channel_table(input);
   const int32_t size = sample_bytes(input);
@@ -96,6 +98,15 @@ void StreamWait::arm() {
 
 void StreamWait::wait() {
   g_epoch.wait_while(seen_);
+}
+
+uint64_t stream_stop_count() {
+  return g_stops.load();
+}
+
+void count_stream_stop() {
+  g_stops.fetch_add(1);
+  notify_stream_waiters();
 }
 
 int32_t stream_waiter_count() {

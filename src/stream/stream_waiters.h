@@ -62,6 +62,14 @@ class StreamWait {
   uint32_t seen_ = 0;
 };
 
+// Stops of the stream carried out so far (streaming or not). A blocking all-channel data call
+// remembers the count when it begins and returns 0 once it has moved: those calls do not look at
+// the active flags, so without it a stop would leave them waiting for samples or room that no
+// stream will bring.
+uint64_t stream_stop_count();
+// CORE THREAD, at the end of every stop: counts it and wakes the blocked data calls.
+void count_stream_stop();
+
 // How many threads are registered as waiting; for tests.
 int32_t stream_waiter_count();
 

@@ -111,7 +111,12 @@ class Period {
   void run();
 
  private:
-  bool running() const { return g_session.streaming.load() != 0 && g_period.load() == period_; }
+  // The exit ends a period too: the core stops a running stream before it exits, but a thread
+  // must not depend on that to leave.
+  bool running() const {
+    return g_session.streaming.load() != 0 && g_session.core_exit.load() == 0 &&
+           g_period.load() == period_;
+  }
   platform::Event *event(int32_t k) { return slots_[k].overlapped.event.get(); }
   bool start(int32_t k);
   void collect_after_cancel();
@@ -193,7 +198,7 @@ void Period::fail(platform::WaitResult waited, uint32_t status) {
   // transfers must not wait for them.
   mark_primed(input_, period_);
   set_busy(input_, false);
-  post_message(MSG_STOP, 0, 0, 0, nullptr);
+  post_message(MSG_STOP, kStopKeepsRequest, 0, 0, nullptr);
 }
 
 void Period::run() {

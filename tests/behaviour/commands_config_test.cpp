@@ -51,14 +51,35 @@ TEST_F(ConfigCommands, SampleRateWhileStartedStopsSendsAndRestarts) {
   EXPECT_EQ(vexdaq_stop(), 0);
 }
 
-TEST_F(ConfigCommands, SampleRateMessageWhileStreamingSendsNothing) {
+// A rate that reaches the core while the stream runs (another thread's start came first) is
+// neither skipped nor sent under the running stream: the core stops, sends it and restarts.
+TEST_F(ConfigCommands, ARateThatMeetsARunningStreamIsSentBetweenStopAndRestart) {
   ASSERT_EQ(vexdaq_start(), 0);
   trace();
-  post_message(MSG_SAMPLE_RATE, 8000, 2000, 0, nullptr);
-  EXPECT_EQ(trace_after_flush(), Lines{});
-  EXPECT_TRUE(log_has("Message Sample Rate received\r\n"));
-  EXPECT_FALSE(log_has("<usbio_controller_set_samplerate>"));
+  ASSERT_EQ(post_message(MSG_SAMPLE_RATE, 8000, 2000, 0, nullptr), 0);
+  Lines requests;
+  for (const std::string &line : trace()) {
+    if (line.rfind("02 01 ", 0) != 0) requests.push_back(line);
+  }
+  EXPECT_EQ(requests,
+            (Lines{"21 FD 0000 0000 0000", "21 D1 0000 0000 0008 : D0 07 00 00 40 1F 00 00",
+                   "21 FE 0000 0000 0000"}));
+  EXPECT_EQ(g_session.streaming.load(), 1);
   EXPECT_EQ(vexdaq_stop(), 0);
+}
+
+// Disposing of the buffers stops the stream and ends the request: a later rate must not start
+// streaming on channels without FIFOs.
+TEST_F(ConfigCommands, ARateAfterDisposingOfTheBuffersDoesNotRestart) {
+  ASSERT_EQ(vexdaq_create_buffers(256, 256), 0);
+  ASSERT_EQ(vexdaq_set_input_channel(0x1), 0);
+  ASSERT_EQ(vexdaq_start(), 0);
+  ASSERT_EQ(vexdaq_dispose_buffers(), 0);
+  EXPECT_EQ(g_session.run_requested.load(), 0);
+  trace();
+  ASSERT_EQ(vexdaq_set_sample_rate(8000, 2000), 0);
+  EXPECT_EQ(trace(), (Lines{"21 D1 0000 0000 0008 : D0 07 00 00 40 1F 00 00"}));
+  EXPECT_EQ(g_session.streaming.load(), 0);
 }
 
 TEST_F(ConfigCommands, GetSampleRateReadsBackTheRatesSet) {
