@@ -90,6 +90,29 @@ void forget_warnings(bool input) {
   }
 }
 
+// Whether a thread serving `file` asks for a real-time class: as the application chose, or, left
+// automatic, while the device paces the stream.
+bool wants_realtime(const OpenFile *file) {
+  switch (transfer_realtime_setting()) {
+    case TransferRealtime::kOff:
+      return false;
+    case TransferRealtime::kOn:
+      return true;
+    case TransferRealtime::kAutomatic:
+      break;
+  }
+  return file != nullptr && file->paced();
+}
+
+// Gives the calling transfer thread the class `realtime` asks for and logs what it got (the rx
+// thread speaks for both).
+void set_transfer_class(bool input, bool realtime) {
+  platform::raise_current_thread_priority(realtime ? kTransferRealtimePriority : 0);
+  if (input) {
+    log_print(1, "transfer threads scheduling : %s\r\n", platform::current_thread_scheduling());
+  }
+}
+
 // Failures that ended a stream, and how many of them have been acknowledged; both only grow.
 std::atomic<uint64_t> g_stream_failures{0};
 std::atomic<uint64_t> g_acknowledged_failures{0};
@@ -98,8 +121,9 @@ std::atomic<uint64_t> g_acknowledged_failures{0};
 // at slot `next` (the oldest).
 class Period {
  public:
-  Period(bool input, const PacketLayout &layout, int32_t depth, uint64_t period)
+  Period(bool input, const PacketLayout &layout, int32_t depth, uint64_t period, bool &realtime)
       : input_(input),
+        realtime_(realtime),
         slots_(input ? g_session.rx_slots : g_session.tx_slots),
         pipe_(g_session.pipe_handles[input ? 1 : 0]),
         file_(driver_pin(pipe_)),
@@ -123,7 +147,11 @@ class Period {
   void drain();
   void fail(platform::WaitResult waited, uint32_t status);
 
+  void look_at_pacing();
+
   const bool input_;
+  bool &realtime_;  // the thread's class: true while it runs real time
+  int32_t batches_since_look_ = 0;
   XferSlot *const slots_;
   const DeviceHandle pipe_;
   const std::shared_ptr<OpenFile> file_;  // the pipe's, held for the period: no lookup per packet
@@ -133,6 +161,21 @@ class Period {
   int32_t next_ = 0;
   int32_t outstanding_ = 0;
 };
+
+// A device whose pacing stops in the middle of a period (a virtual instrument set to run free)
+// completes every transfer at once: a real-time thread serving it would never block and would
+// take a whole processor. Looked at every kPacingLookBatches batches, not per batch: the look
+// may take the device model's lock.
+constexpr int32_t kPacingLookBatches = 256;
+
+void Period::look_at_pacing() {
+  if (!realtime_ || ++batches_since_look_ < kPacingLookBatches) return;
+  batches_since_look_ = 0;
+  if (!wants_realtime(file_.get())) {
+    realtime_ = false;
+    set_transfer_class(input_, false);
+  }
+}
 
 // Starts the transfer of slot k (a tx slot's packet is already filled).
 bool Period::start(int32_t k) {
@@ -291,6 +334,7 @@ void Period::run() {
       }
       ++outstanding_;
     }
+    look_at_pacing();
     // Streaming may have ended while these started. Until the device is told to stop they are
     // ordinary transfers its stop flushes; after that they would never complete.
     if (!running()) {
@@ -298,21 +342,6 @@ void Period::run() {
       return drain();
     }
   }
-}
-
-// Whether this period's thread asks for a real-time class: as the application chose, or, left
-// automatic, while the device paces the stream.
-bool wants_realtime(bool input) {
-  switch (transfer_realtime_setting()) {
-    case TransferRealtime::kOff:
-      return false;
-    case TransferRealtime::kOn:
-      return true;
-    case TransferRealtime::kAutomatic:
-      break;
-  }
-  const std::shared_ptr<OpenFile> file = driver_pin(g_session.pipe_handles[input ? 1 : 0]);
-  return file != nullptr && file->paced();
 }
 
 // What one thread does between periods: sleeps on the stream signal until streaming starts or
@@ -326,12 +355,10 @@ uint32_t transfer_thread(bool input) {
   bool realtime = false;
   for (;;) {
     wait_for_stream_state(streaming_or_exit);
-    if (wants_realtime(input) != realtime) {
+    const std::shared_ptr<OpenFile> file = driver_pin(g_session.pipe_handles[input ? 1 : 0]);
+    if (wants_realtime(file.get()) != realtime) {
       realtime = !realtime;
-      platform::raise_current_thread_priority(realtime ? kTransferRealtimePriority : 0);
-      if (input) {
-        log_print(1, "transfer threads scheduling : %s\r\n", platform::current_thread_scheduling());
-      }
+      set_transfer_class(input, realtime);
     }
     const uint64_t generation = stream_state_generation();
     // Busy before the look at `streaming`: a core that clears the flag and then finds this
@@ -343,7 +370,7 @@ uint32_t transfer_thread(bool input) {
       const PacketLayout layout = current_layout(input);
       forget_warnings(input);
       if (valid(layout)) {
-        Period(input, layout, g_depth[input ? 1 : 0].load(), period).run();
+        Period(input, layout, g_depth[input ? 1 : 0].load(), period, realtime).run();
         mark_primed(input, period);
         set_busy(input, false);
       } else {

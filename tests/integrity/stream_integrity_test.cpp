@@ -418,5 +418,25 @@ TEST_F(StreamIntegrity, RealTimeSchedulingFollowsThePacingUnlessTheApplicationCh
   EXPECT_EQ(lines(), 3) << read_log();
 }
 
+// A device that stops pacing in the middle of a period: the threads leave the real-time class
+// within the period instead of spinning at a real-time priority until the next start.
+TEST_F(StreamIntegrity, ThreadsLeaveRealTimeWhenThePacingStopsMidStream) {
+  const int32_t id =
+      open("waveform=counter;pacing=realtime;in_channels=2;out_channels=0;in_bits=16");
+  ASSERT_NO_FATAL_FAILURE(
+      prepare_stream({.out_capacity = 16, .in_capacity = 4096, .out_mask = 0, .in_mask = 0x1}));
+  const auto lines = [] { return count_of(read_log(), "transfer threads scheduling : "); };
+  ASSERT_EQ(vexdaq_start(), 0);
+  CounterCheck check{16, 0, true};
+  ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 256));
+  const int before = lines();  // the start-up's line and the real-time one
+  ASSERT_EQ(vexdaq_sim_set(id, "pacing=free"), 0);
+  for (int block = 0; block < 20000 && lines() == before; ++block) {
+    ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 256));
+  }
+  EXPECT_EQ(lines(), before + 1) << read_log();
+  ASSERT_EQ(vexdaq_stop(), 0);
+}
+
 }  // namespace
 }  // namespace vexdaq::testing
