@@ -14,9 +14,10 @@
  *    -2 and -3 are the failures a function names. Data and text calls return byte counts or text
  *    lengths instead. Commands carried out by the device return 0 once queued (and, where the
  *    call waits, carried out): what the device answered shows only in the log,
- *    "log/usbio_<timestamp>.txt" under the current directory. A command the library could not
- *    hand to the device (the session is closing or its core has ended) returns -1; so do
- *    vexdaq_start, vexdaq_stop and vexdaq_dispose_buffers.
+ *    "log/usbio_<timestamp>.txt" under the current directory (vexdaq_set_log_directory in
+ *    vexdaq_ext.h chooses another). A command the library could not hand to the device (the
+ *    session is closing or its core has ended) returns -1; so do vexdaq_start, vexdaq_stop and
+ *    vexdaq_dispose_buffers.
  *  - vexdaq_device_open and vexdaq_device_close may be called from any thread, also at once: they
  *    take turns. A second close waits for the first and returns when the session is gone; an
  *    open while a session is open fails (-1) and leaves that session and its log alone. Once a
