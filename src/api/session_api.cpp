@@ -99,8 +99,8 @@ void close_at_exit_once() {
   (void)registered;
 }
 
+// Caller holds the life lock.
 int32_t device_open(int32_t index) {
-  const platform::MutexLock hold(life_lock());
   if (session_exists()) {
     // The running session keeps its log; this attempt leaves a file of its own.
     log_failed_open("vexdaq_device_open failed\r\n");
@@ -219,6 +219,9 @@ int32_t vexdaq_device_list(void) {
 }
 
 int32_t vexdaq_device_open(int32_t index) {
+  // Taken before the open counts as a call inside the library: a close holding it waits for
+  // every such call to leave.
+  const vexdaq::platform::MutexLock hold(vexdaq::life_lock());
   return api_guard("vexdaq_device_open", [index] { return vexdaq::device_open(index); });
 }
 

@@ -102,6 +102,31 @@ TEST_F(SessionLife, TwoClosesAtOnceBothReturnAndTheSessionEndsOnce) {
   }
 }
 
+// An open and a close at once: whichever goes first, both return and the session ends up either
+// open (the close went first) or closed.
+TEST_F(SessionLife, AnOpenAndACloseAtOnceBothReturn) {
+  for (int round = 0; round < 5; ++round) {
+    SCOPED_TRACE(round);
+    open(kRunning);
+    std::barrier both(2);
+    std::atomic<int32_t> opened{-2};
+    std::thread closer([&] {
+      both.arrive_and_wait();
+      vexdaq_device_close();
+    });
+    std::thread opener([&] {
+      both.arrive_and_wait();
+      opened.store(vexdaq_device_open(0));
+    });
+    closer.join();
+    opener.join();
+    EXPECT_EQ(g_session.session_token.load() != 0, opened.load() == 0);
+    vexdaq_device_close();
+    expect_session_closed();
+    vexdaq_sim_reset();
+  }
+}
+
 // A stop releases every blocked data call of the stream with 0, the all-channel calls (which do
 // not look at the active flags) as well as the single-channel ones.
 TEST_F(SessionLife, AStopReleasesEveryBlockedDataCallWithZero) {
