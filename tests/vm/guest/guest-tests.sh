@@ -1,0 +1,42 @@
+#!/bin/sh
+# The tests inside the VM, in order; exits non-zero at the first failing step.
+# The instrument is attached before init runs; the kernel has enumerated it once udev settled.
+fail() { echo "GUEST: FAIL: $*"; exit 1; }
+step() { echo "GUEST: --- $*"; }
+as_user() { su -s /bin/sh vexuser -c "cd /tmp && $*"; }
+
+# Wait (bounded) for the kernel to list the instrument.
+i=0
+until grep -qs '^PRODUCT=1209/7d0a' /sys/bus/usb/devices/*/uevent; do
+    i=$((i+1)); [ $i -gt 100 ] && fail "the kernel did not enumerate the instrument"
+    sleep 0.1
+done
+for d in /sys/bus/usb/devices/*-*; do
+    [ -f "$d/idVendor" ] && echo "GUEST: sysfs $(basename "$d"): $(cat "$d/idVendor"):$(cat "$d/idProduct") speed $(cat "$d/speed") \"$(cat "$d/product" 2>/dev/null)\" node $(ls -l /dev/bus/usb/*/* 2>/dev/null | tail -1 | awk '{print $1, $3, $4}')"
+done
+cd /tmp
+
+step "vexdaq list / info through the kernel's enumeration"
+out=$(vexdaq list 2>&1); echo "$out"
+echo "$out" | grep -q '^0: VX-8 Virtual Instrument' || fail "vexdaq list does not show the instrument"
+out=$(vexdaq info 2>&1); rc=$?; echo "$out"
+[ $rc = 0 ] || fail "vexdaq info exited $rc"
+echo "$out" | grep -qi 'VX-8 Virtual Instrument' || fail "vexdaq info does not name the product"
+
+step "library tests against the kernel"
+vexdaq-vm-guest-tests --gtest_filter='Guest.*' || fail "library tests"
+
+step "unprivileged user without access to the device node"
+node=$(ls /dev/bus/usb/*/* | tail -1); ls -l "$node"
+as_user "vexdaq-vm-guest-tests --gtest_filter=Permissions.OpenIsDeniedWithoutAccess" || fail "open without access"
+out=$(as_user "vexdaq doctor" 2>&1); rc=$?; echo "$out"
+[ $rc = 3 ] || fail "vexdaq doctor exited $rc, not 3"
+echo "$out" | grep -qi 'permission' || fail "vexdaq doctor does not say it is a matter of permission"
+
+step "the project's udev rule installed, as the README says"
+cp /usr/share/vexdaq/60-vexdaq.rules /etc/udev/rules.d/
+udevadm control --reload && udevadm trigger --action=add --subsystem-match=usb && udevadm settle --timeout=10
+ls -l "$node"
+as_user "vexdaq-vm-guest-tests --gtest_filter=Permissions.OpenWorksWithAccess" || fail "open with the rule installed"
+as_user "vexdaq info" > /dev/null || fail "vexdaq info as the user"
+echo "GUEST: all passed"
