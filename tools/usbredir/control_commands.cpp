@@ -12,8 +12,12 @@ namespace {
 
 constexpr uint64_t kMaxOutputRead = 64u << 20;
 
-std::string ok(const std::string &text = "") { return text.empty() ? "ok\n" : "ok " + text + "\n"; }
-std::string err(const std::string &text) { return "err " + text + "\n"; }
+std::string ok(const std::string &text = "") {
+  return text.empty() ? "ok\n" : "ok " + text + "\n";
+}
+std::string err(const std::string &text) {
+  return "err " + text + "\n";
+}
 
 bool parse_hex(const std::string &text, std::vector<uint8_t> &out) {
   if (text.size() % 2 != 0) return false;

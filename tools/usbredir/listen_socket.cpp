@@ -70,7 +70,7 @@ int listen_on(const Endpoint &endpoint, std::string &error) {
     sockaddr_un a{};
     a.sun_family = AF_UNIX;
     std::memcpy(a.sun_path, endpoint.unix_path.c_str(), endpoint.unix_path.size());
-    struct stat st{};
+    struct stat st {};
     // Only a socket left behind is removed; any other file stays and the bind fails.
     if (lstat(endpoint.unix_path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
       unlink(endpoint.unix_path.c_str());

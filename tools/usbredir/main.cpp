@@ -82,7 +82,8 @@ int main(int argc, char **argv) {
   app.add_option("-l,--listen", listen_text,
                  "where QEMU connects: unix:PATH or tcp:PORT (loopback only)")
       ->required();
-  app.add_option("-c,--control", control_text, "control socket for commands: unix:PATH or tcp:PORT");
+  app.add_option("-c,--control", control_text,
+                 "control socket for commands: unix:PATH or tcp:PORT");
   app.add_option("-p,--profile", profile, "the instrument's profile, \"key=value;...\"");
   app.add_option("-f,--fault", faults, "a fault to inject before serving (repeatable)");
   app.add_flag("--unplugged", unplugged, "start with the device unplugged (the \"plug\" command)");

@@ -39,7 +39,9 @@ uint8_t redir_status(uint32_t status) {
 }
 
 // usbredir indexes endpoints as ((address & 0x80) >> 3) | (address & 0x0F).
-int endpoint_index(uint8_t address) { return ((address & 0x80) >> 3) | (address & 0x0F); }
+int endpoint_index(uint8_t address) {
+  return ((address & 0x80) >> 3) | (address & 0x0F);
+}
 
 uint32_t bulk_length(const usb_redir_bulk_packet_header &h) {
   return static_cast<uint32_t>(h.length) | (static_cast<uint32_t>(h.length_high) << 16);
@@ -334,8 +336,8 @@ void RedirDevice::process(const std::vector<Done> &done) {
       continue;
     }
     usb_redir_bulk_packet_header h = t->header;
-    h.status = t->cancel_requested ? static_cast<uint8_t>(usb_redir_cancelled)
-                                   : redir_status(d.status);
+    h.status =
+        t->cancel_requested ? static_cast<uint8_t>(usb_redir_cancelled) : redir_status(d.status);
     uint32_t bytes = h.status == usb_redir_success ? d.bytes : 0;
     if (h.status == usb_redir_cancelled) ++stats_.cancelled;
     const bool in = (h.endpoint & 0x80) != 0;
@@ -346,7 +348,8 @@ void RedirDevice::process(const std::vector<Done> &done) {
     }
     h.length = static_cast<uint16_t>(bytes & 0xFFFF);
     h.length_high = static_cast<uint16_t>(bytes >> 16);
-    usbredirparser_send_bulk_packet(parser_, t->id, &h, in && bytes != 0 ? t->buffer.data() : nullptr,
+    usbredirparser_send_bulk_packet(parser_, t->id, &h,
+                                    in && bytes != 0 ? t->buffer.data() : nullptr,
                                     in ? static_cast<int>(bytes) : 0);
     pending_bytes_ -= t->buffer.size();
     transfers_.erase(t->id);
@@ -437,8 +440,8 @@ void RedirDevice::get_configuration_cb(void *priv, uint64_t id) {
   SetupPacket setup{0x80, 0x08, 0, 0, 1};
   s.status = self->plug_state_ != PlugState::kPlugged
                  ? static_cast<uint8_t>(usb_redir_ioerror)
-                 : redir_status(self->instrument_->control_transfer(self->generation_, setup,
-                                                                    &value, &got));
+                 : redir_status(
+                       self->instrument_->control_transfer(self->generation_, setup, &value, &got));
   s.configuration = value;
   usbredirparser_send_configuration_status(self->parser_, id, &s);
 }
@@ -508,10 +511,11 @@ void RedirDevice::control_cb(void *priv, uint64_t id, usb_redir_control_packet_h
   r.length = static_cast<uint16_t>(in ? got : (r.status == usb_redir_success ? header->length : 0));
   if (self->verbose_ > 1) {
     std::fprintf(stderr, "vexdaq-usbredir: control %02X %02X %04X %04X %04X -> %u, %u bytes\n",
-                 header->requesttype, header->request, header->value, header->index,
-                 header->length, r.status, r.length);
+                 header->requesttype, header->request, header->value, header->index, header->length,
+                 r.status, r.length);
   }
-  usbredirparser_send_control_packet(self->parser_, id, &r, in && got != 0 ? buffer.data() : nullptr,
+  usbredirparser_send_control_packet(self->parser_, id, &r,
+                                     in && got != 0 ? buffer.data() : nullptr,
                                      in ? static_cast<int>(got) : 0);
 }
 
@@ -555,6 +559,8 @@ void RedirDevice::disconnect_ack_cb(void *priv) {
   if (self->plug_wanted_) self->send_connect();
 }
 
-void RedirDevice::filter_cb(void *, usbredirfilter_rule *rules, int) { free(rules); }
+void RedirDevice::filter_cb(void *, usbredirfilter_rule *rules, int) {
+  free(rules);
+}
 
 }  // namespace vexdaq::usbredir

@@ -113,8 +113,8 @@ class RedirDevice {
   static void cancel_cb(void *priv, uint64_t id);
   static void control_cb(void *priv, uint64_t id, usb_redir_control_packet_header *header,
                          uint8_t *data, int data_len);
-  static void bulk_cb(void *priv, uint64_t id, usb_redir_bulk_packet_header *header,
-                      uint8_t *data, int data_len);
+  static void bulk_cb(void *priv, uint64_t id, usb_redir_bulk_packet_header *header, uint8_t *data,
+                      int data_len);
   static void disconnect_ack_cb(void *priv);
   static void filter_cb(void *priv, usbredirfilter_rule *rules, int rules_count);
 

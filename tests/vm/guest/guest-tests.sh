@@ -12,7 +12,7 @@ until grep -qs '^PRODUCT=1209/7d0a' /sys/bus/usb/devices/*/uevent; do
     sleep 0.1
 done
 for d in /sys/bus/usb/devices/*-*; do
-    [ -f "$d/idVendor" ] && echo "GUEST: sysfs $(basename "$d"): $(cat "$d/idVendor"):$(cat "$d/idProduct") speed $(cat "$d/speed") \"$(cat "$d/product" 2>/dev/null)\" node $(ls -l /dev/bus/usb/*/* 2>/dev/null | tail -1 | awk '{print $1, $3, $4}')"
+    [ -f "$d/idVendor" ] && echo "GUEST: sysfs $(basename "$d"): $(cat "$d/idVendor"):$(cat "$d/idProduct") speed $(cat "$d/speed") \"$(cat "$d/product" 2>/dev/null)\""
 done
 cd /tmp
 
@@ -27,7 +27,8 @@ step "library tests against the kernel"
 vexdaq-vm-guest-tests --gtest_filter='Guest.*' || fail "library tests"
 
 step "unprivileged user without access to the device node"
-node=$(ls /dev/bus/usb/*/* | tail -1); ls -l "$node"
+dev=$(grep -ls '^PRODUCT=1209/7d0a' /sys/bus/usb/devices/*/uevent | head -1); dev=${dev%/uevent}
+node=$(printf '/dev/bus/usb/%03d/%03d' "$(cat "$dev/busnum")" "$(cat "$dev/devnum")"); ls -l "$node"
 as_user "vexdaq-vm-guest-tests --gtest_filter=Permissions.OpenIsDeniedWithoutAccess" || fail "open without access"
 out=$(as_user "vexdaq doctor" 2>&1); rc=$?; echo "$out"
 [ $rc = 3 ] || fail "vexdaq doctor exited $rc, not 3"
@@ -37,6 +38,8 @@ step "the project's udev rule installed, as the README says"
 cp /usr/share/vexdaq/60-vexdaq.rules /etc/udev/rules.d/
 udevadm control --reload && udevadm trigger --action=add --subsystem-match=usb && udevadm settle --timeout=10
 ls -l "$node"
+# No login seat here, so the rule's uaccess tag grants nothing: its GROUP="plugdev" does.
+[ "$(stat -c %G "$node")" = plugdev ] || fail "the rule did not give the node to group plugdev"
 as_user "vexdaq-vm-guest-tests --gtest_filter=Permissions.OpenWorksWithAccess" || fail "open with the rule installed"
 as_user "vexdaq info" > /dev/null || fail "vexdaq info as the user"
 echo "GUEST: all passed"
