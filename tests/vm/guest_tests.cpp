@@ -168,28 +168,18 @@ TEST_F(Guest, TwentyOpenCloseCycles) {
   }
 }
 
-// The counter pattern numbers every frame: a lost, repeated or reordered sample shows. The rate
-// is the highest the instrument lists, paced in real time as a real instrument is.
-TEST_F(Guest, CounterPatternAtTheHighestRateHasEverySample) {
-  ASSERT_TRUE(open_kernel_device());
+// Streams every input channel at `rate` and checks every sample of the counter pattern, which
+// numbers the frames: a lost, repeated or reordered sample shows. Ends after `frames` frames or
+// `seconds`, whichever comes first; prints a VM-RESULT line with `label`. Sets *clean to whether
+// every sample was there; when `clean` is null, anything missing fails the test.
+void check_counter_stream(const char *label, int32_t rate, int64_t frames, double seconds,
+                          bool *clean = nullptr) {
   int32_t outs = 0, channels = 0, width = 0;
   ASSERT_EQ(vexdaq_get_channel_count(&outs, &channels), 0);
   ASSERT_EQ(vexdaq_get_sample_width(&width), 0);
   ASSERT_GT(channels, 0);
   ASSERT_GE(width, 2);
-  // The highest input rate the instrument offers, or the one the harness asks for.
-  int32_t rate = 0;
-  const char *asked = std::getenv("VEXDAQ_VM_RATE");
-  for (int32_t r : {409600, 204800, 102400, 51200, 48000}) {
-    if (asked != nullptr && std::atoi(asked) != r) continue;
-    if (vexdaq_can_sample_rate(r, 1) == 0) {
-      rate = r;
-      break;
-    }
-  }
-  ASSERT_GT(rate, 0) << "no high input rate is offered";
   const int bits = width * 8;
-  const int64_t frames = rate * 2;  // two seconds
   const uint64_t mask = channels >= 64 ? ~0ull : (1ull << channels) - 1;
   ASSERT_EQ(vexdaq_create_buffers(1024, 1 << 18), 0);
   ASSERT_EQ(vexdaq_set_input_channel(mask), 0);
@@ -204,7 +194,9 @@ TEST_F(Guest, CounterPatternAtTheHighestRateHasEverySample) {
   int64_t got = 0;
   std::string gap;  // the first wrong sample, if any
   const auto begin = Clock::now();
-  for (; got < frames && gap.empty(); got += kBlock) {
+  const auto end =
+      begin + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  for (; got < frames && Clock::now() < end && gap.empty(); got += kBlock) {
     ASSERT_EQ(vexdaq_recv_all_data(0, buffer.data(), kBlock * width, 1), kBlock * width)
         << "after " << got << " frames";
     for (int c = 0; c < channels && gap.empty(); ++c) {
@@ -222,7 +214,7 @@ TEST_F(Guest, CounterPatternAtTheHighestRateHasEverySample) {
       }
     }
   }
-  const double seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  const double elapsed = std::chrono::duration<double>(Clock::now() - begin).count();
   EXPECT_EQ(vexdaq_stop(), 0);
   vexdaq_loss_counters total{};
   ASSERT_EQ(vexdaq_get_loss_counters(1, VEXDAQ_ALL_CHANNELS, &total), 0);
@@ -230,17 +222,83 @@ TEST_F(Guest, CounterPatternAtTheHighestRateHasEverySample) {
   // the path behind it.
   const int64_t device_dropped =
       std::stoll(Host::get().status_text("counter rx_dropped_frames")) - dropped_before;
-  EXPECT_TRUE(gap.empty()) << gap << "; the instrument dropped " << device_dropped
-                           << " frames, the library overwrote " << total.overwritten
-                           << " and dropped " << total.dropped << " samples";
-  EXPECT_EQ(total.overwritten, 0u);
-  EXPECT_EQ(total.dropped, 0u);
+  if (clean != nullptr) {
+    *clean = gap.empty() && device_dropped == 0 && total.overwritten == 0 && total.dropped == 0;
+  } else {
+    EXPECT_TRUE(gap.empty()) << gap << "; the instrument dropped " << device_dropped
+                             << " frames, the library overwrote " << total.overwritten
+                             << " and dropped " << total.dropped << " samples";
+    EXPECT_EQ(total.overwritten, 0u);
+    EXPECT_EQ(total.dropped, 0u);
+    EXPECT_EQ(device_dropped, 0);
+  }
   EXPECT_EQ(total.transfer_failures, 0u);
-  EXPECT_EQ(device_dropped, 0);
+  EXPECT_GT(got, 0);
   std::printf(
-      "VM-RESULT counter_rate=%d channels=%d bits=%d frames=%lld seconds=%.2f "
-      "missing=0\n",
-      rate, channels, bits, static_cast<long long>(got), seconds);
+      "VM-RESULT %s rate=%d channels=%d bits=%d frames=%lld seconds=%.2f "
+      "input_MBps=%.2f missing=%s\n",
+      label, rate, channels, bits, static_cast<long long>(got), elapsed,
+      static_cast<double>(got) * channels * width / elapsed / 1e6,
+      gap.empty() && device_dropped == 0 ? "0" : "some");
+}
+
+// Input rates to try, highest first: those the instrument lists, up to the harness's limit
+// (/etc/vexdaq-vm-rate: what this emulated machine sustains with room to spare).
+std::vector<int32_t> input_rates() {
+  int32_t limit = 1 << 30;
+  std::ifstream("/etc/vexdaq-vm-rate") >> limit;
+  std::vector<int32_t> rates;
+  for (int32_t r : {409600, 204800, 102400, 96000, 51200, 48000, 25600}) {
+    if (r <= limit && vexdaq_can_sample_rate(r, 1) == 0) rates.push_back(r);
+  }
+  return rates;
+}
+
+// The first stream of a freshly booted emulated machine pays for translating the code it runs
+// (TCG), tens of milliseconds that no real CPU spends: a short stream first, unchecked.
+void warm_up(int32_t rate) {
+  bool ignored = false;
+  check_counter_stream("warm-up", rate, rate / 4, 1.0, &ignored);
+  vexdaq_dispose_buffers();
+}
+
+// Paced in real time as a real instrument is: two seconds of frames at the highest rate, all
+// there.
+TEST_F(Guest, CounterPatternAtTheHighestRateHasEverySample) {
+  ASSERT_TRUE(open_kernel_device());
+  const std::vector<int32_t> rates = input_rates();
+  ASSERT_FALSE(rates.empty()) << "no input rate is offered";
+  warm_up(rates.front());
+  check_counter_stream("realtime", rates.front(), int64_t{rates.front()} * 2, 30.0);
+}
+
+// Not run by default (the harness's bench mode): the highest rate at which two seconds arrive
+// complete, every rate the instrument lists tried from the top; and what the emulated host
+// controller carries when the instrument makes frames as fast as they are read.
+TEST_F(Guest, DISABLED_HighestCleanRealtimeRate) {
+  ASSERT_TRUE(open_kernel_device());
+  const std::vector<int32_t> rates = input_rates();
+  ASSERT_FALSE(rates.empty());
+  warm_up(rates.front());
+  int32_t best = 0;
+  for (int32_t rate : rates) {
+    bool clean = false;
+    check_counter_stream("ladder", rate, int64_t{rate} * 2, 30.0, &clean);
+    vexdaq_dispose_buffers();
+    if (clean) {
+      best = rate;
+      break;
+    }
+  }
+  std::printf("VM-RESULT highest_clean_rate=%d\n", best);
+  EXPECT_GT(best, 0);
+}
+
+TEST_F(Guest, DISABLED_FreePacedInputThroughput) {
+  ASSERT_TRUE(open_kernel_device());
+  Host::get().ok("set pacing=free");
+  warm_up(102400);
+  check_counter_stream("free", 102400, int64_t{1} << 40, 3.0);
 }
 
 // Output: two channels of numbered samples, queued before the start so none is zero-filled,

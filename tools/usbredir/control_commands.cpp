@@ -111,11 +111,12 @@ std::string run_command(RedirDevice &device, const std::string &line) {
   if (verb == "state") return ok(state_name(device));
   if (verb == "stats") {
     RedirDevice::Stats s = device.stats();
-    char text[160];
+    char text[240];
     std::snprintf(text, sizeof text,
-                  "control_packets=%" PRIu64 " bulk_out_bytes=%" PRIu64 " bulk_in_bytes=%" PRIu64
-                  " cancelled=%" PRIu64,
-                  s.control_packets, s.bulk_out_bytes, s.bulk_in_bytes, s.cancelled);
+                  "control_packets=%" PRIu64 " bulk_out_packets=%" PRIu64 " bulk_out_bytes=%" PRIu64
+                  " bulk_in_packets=%" PRIu64 " bulk_in_bytes=%" PRIu64 " cancelled=%" PRIu64,
+                  s.control_packets, s.bulk_out_packets, s.bulk_out_bytes, s.bulk_in_packets,
+                  s.bulk_in_bytes, s.cancelled);
     return ok(text);
   }
   return err("unknown command \"" + verb + "\"");

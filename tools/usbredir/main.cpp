@@ -141,7 +141,6 @@ int main(int argc, char **argv) {
                  control_text.empty() ? "" : control_at.describe().c_str());
     std::printf("READY\n");  // for scripts that start a VM once the socket is there
     std::fflush(stdout);
-    bool served = false;
     for (;;) {
       std::vector<pollfd> fds;
       fds.push_back({signal_fd, POLLIN, 0});
@@ -165,7 +164,6 @@ int main(int argc, char **argv) {
           int fd = accept_connection(redir_listener, redir_at.unix_path.empty());
           if (fd >= 0) {
             device.attach(fd);
-            served = true;
             if (verbose > 0) std::fprintf(stderr, "vexdaq-usbredir: peer attached\n");
           }
         } else if (((fds[2].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
@@ -190,17 +188,19 @@ int main(int argc, char **argv) {
         if (once) break;
       }
     }
-    (void)served;
     close_client(client);
     device.detach();
     RedirDevice::Stats s = device.stats();
-    std::fprintf(stderr,
-                 "vexdaq-usbredir: %llu control packets, %llu bytes out, %llu bytes in, %llu "
-                 "cancelled\n",
-                 static_cast<unsigned long long>(s.control_packets),
-                 static_cast<unsigned long long>(s.bulk_out_bytes),
-                 static_cast<unsigned long long>(s.bulk_in_bytes),
-                 static_cast<unsigned long long>(s.cancelled));
+    std::fprintf(
+        stderr,
+        "vexdaq-usbredir: %llu control packets; bulk out %llu packets, %llu bytes; bulk in "
+        "%llu packets, %llu bytes; %llu cancelled\n",
+        static_cast<unsigned long long>(s.control_packets),
+        static_cast<unsigned long long>(s.bulk_out_packets),
+        static_cast<unsigned long long>(s.bulk_out_bytes),
+        static_cast<unsigned long long>(s.bulk_in_packets),
+        static_cast<unsigned long long>(s.bulk_in_bytes),
+        static_cast<unsigned long long>(s.cancelled));
   }
   close(redir_listener);
   if (!redir_at.unix_path.empty()) unlink(redir_at.unix_path.c_str());

@@ -342,8 +342,10 @@ void RedirDevice::process(const std::vector<Done> &done) {
     if (h.status == usb_redir_cancelled) ++stats_.cancelled;
     const bool in = (h.endpoint & 0x80) != 0;
     if (in) {
+      ++stats_.bulk_in_packets;
       stats_.bulk_in_bytes += bytes;
     } else {
+      ++stats_.bulk_out_packets;
       stats_.bulk_out_bytes += bytes;
     }
     h.length = static_cast<uint16_t>(bytes & 0xFFFF);

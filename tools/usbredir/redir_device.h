@@ -65,7 +65,9 @@ class RedirDevice {
 
   struct Stats {
     uint64_t control_packets = 0;
+    uint64_t bulk_out_packets = 0;
     uint64_t bulk_out_bytes = 0;
+    uint64_t bulk_in_packets = 0;
     uint64_t bulk_in_bytes = 0;
     uint64_t cancelled = 0;
   };
