@@ -176,6 +176,7 @@ fi
 say "QEMU exited ($qrc)"
 kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null; server_pid=""
 grep -h 'packets' "$work/usbredir.log" | tail -1 | sed 's/^/vm: /' 
+cp "$work/console.log" "$build/vm-console.log"  # kept for a look after a passing run too
 rc=$(sed -n 's/^GUEST-RC=\([0-9]*\).*/\1/p' "$work/console.log" | tail -1)
 grep -h '^VM-RESULT' "$work/console.log" | sed "s/^/vm: accel=$accel /" | tee "$build/vm-results.txt"
 if [ -z "$rc" ] || [ "$rc" != 0 ]; then

@@ -2,6 +2,7 @@
 # The tests inside the VM, in order; exits non-zero at the first failing step.
 # The instrument is attached before init runs; the kernel has enumerated it once udev settled.
 set -o pipefail
+export GTEST_COLOR=no  # plain lines on the console, which the harness filters
 fail() { echo "GUEST: FAIL: $*"; exit 1; }
 step() { echo "GUEST: --- $*"; }
 as_user() { su -s /bin/sh vexuser -c "cd /tmp && $*"; }
@@ -55,4 +56,7 @@ ls -l "$node"
 [ "$(stat -c %G "$node")" = plugdev ] || fail "the rule did not give the node to group plugdev"
 as_user "vexdaq-vm-guest-tests --gtest_filter=Permissions.OpenWorksWithAccess" || fail "open with the rule installed"
 as_user "vexdaq info" > /dev/null || fail "vexdaq info as the user"
+step "unplug and replug with no udev daemon running (as in a container)"
+killall systemd-udevd 2>/dev/null
+vexdaq-vm-guest-tests --gtest_filter='Guest.UnplugMidStreamThenReplugAndStreamAgain' || fail "replug without udevd"
 echo "GUEST: all passed"
