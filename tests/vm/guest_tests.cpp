@@ -425,6 +425,42 @@ TEST_F(Guest, CallSequenceSendsTheInProcessRequests) {
   EXPECT_NE(kernel.find("41 C5"), std::string::npos) << kernel;  // the PWM request
 }
 
+// The UART pipes: bytes out and back through the instrument's loop; a read nothing answers ends
+// after its 50 ms through a cancel the kernel passes on (answered as cancelled, not lost), and the
+// bytes the far end sends later arrive whole.
+TEST_F(Guest, UartBytesGoOutAndComeBackAndAnIdleReadIsCancelled) {
+  ASSERT_TRUE(open_kernel_device());
+  const uint8_t sent[5] = {'h', 'e', 'l', 'l', 'o'};
+  auto read_all = [](uint8_t *got, int32_t want) {
+    int32_t total = 0;
+    for (int tries = 0; tries < 40 && total < want; ++tries) {
+      const int32_t n = vexdaq_UART_Read(got + total, 64 - total);
+      if (n < 0) return n;
+      total += n;
+    }
+    return total;
+  };
+  ASSERT_EQ(vexdaq_UART_Write(sent, 5), 5);
+  uint8_t got[64] = {};
+  ASSERT_EQ(read_all(got, 5), 5);
+  EXPECT_EQ(std::memcmp(got, sent, 5), 0);
+
+  Host::get().ok("set uart_loop=0");
+  const int64_t cancelled_before = [] {
+    long long n = 0;
+    std::sscanf(Host::get().status_text("stats").c_str(), "%*s %*s %*s %*s %*s cancelled=%lld", &n);
+    return n;
+  }();
+  EXPECT_EQ(vexdaq_UART_Read(got, 64), 0);
+  long long cancelled = 0;
+  std::sscanf(Host::get().status_text("stats").c_str(), "%*s %*s %*s %*s %*s cancelled=%lld",
+              &cancelled);
+  EXPECT_GT(cancelled, cancelled_before);
+  Host::get().ok("uart 776f726c64");  // "world"
+  ASSERT_EQ(read_all(got, 5), 5);
+  EXPECT_EQ(std::memcmp(got, "world", 5), 0);
+}
+
 // A halted input endpoint fails the stream (the kernel sees the STALL); the next start's pipe
 // reset clears the halt on the device through the kernel, and data flows again.
 TEST_F(Guest, HaltedInputFailsTheStreamAndTheRestartClearsIt) {

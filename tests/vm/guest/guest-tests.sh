@@ -59,4 +59,7 @@ as_user "vexdaq info" > /dev/null || fail "vexdaq info as the user"
 step "unplug and replug with no udev daemon running (as in a container)"
 killall systemd-udevd 2>/dev/null
 vexdaq-vm-guest-tests --gtest_filter='Guest.UnplugMidStreamThenReplugAndStreamAgain' || fail "replug without udevd"
+# What the library logged as failing along the way (expected: the injected faults and unplugs).
+echo "GUEST: failures the library logged:"
+cat /tmp/case.*/log/* 2>/dev/null | grep -i 'failed' | sed 's/^[0-9]* - //' | sort | uniq -c | sort -rn | head -20
 echo "GUEST: all passed"
