@@ -336,8 +336,9 @@ void RedirDevice::process(const std::vector<Done> &done) {
       continue;
     }
     usb_redir_bulk_packet_header h = t->header;
-    h.status =
-        t->cancel_requested ? static_cast<uint8_t>(usb_redir_cancelled) : redir_status(d.status);
+    // A transfer that finished before the peer's cancel reached us is answered as it finished:
+    // the peer decides what a late answer is worth.
+    h.status = redir_status(d.status);
     uint32_t bytes = h.status == usb_redir_success ? d.bytes : 0;
     if (h.status == usb_redir_cancelled) ++stats_.cancelled;
     const bool in = (h.endpoint & 0x80) != 0;
