@@ -10,7 +10,8 @@
 # VEXDAQ_VM_CACHE (downloads and the unpacked kernel; default ~/.cache/vexdaq-vm),
 # VEXDAQ_VM_PROFILE (the instrument's profile), VEXDAQ_VM_RATE (highest input rate the streaming
 # case uses, default 51200; the bench mode tries from there down), VEXDAQ_VM_BENCH=1 (the throughput and round-trip
-# measurements only), VEXDAQ_VM_SHELL=1 (a shell in the guest instead).
+# measurements only), VEXDAQ_VM_SHELL=1 (a shell in the guest instead), VEXDAQ_VM_SERVER (another
+# vexdaq-usbredir binary, such as a ThreadSanitizer build's).
 # Exit: the guest's status; 1 when the harness cannot run here (the reason is printed); 124 when
 # the VM ran out of time.
 set -uo pipefail
@@ -38,7 +39,8 @@ busybox=/bin/busybox
 [[ $(ldd "$busybox" 2>&1 || true) == *"not a dynamic"* ]] ||
     cannot "$busybox is not the static busybox (Debian: busybox-static)"
 udevadm=$(command -v udevadm) || cannot "udevadm is missing (Debian: udev)"
-for f in "$build/tools/vexdaq" "$build/tools/usbredir/vexdaq-usbredir" "$build/tests/vm/vexdaq-vm-guest-tests"; do
+server=${VEXDAQ_VM_SERVER:-$build/tools/usbredir/vexdaq-usbredir}
+for f in "$build/tools/vexdaq" "$server" "$build/tests/vm/vexdaq-vm-guest-tests"; do
     [ -x "$f" ] || cannot "$f is not built (cmake --build $build --target vexdaq_cli vexdaq_usbredir vexdaq_vm_guest_tests)"
 done
 
@@ -140,7 +142,7 @@ say "initramfs $(du -h "$work/initrd" | cut -f1) (modules: ${order[*]})"
 
 # ---- the instrument and the VM -----------------------------------------------------------------------
 start_server() {
-    exec {server_out}< <(exec "$build/tools/usbredir/vexdaq-usbredir" --listen "unix:$work/redir.sock" \
+    exec {server_out}< <(exec "$server" --listen "unix:$work/redir.sock" \
         --control "unix:$work/control.sock" --profile "$profile" --once 2>>"$work/usbredir.log")
     server_pid=$!
     local line=""
@@ -176,6 +178,11 @@ fi
 say "QEMU exited ($qrc)"
 kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null; server_pid=""
 grep -h 'packets' "$work/usbredir.log" | tail -1 | sed 's/^/vm: /' 
+server_faults=0
+if grep -qE 'Sanitizer|runtime error' "$work/usbredir.log"; then
+    server_faults=1  # a sanitizer build of the server found something: the run fails with it
+    echo "vm: ---- vexdaq-usbredir reported faults ----"; cat "$work/usbredir.log"
+fi
 cp "$work/console.log" "$build/vm-console.log"  # kept for a look after a passing run too
 rc=$(sed -n 's/^GUEST-RC=\([0-9]*\).*/\1/p' "$work/console.log" | tail -1)
 grep -h '^VM-RESULT' "$work/console.log" | sed "s/^/vm: accel=$accel /" | tee "$build/vm-results.txt"
@@ -188,4 +195,5 @@ if [ -z "$rc" ]; then
     echo "vm: FAIL: the guest reported no result (QEMU status $qrc)"; exit 1
 fi
 say "guest tests exited $rc (accelerator $accel)"
+[ "$rc" = 0 ] && [ "$server_faults" = 1 ] && { echo "vm: FAIL: the guest passed but vexdaq-usbredir reported faults"; exit 1; }
 exit "$rc"
