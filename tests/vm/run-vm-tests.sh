@@ -128,6 +128,13 @@ copy_with_libraries "$build/tools/vexdaq" /bin/vexdaq
 copy_with_libraries "$build/tests/vm/vexdaq-vm-guest-tests" /bin/vexdaq-vm-guest-tests
 copy_with_libraries "$udevadm" /bin/udevadm
 ln -s ../bin/udevadm "$st/sbin/systemd-udevd"
+# The build's debug information is most of its size, and the guest unpacks every byte under
+# emulation.
+if command -v strip >/dev/null; then
+    find "$st" -type f -newer "$st/init" ! -name busybox -exec strip --strip-debug {} + 2>/dev/null || true
+else
+    say "strip not found: the initramfs keeps the debug information"
+fi
 cp /lib/udev/rules.d/50-udev-default.rules "$st/lib/udev/rules.d/"
 cp "$root/packaging/60-vexdaq.rules" "$st/usr/share/vexdaq/"
 printf 'root:x:0:0:root:/root:/bin/sh\nvexuser:x:1000:1000:vexdaq user:/tmp:/bin/sh\n' > "$st/etc/passwd"
