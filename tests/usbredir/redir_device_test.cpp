@@ -254,6 +254,26 @@ TEST_F(RedirDeviceTest, UnplugAndPlugAreADisconnectAndAFreshConnect) {
   ASSERT_TRUE(pump_until([&] { return peer_->disconnects == 2 && peer_->connects == 3; }));
 }
 
+// Bytes from the socket are untrusted: a peer that breaks the framing ends its session, and
+// the next one is served.
+TEST_F(RedirDeviceTest, APeerThatBreaksTheProtocolIsDetached) {
+  std::vector<uint8_t> garbage(64, 0xFF);
+  ASSERT_EQ(write(peer_->fd_, garbage.data(), garbage.size()), 64);
+  bool gone = false;
+  for (int i = 0; i < 100 && !gone; ++i) {
+    pollfd p{device_->fd(), POLLIN, 0};
+    if (poll(&p, 1, 20) > 0) gone = !device_->on_readable();
+  }
+  EXPECT_TRUE(gone);
+  device_->detach();
+  EXPECT_FALSE(device_->attached());
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fds), 0);
+  device_->attach(fds[0]);
+  peer_ = std::make_unique<Peer>(fds[1]);
+  EXPECT_TRUE(pump_until([&] { return peer_->connects == 1; }));
+}
+
 TEST(ControlCommands, BadCommandsAreRefusedWithTheReason) {
   sim::Profile parsed;
   const int32_t id = vexdaq_sim_plug("");
