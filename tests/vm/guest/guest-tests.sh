@@ -37,6 +37,15 @@ if [ -f /etc/vexdaq-vm-bench ]; then
     exit 0
 fi
 
+step "vexdaq acquire and generate through the kernel"
+rate=$(cat /etc/vexdaq-vm-rate)
+vexdaq acquire -c all -r "$rate" -n "$rate" -q -o /tmp/capture.raw; rc=$?
+[ $rc = 0 ] || fail "vexdaq acquire exited $rc (4: samples were lost)"
+size=$(stat -c %s /tmp/capture.raw)
+[ "$size" = $((rate * 8 * 3)) ] || fail "vexdaq acquire wrote $size bytes, not $((rate * 8 * 3))"
+vexdaq generate -c all -w counter -r 20000 -n 20000 || fail "vexdaq generate exited $?"
+rm -f /tmp/capture.raw
+
 step "library tests against the kernel"
 vexdaq-vm-guest-tests --gtest_filter='Guest.*' || fail "library tests"
 
