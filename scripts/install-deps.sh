@@ -9,6 +9,7 @@ packages=(
   libusb-1.0-0-dev umockdev libumockdev-dev
   clang libclang-rt-14-dev
   libhdf5-dev python3-numpy python3-h5py python3-pytest python3-venv python3-setuptools
+  libusbredirparser-dev qemu-system-x86 busybox-static udev xz-utils
 )
 missing=()
 for p in "${packages[@]}"; do
