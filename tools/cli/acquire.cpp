@@ -12,6 +12,7 @@
 #include "cli/channels.h"
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "cli/durations.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_ext.h"
 
@@ -37,10 +38,9 @@ struct AcquireOptions {
 void validate(const AcquireOptions &o) {
   if (o.samples_option != nullptr && o.samples_option->count() > 0) {
     if (o.samples <= 0) throw CliError(kExitUsage, "the number of samples must be positive");
-  } else if (!(o.duration > 0)) {
-    throw CliError(kExitUsage, "the duration must be positive");
+  } else {
+    check_duration(o.duration);
   }
-  if (o.rate < 0) throw CliError(kExitUsage, "the rate must be positive");
 }
 
 std::string text_of(int32_t (*query)(char *, int32_t)) {
@@ -90,8 +90,7 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
     throw CliError(kExitUsage, "unsupported input rate " + std::to_string(rate) +
                                    " Hz; supported: " + rate_list(rates));
   }
-  const int64_t wanted =
-      o.samples > 0 ? o.samples : static_cast<int64_t>(std::llround(o.duration * rate));
+  const int64_t wanted = o.samples > 0 ? o.samples : frames_for(o.duration, rate);
 
   // 50 ms blocks keep Ctrl-C prompt; FIFOs of two seconds ride out a slow disk.
   const int32_t block = std::max<int32_t>(1, rate / 20);
@@ -190,7 +189,7 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
   }
   if (failed) {
     throw CliError(kExitFailure, "the stream stopped early (" + std::to_string(done) +
-                                     " samples per channel were written); details are in the log");
+                                     " samples per channel were written)" + log_hint());
   }
   if (overwritten > 0 || failures > 0) {
     std::fprintf(stderr,
@@ -211,7 +210,8 @@ void add_acquire_command(CLI::App &app, const GlobalOptions &global) {
       app.add_subcommand("acquire", "Record input channels to CSV, WAV, raw binary or HDF5");
   cmd->add_option("-c,--channels", options->channels, "Channels: all, 0-3,6 ...")
       ->capture_default_str();
-  cmd->add_option("-r,--rate", options->rate, "Input sample rate in Hz (default: current)");
+  cmd->add_option("-r,--rate", options->rate, "Input sample rate in Hz (default: current)")
+      ->check(CLI::Range(1, INT32_MAX));
   cmd->add_option("-d,--duration", options->duration, "Seconds to record")->capture_default_str();
   options->samples_option = cmd->add_option("-n,--samples", options->samples,
                                             "Samples per channel (overrides --duration)");
@@ -221,7 +221,7 @@ void add_acquire_command(CLI::App &app, const GlobalOptions &global) {
                   "csv, wav, raw or h5 (default: from the file name: .wav, .raw/.bin, .h5/.hdf5)");
   cmd->add_option("--gear", options->gear, "Input range code 0-7, 8 forces range 8")
       ->check(CLI::Range(0, 8));
-  cmd->add_option("--icp", options->icp, "ICP excitation: 0 off, 1 on")->check(CLI::Range(0, 255));
+  cmd->add_option("--icp", options->icp, "ICP excitation: 0 off, 1 on")->check(CLI::Range(0, 1));
   cmd->add_flag("-q,--quiet", options->quiet, "No progress line");
   cmd->add_flag("--time", options->time_column,
                 "CSV: a first column time_s, the seconds since the first frame");

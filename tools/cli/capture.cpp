@@ -1,5 +1,6 @@
 #include "cli/capture.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstring>
 
@@ -12,10 +13,18 @@ CaptureFormat capture_format(const std::string &name, const std::string &path) {
   std::string f = name;
   if (f.empty()) {
     const auto dot = path.rfind('.');
-    f = dot == std::string::npos ? "csv" : path.substr(dot + 1);
+    const auto slash = path.find_last_of("/\\");
+    const bool has_extension =
+        path != "-" && dot != std::string::npos && (slash == std::string::npos || dot > slash);
+    f = has_extension ? path.substr(dot + 1) : "csv";
+    for (char &c : f) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (f == "bin") f = "raw";
     if (f == "hdf5") f = "h5";
-    if (f != "wav" && f != "raw" && f != "h5") f = "csv";
+    if (f != "csv" && f != "wav" && f != "raw" && f != "h5") {
+      throw CliError(kExitUsage, "cannot tell the format of '" + path +
+                                     "' from its extension (.csv, .wav, .raw/.bin, .h5/.hdf5); "
+                                     "give --format");
+    }
   }
   if (f == "csv") return CaptureFormat::kCsv;
   if (f == "wav") return CaptureFormat::kWav;

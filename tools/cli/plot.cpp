@@ -25,7 +25,7 @@ constexpr const char *kTimeColumn = "time_s";
 
 Capture read_csv(const std::string &path) {
   std::ifstream in(path);
-  if (!in) throw CliError(kExitFailure, "cannot open '" + path + "'");
+  if (!in) throw CliError(kExitUsage, "cannot open '" + path + "'");
   Capture capture;
   std::string line;
   if (!std::getline(in, line)) throw CliError(kExitFailure, "'" + path + "' is empty");
