@@ -15,6 +15,7 @@ from . import errors, sim
 from ._library import LIBRARY_ENV, library_path
 from .device import (
     Acquisition,
+    Block,
     CounterReading,
     Device,
     DeviceInfo,
@@ -23,8 +24,10 @@ from .device import (
     dropped_commands,
     library_version,
     list_devices,
+    log_directory,
     open,
     sample_dtype,
+    set_log_directory,
     set_transfer_depth,
     set_transfer_realtime,
     transfer_depth,
@@ -44,6 +47,7 @@ __version__ = "5.0.0"
 
 __all__ = [
     "Acquisition",
+    "Block",
     "CounterReading",
     "Device",
     "DeviceDisconnectedError",
@@ -63,8 +67,10 @@ __all__ = [
     "library_path",
     "library_version",
     "list_devices",
+    "log_directory",
     "open",
     "sample_dtype",
+    "set_log_directory",
     "set_transfer_depth",
     "set_transfer_realtime",
     "sim",
