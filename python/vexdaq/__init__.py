@@ -11,7 +11,7 @@ A thin, typed layer over the C library (ctypes): see :mod:`vexdaq.device` for th
 :mod:`vexdaq.errors` for the exceptions.
 """
 
-from . import errors, sim
+from . import errors, scaling, sim
 from ._library import LIBRARY_ENV, library_path
 from .device import (
     Acquisition,
@@ -70,6 +70,7 @@ __all__ = [
     "log_directory",
     "open",
     "sample_dtype",
+    "scaling",
     "set_log_directory",
     "set_transfer_depth",
     "set_transfer_realtime",

@@ -15,7 +15,7 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple, TypeVar, Uni
 
 import numpy as np
 
-from . import _library, _playback
+from . import _library, _playback, scaling
 from ._library import LossCountersC
 from .errors import (
     DeviceDisconnectedError,
@@ -111,6 +111,8 @@ class Acquisition(np.ndarray):
         self.sample_bits = getattr(obj, "sample_bits", 0)
         self.loss = getattr(obj, "loss", {})
         self.start_time = getattr(obj, "start_time", None)
+        self.units = getattr(obj, "units", ())
+        self.gears = getattr(obj, "gears", ())
 
     def __getitem__(self, index):  # type: ignore[no-untyped-def]
         """Slices keep the attributes, with `channels` and `loss` of the columns kept."""
@@ -126,12 +128,38 @@ class Acquisition(np.ndarray):
         kept = np.atleast_1d(kept)
         result.channels = tuple(self.channels[int(i)] for i in kept)
         result.loss = {c: self.loss[c] for c in result.channels if c in self.loss}
+        if self.units:
+            result.units = tuple(self.units[int(i)] for i in kept)
+        if self.gears:
+            result.gears = tuple(self.gears[int(i)] for i in kept)
         return result
 
     @property
     def lost(self) -> int:
         """Samples lost over all channels (overwritten before they were read, or dropped)."""
         return sum(c.lost for c in self.loss.values())
+
+    #: The unit of each column once converted by in_units(); empty while in counts.
+    units: Tuple[str, ...] = ()
+    #: The range code each channel was on when recorded (-1: not set by this session).
+    gears: Tuple[int, ...] = ()
+
+    def in_units(self, description: "Union[scaling.ScaleDescription, str, os.PathLike[str]]") -> "Acquisition":
+        """The samples as float64 values in engineering units (a copy; `units` names them),
+        converted with a scale description or the path of a scale file."""
+        if self.units:
+            raise InvalidArgumentError("these samples are in units already")
+        if not isinstance(description, scaling.ScaleDescription):
+            description = scaling.load(description)
+        gears = self.gears if len(self.gears) == len(self.channels) else None
+        scales = description.channel_scales(self.channels, self.sample_bits, gears)
+        values = np.asarray(self, dtype=np.float64).reshape(-1, len(self.channels))
+        values = values * np.array([s.scale for s in scales]) + np.array([s.offset for s in scales])
+        result = values.reshape(self.shape).view(Acquisition)
+        for name in ("rate", "channels", "sample_bits", "loss", "start_time", "gears"):
+            setattr(result, name, getattr(self, name))
+        result.units = tuple(s.unit for s in scales)
+        return result
 
 
 class Block(Acquisition):
@@ -762,6 +790,7 @@ class Device(_ClosedOnRelease):
         result.sample_bits = bits
         result.loss = {c: after[c] - before[c] for c in chosen}
         result.start_time = started
+        result.gears = tuple(self.gear(c) for c in chosen)
         return result
 
     def stream(

@@ -7,12 +7,14 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 
 #include "cli/capture.h"
 #include "cli/channels.h"
 #include "cli/cli_error.h"
 #include "cli/commands.h"
 #include "cli/durations.h"
+#include "cli/scaling.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_ext.h"
 
@@ -31,6 +33,8 @@ struct AcquireOptions {
   int icp = -1;
   bool quiet = false;
   bool time_column = false;
+  bool csv_header = false;
+  std::string scale;  // scale file, "sim" for the virtual instrument's own, "" for counts
   const CLI::Option *samples_option = nullptr;  // tells "-n 0" from no -n at all
 };
 
@@ -70,8 +74,36 @@ std::string rate_list(const std::vector<int32_t> &rates) {
   return text.empty() ? "none" : text;
 }
 
+// The scale file is read before an instrument is looked for; its factors need the sample width.
+std::optional<ScaleDescription> read_scale(const GlobalOptions &global, const std::string &scale) {
+  if (scale.empty()) return std::nullopt;
+  if (scale == "sim") {
+    if (!global.sim)
+      throw CliError(kExitUsage, "--scale sim describes the virtual instrument: add --sim");
+    return virtual_instrument_description(global.sim_profile);
+  }
+  return load_scale_description(scale);
+}
+
+// min, max and RMS in the channels' units, after the table in counts.
+void print_scaled_statistics(std::FILE *out, const std::vector<int> &channels,
+                             const std::vector<ChannelStats> &stats,
+                             const std::vector<ChannelScale> &scales) {
+  std::fprintf(out, "%-8s %12s %12s %14s %s\n", "channel", "min", "max", "rms", "unit");
+  for (size_t i = 0; i < channels.size(); ++i) {
+    const ChannelScale &s = scales[i];
+    // RMS of counts * scale + offset, from the counts' sum and sum of squares.
+    const double n = static_cast<double>(std::max<int64_t>(stats[i].samples, 1));
+    const double mean_square = s.scale * s.scale * stats[i].sum_squares / n +
+                               2 * s.scale * s.offset * stats[i].sum / n + s.offset * s.offset;
+    std::fprintf(out, "%-8d %12.6g %12.6g %14.6g %s\n", channels[i], s.apply(stats[i].min),
+                 s.apply(stats[i].max), std::sqrt(std::max(0.0, mean_square)), s.unit.c_str());
+  }
+}
+
 int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
   validate(o);
+  const auto scale = read_scale(global, o.scale);
   // A format this build cannot write is refused before the instrument is touched.
   const CaptureFormat format = capture_format(o.format, o.output);
   check_capture_possible(format, o.output);
@@ -123,6 +155,10 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
   info.driver_version = text_of(vexdaq_get_driver_version);
   info.library_version = text_of(vexdaq_get_version);
   info.time_column = o.time_column;
+  info.csv_header = o.csv_header;
+  if (scale) info.scales = channel_scales(*scale, channels, o.gear, 8 * bytes);
+  info.start_time = utc_now_iso8601();
+  info.expected_frames = wanted;
   auto writer = open_capture(format, o.output, info);
   std::vector<ChannelStats> stats(channels.size());
   std::vector<uint8_t> one(static_cast<size_t>(block) * bytes);
@@ -130,7 +166,7 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
   const bool progress = !o.quiet && isatty(STDERR_FILENO) && o.output != "-";
 
   RunSummary summary;
-  summary.start_time = utc_now_iso8601();
+  summary.start_time = info.start_time;
   check(vexdaq_start(), "starting the stream");
   const auto started = std::chrono::steady_clock::now();
   auto last_progress = started;
@@ -187,6 +223,7 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
     std::fprintf(out, "%-8d %12d %12d %14.1f %12" PRIu64 "\n", channels[i], stats[i].min,
                  stats[i].max, stats[i].rms(), loss.overwritten);
   }
+  if (!info.scales.empty()) print_scaled_statistics(out, channels, stats, info.scales);
   if (failed) {
     throw CliError(kExitFailure, "the stream stopped early (" + std::to_string(done) +
                                      " samples per channel were written)" + log_hint());
@@ -225,6 +262,11 @@ void add_acquire_command(CLI::App &app, const GlobalOptions &global) {
   cmd->add_flag("-q,--quiet", options->quiet, "No progress line");
   cmd->add_flag("--time", options->time_column,
                 "CSV: a first column time_s, the seconds since the first frame");
+  cmd->add_flag("--csv-header", options->csv_header,
+                "CSV: '# key: value' lines first (rate, start, units, scale, offset)");
+  cmd->add_option("--scale", options->scale,
+                  "Scale file (JSON) of the input ranges and sensors: values in units; 'sim' for "
+                  "the virtual instrument's own");
   cmd->callback([&global, options] { throw CliExit(run_acquire(global, *options)); });
 }
 
