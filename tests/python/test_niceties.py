@@ -55,3 +55,23 @@ def test_the_log_goes_where_it_was_told(tmp_path):
             vexdaq.set_log_directory("x" * 2000)
     finally:
         vexdaq.set_log_directory(None)
+
+
+def test_pip_install_leaves_nothing_in_the_checkout(tmp_path):
+    import shutil
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    source = tmp_path / "python"
+    shutil.copytree(Path(__file__).resolve().parents[2] / "python", source,
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    before = sorted(p.relative_to(source) for p in source.rglob("*"))
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True)
+    subprocess.run(
+        [str(venv / "bin" / "pip"), "install", "-q", "--no-build-isolation", "--no-index", str(source)],
+        check=True, capture_output=True,
+    )
+    assert sorted(p.relative_to(source) for p in source.rglob("*")) == before
+    assert (venv / "lib").exists()
