@@ -246,6 +246,9 @@ int run_generate(const GlobalOptions &global, const GenerateOptions &o) {
   check(vexdaq_create_buffers(out_capacity, in_capacity), "creating the channel buffers");
   check(vexdaq_set_input_channel(0), "selecting input channels");
   auto recorder = prepare_recorder(o, session, rate, block);
+  // The recording covers the frames played, known before the start (but with --loop): set
+  // later, a recorder reading a loopback that runs ahead could pass it.
+  if (recorder && wanted != INT64_MAX) recorder->finish_at(wanted);
   check(vexdaq_set_output_channel(channel_mask(channels)), "selecting output channels");
   check(vexdaq_set_sample_rate(rate, recorder ? rate : in_rate), "setting the sample rate");
   vexdaq_reset_loss_counters();
@@ -299,13 +302,7 @@ int run_generate(const GlobalOptions &global, const GenerateOptions &o) {
   // The outputs play on after the last block was queued: the instrument buffers seconds of them,
   // and a stop empties every buffer. Ctrl-C stops at once.
   bool complete = !failed && !interrupted();
-  if (recorder) {
-    if (complete) {
-      recorder->finish_at(done);
-    } else {
-      recorder->abandon();
-    }
-  }
+  if (recorder && !complete) recorder->abandon();
   if (complete) {
     complete = wait_until_played(channels.back(), done, zeros_ahead, rate, start_time);
   }
