@@ -27,6 +27,8 @@ TEST(CliOptions, OutOfRangeValuesExitWithTwoAndSayWhy) {
       {"--sim generate --frequency -5", "frequency"},
       {"--sim generate -d inf", "finite"},
       {"--sim generate --file nonexist.raw", "nonexist.raw"},
+      {"--sim generate --record -", "needs a file name"},
+      {"--sim generate --record x.xyz", "cannot tell the format"},
       {"--sim pwm --pin 99 --frequency -1", "--frequency"},
       {"--sim pwm --pin 128", "--pin"},
       {"--sim pwm --duty 500", "--duty"},

@@ -64,6 +64,10 @@ def test_the_tool_and_the_package_agree_on_a_capture_in_units(tmp_path, cli):
          "-n", "1000", "--scale", str(scale), "-o", str(capture)],
         check=True, capture_output=True,
     )
+    import h5py
+
+    with h5py.File(capture) as f:
+        assert f["samples"].compression == "gzip" and f["samples"].shuffle
     read = vexdaq.hdf5.read(capture)
     attrs = read.attributes
     assert list(attrs["unit"]) == ["g", "V", "V"] and int(attrs["valid_bits"]) == 24

@@ -90,6 +90,7 @@ void validate(const GenerateOptions &o) {
     if (size == 0) throw CliError(kExitUsage, "'" + o.file + "' is empty: nothing to play");
   }
   if (!o.record.empty()) {
+    if (o.record == "-") throw CliError(kExitUsage, "--record needs a file name, not '-'");
     check_capture_possible(capture_format("", o.record), o.record);
   }
 }
