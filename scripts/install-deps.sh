@@ -8,7 +8,7 @@ packages=(
   libcli11-dev nlohmann-json3-dev libsndfile1-dev
   libusb-1.0-0-dev umockdev libumockdev-dev
   clang libclang-rt-14-dev
-  libhdf5-dev python3-numpy python3-h5py python3-pytest python3-venv flit
+  libhdf5-dev python3-numpy python3-h5py python3-pytest python3-venv python3-setuptools flit
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -58,6 +58,7 @@ def test_the_log_goes_where_it_was_told(tmp_path):
 
 
 def test_pip_install_leaves_nothing_in_the_checkout(tmp_path):
+    import os
     import shutil
     import subprocess
     import sys
@@ -69,9 +70,17 @@ def test_pip_install_leaves_nothing_in_the_checkout(tmp_path):
     before = sorted(p.relative_to(source) for p in source.rglob("*"))
     venv = tmp_path / "venv"
     subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)], check=True)
-    subprocess.run(
+    installed = subprocess.run(
         [str(venv / "bin" / "pip"), "install", "-q", "--no-build-isolation", "--no-index", str(source)],
-        check=True, capture_output=True,
+        capture_output=True, text=True,
     )
+    assert installed.returncode == 0, installed.stderr  # Debian's flit provides flit_core
+    # The installed copy, not the checkout on PYTHONPATH, is imported.
+    clean = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    where = subprocess.run(
+        [str(venv / "bin" / "python"), "-c", "import vexdaq.scaling; print(vexdaq.__file__)"],
+        cwd=tmp_path, env=clean, capture_output=True, text=True,
+    )
+    assert where.stdout.startswith(str(venv)), where.stdout + where.stderr
     assert sorted(p.relative_to(source) for p in source.rglob("*")) == before
     assert (venv / "lib").exists()
