@@ -9,6 +9,16 @@ install(TARGETS vexdaq EXPORT vexdaqTargets
         RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(DIRECTORY include/vexdaq DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 if(TARGET vexdaq_cli)
+  # The installed tool finds the library installed with it, in whatever prefix: its run path
+  # names the library directory relative to its own.
+  if(NOT WIN32 AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" AND NOT IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+    file(RELATIVE_PATH bin_to_lib /prefix/${CMAKE_INSTALL_BINDIR} /prefix/${CMAKE_INSTALL_LIBDIR})
+    if(APPLE)
+      set_target_properties(vexdaq_cli PROPERTIES INSTALL_RPATH "@loader_path/${bin_to_lib}")
+    else()
+      set_target_properties(vexdaq_cli PROPERTIES INSTALL_RPATH "\$ORIGIN/${bin_to_lib}")
+    endif()
+  endif()
   install(TARGETS vexdaq_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 install(EXPORT vexdaqTargets NAMESPACE vexdaq:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/vexdaq)

@@ -5,10 +5,10 @@ packages=(
   cmake ninja-build g++ make pkg-config
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   sdcc sdcc-ucsim
-  libcli11-dev libsndfile1-dev
+  libcli11-dev nlohmann-json3-dev libsndfile1-dev
   libusb-1.0-0-dev umockdev libumockdev-dev
   clang libclang-rt-14-dev
-  libhdf5-dev python3-numpy python3-h5py python3-pytest python3-venv python3-setuptools
+  libhdf5-dev python3-numpy python3-h5py python3-pytest python3-venv python3-setuptools flit
   libusbredirparser-dev qemu-system-x86 busybox-static udev xz-utils
 )
 missing=()

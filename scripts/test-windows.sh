@@ -48,7 +48,7 @@ scripts/install-deps.sh  # the host build below compares the Linux tool's output
 SUDO=""
 [ "$(id -u)" = 0 ] || SUDO="sudo"
 # The i686 compiler always: the 32-bit DLL is built and checked on every machine.
-packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest libcli11-dev wine)
+packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest libcli11-dev nlohmann-json3-dev wine)
 packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
 if [ "$suites_way" = win32 ]; then packages+=(wine32:i386); fi
 missing=()

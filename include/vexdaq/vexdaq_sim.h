@@ -44,6 +44,10 @@
  *   pacing=realtime                   realtime: input frames at the input rate, output consumed
  *                                     at the output rate; free: as fast as the host moves them
  *   loopback=0                        1: input channel k carries output channel k (below)
+ *   full_scale_mv=10000               what the samples stand for: full scale (2^(bits-1)) is
+ *                                     this many mV on every input range (1 .. 1000000); a
+ *                                     description for tools that show volts (the CLI's
+ *                                     --scale sim), the samples do not depend on it
  *   exclusive=0                       1: real devices are hidden while it is plugged
  *   uart_loop=1                       1: bytes sent on UART OUT come back on UART IN;
  *                                     0: they are kept for vexdaq_sim_uart_output_read

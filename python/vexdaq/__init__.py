@@ -11,10 +11,11 @@ A thin, typed layer over the C library (ctypes): see :mod:`vexdaq.device` for th
 :mod:`vexdaq.errors` for the exceptions.
 """
 
-from . import errors, sim
+from . import errors, scaling, sim
 from ._library import LIBRARY_ENV, library_path
 from .device import (
     Acquisition,
+    Block,
     CounterReading,
     Device,
     DeviceInfo,
@@ -23,8 +24,10 @@ from .device import (
     dropped_commands,
     library_version,
     list_devices,
+    log_directory,
     open,
     sample_dtype,
+    set_log_directory,
     set_transfer_depth,
     set_transfer_realtime,
     transfer_depth,
@@ -44,6 +47,7 @@ __version__ = "5.0.0"
 
 __all__ = [
     "Acquisition",
+    "Block",
     "CounterReading",
     "Device",
     "DeviceDisconnectedError",
@@ -63,8 +67,11 @@ __all__ = [
     "library_path",
     "library_version",
     "list_devices",
+    "log_directory",
     "open",
     "sample_dtype",
+    "scaling",
+    "set_log_directory",
     "set_transfer_depth",
     "set_transfer_realtime",
     "sim",

@@ -105,6 +105,7 @@ _PROTOTYPES = {
     "vexdaq_get_transfer_depth": (_i32, [_u8]),
     "vexdaq_set_transfer_realtime": (_i32, [_i32]),
     "vexdaq_send_channel_blocks": (_i32, [_void_p, _i32, _i32]),
+    "vexdaq_set_log_directory": (_i32, [ctypes.c_char_p]),
     # vexdaq_sim.h
     "vexdaq_sim_plug": (_i32, [_char_p]),
     "vexdaq_sim_unplug": (_i32, [_i32]),

@@ -5,6 +5,7 @@ from __future__ import annotations
 import builtins
 import ctypes
 import datetime as _dt
+import math
 import os
 import time
 import weakref
@@ -14,7 +15,7 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple, TypeVar, Uni
 
 import numpy as np
 
-from . import _library
+from . import _library, _playback, scaling
 from ._library import LossCountersC
 from .errors import (
     DeviceDisconnectedError,
@@ -110,11 +111,94 @@ class Acquisition(np.ndarray):
         self.sample_bits = getattr(obj, "sample_bits", 0)
         self.loss = getattr(obj, "loss", {})
         self.start_time = getattr(obj, "start_time", None)
+        self.units = getattr(obj, "units", ())
+        self.gears = getattr(obj, "gears", ())
+
+    def __getitem__(self, index):  # type: ignore[no-untyped-def]
+        """Slices keep the attributes, with `channels` and `loss` of the columns kept."""
+        result = super().__getitem__(index)
+        if not isinstance(result, Acquisition) or not self.channels:
+            return result
+        columns = index[1] if isinstance(index, tuple) and len(index) > 1 else slice(None)
+        if isinstance(index, tuple) and len(index) > 2 or result.ndim > 2:
+            return result
+        if isinstance(index, tuple) and any(i is Ellipsis or i is None for i in index):
+            return result.view(np.ndarray)  # the layout is no longer (frames, channels)
+        kept = np.arange(len(self.channels))[columns]
+        kept = np.atleast_1d(kept)
+        result.channels = tuple(self.channels[int(i)] for i in kept)
+        result.loss = {c: self.loss[c] for c in result.channels if c in self.loss}
+        if self.units:
+            result.units = tuple(self.units[int(i)] for i in kept)
+        if self.gears:
+            result.gears = tuple(self.gears[int(i)] for i in kept)
+        return result
 
     @property
     def lost(self) -> int:
         """Samples lost over all channels (overwritten before they were read, or dropped)."""
         return sum(c.lost for c in self.loss.values())
+
+    #: The unit of each column once converted by in_units(); empty while in counts.
+    units: Tuple[str, ...] = ()
+    #: The range code each channel was on when recorded (-1: not set by this session).
+    gears: Tuple[int, ...] = ()
+
+    def in_units(self, description: "Union[scaling.ScaleDescription, str, os.PathLike[str]]") -> "Acquisition":
+        """The samples as float64 values in engineering units (a copy; `units` names them),
+        converted with a scale description or the path of a scale file."""
+        if self.units:
+            raise InvalidArgumentError("these samples are in units already")
+        if not isinstance(description, scaling.ScaleDescription):
+            description = scaling.load(description)
+        gears = self.gears if len(self.gears) == len(self.channels) else None
+        scales = description.channel_scales(self.channels, self.sample_bits, gears)
+        values = np.asarray(self, dtype=np.float64).reshape(-1, len(self.channels))
+        values = values * np.array([s.scale for s in scales]) + np.array([s.offset for s in scales])
+        result = values.reshape(self.shape).view(Acquisition)
+        for name in ("rate", "channels", "sample_bits", "loss", "start_time", "gears"):
+            setattr(result, name, getattr(self, name))
+        result.units = tuple(s.unit for s in scales)
+        return result
+
+
+class Block(Acquisition):
+    """One block of a :meth:`Device.stream`: samples of shape (frames, channels) with the
+    stream's `rate`, `channels`, `sample_bits` and `start_time`, and `first_frame`, the index of
+    its first frame counted from the stream's first (0)."""
+
+    first_frame: int
+
+    def __array_finalize__(self, obj: Optional[np.ndarray]) -> None:
+        super().__array_finalize__(obj)
+        self.first_frame = getattr(obj, "first_frame", 0)
+
+
+def _parse_channel_text(text: str) -> List[int]:
+    """Channels from text as the tool takes them: "0-3,6" (ranges and single channels)."""
+    chosen: List[int] = []
+    for part in text.split(","):
+        first, dash, last = part.strip().partition("-")
+        if not first.strip().isdigit() or (dash and not last.strip().isdigit()):
+            raise InvalidArgumentError(
+                f"bad channel list {text!r}: {part.strip()!r} is not a channel or a range like 0-3"
+            )
+        low, high = int(first), int(last) if dash else int(first)
+        if high < low:
+            raise InvalidArgumentError(f"bad channel range {part.strip()!r}")
+        chosen.extend(c for c in range(low, high + 1) if c not in chosen)
+    return chosen
+
+
+def _whole_rate(rate: Optional[float]) -> Optional[int]:
+    """A rate in whole hertz; 1000.0 is taken, 1000.5 and True are refused."""
+    if rate is None:
+        return None
+    if isinstance(rate, (bool, np.bool_)) or not isinstance(rate, (int, float, np.number)):
+        raise InvalidArgumentError(f"a rate is a whole number of hertz, not {rate!r}")
+    if not float(rate).is_integer():
+        raise InvalidArgumentError(f"a rate is a whole number of hertz, not {rate}")
+    return int(rate)
 
 
 def sample_dtype(bits: int) -> np.dtype:
@@ -204,9 +288,33 @@ def set_transfer_realtime(enable: Optional[bool]) -> None:
     _library.load().vexdaq_set_transfer_realtime(2 if enable is None else 1 if enable else 0)
 
 
+# Where the library writes the next session's log (relative to the working directory at open).
+_log_directory: Optional[str] = None
+
+
+def set_log_directory(directory: Union[None, str, "os.PathLike[str]"]) -> None:
+    """Where the next session's log goes: a directory, created with its parents when missing;
+    None restores the library's default, ``log`` under the working directory."""
+    global _log_directory
+    text = None if directory is None else os.fsencode(directory)
+    result = _library.load().vexdaq_set_log_directory(text)
+    if result != 0:
+        raise InvalidArgumentError(
+            "the log directory name is too long (1024 bytes at most)",
+            result=result,
+            call="vexdaq_set_log_directory",
+        )
+    _log_directory = None if directory is None else os.fsdecode(directory)
+
+
+def log_directory() -> Path:
+    """The directory the next session's log goes to."""
+    return Path.cwd() / (_log_directory or "log")
+
+
 def _newest_log(since: float) -> Optional[str]:
-    """The session log the library opened in ./log/ at or after `since` (seconds since the epoch)."""
-    folder = Path.cwd() / "log"
+    """The session log the library opened at or after `since` (seconds since the epoch)."""
+    folder = log_directory()
     try:
         logs = [p for p in folder.glob("usbio_*.txt") if p.stat().st_mtime >= since - 1]
     except OSError:
@@ -429,6 +537,7 @@ class Device(_ClosedOnRelease):
     def set_sample_rate(self, input: Optional[int] = None, output: Optional[int] = None) -> None:
         """Sets the input and/or output rate (Hz); a rate left out keeps its value."""
         self._require_open()
+        input, output = _whole_rate(input), _whole_rate(output)
         in_rate, out_rate = self.sample_rate
         for rate, is_input in ((input, True), (output, False)):
             if rate is not None and not self.supports_rate(rate, is_input):
@@ -451,12 +560,18 @@ class Device(_ClosedOnRelease):
         side = "input" if input else "output"
         if available <= 0:
             raise InvalidArgumentError(f"the instrument has no {side} channels")
-        if channels is None:
+        if channels is None or (isinstance(channels, str) and channels.strip() == "all"):
             chosen = list(range(available))
+        elif isinstance(channels, str):
+            chosen = _parse_channel_text(channels)
         elif isinstance(channels, (int, np.integer)):
             chosen = [int(channels)]
         else:
-            chosen = [int(c) for c in channels]
+            chosen = []
+            for c in channels:
+                if isinstance(c, (bool, np.bool_)) or not isinstance(c, (int, np.integer)):
+                    raise InvalidArgumentError(f"a channel is an integer, not {c!r}")
+                chosen.append(int(c))
         if not chosen:
             raise InvalidArgumentError("no channel selected")
         if len(set(chosen)) != len(chosen):
@@ -580,7 +695,8 @@ class Device(_ClosedOnRelease):
         sample_dtype(self._info.in_bits)  # refuses widths this package cannot hold
         if rate is None:
             rate = self.sample_rate[0]
-        self.set_sample_rate(input=int(rate))
+        rate = _whole_rate(rate)
+        self.set_sample_rate(input=rate)
         block = max(1, int(rate * _BLOCK_SECONDS))
         # FIFOs of two seconds ride out a slow consumer (an HDF5 flush, a plot).
         capacity = int(min(max(rate * 2, block * 8), 1 << 22))
@@ -598,10 +714,18 @@ class Device(_ClosedOnRelease):
     def _check_length(seconds: Optional[float], frames: Optional[int]) -> None:
         """Refuses a length that is not positive, before anything is configured."""
         if frames is not None:
+            if isinstance(frames, bool) or not isinstance(frames, (int, np.integer)):
+                raise InvalidArgumentError(f"the frame count must be an integer, not {frames!r}")
             if frames <= 0:
                 raise InvalidArgumentError(f"the frame count must be positive, not {frames}")
-        elif seconds is not None and not seconds > 0:
-            raise InvalidArgumentError(f"the duration must be positive, not {seconds}")
+        elif seconds is not None:
+            if not (isinstance(seconds, (int, float, np.number)) and math.isfinite(seconds)):
+                raise InvalidArgumentError(
+                    f"the duration must be a finite number of seconds, not {seconds!r} "
+                    "(stream() runs without end)"
+                )
+            if not seconds > 0:
+                raise InvalidArgumentError(f"the duration must be positive, not {seconds}")
 
     @staticmethod
     def _frames_wanted(rate: int, seconds: Optional[float], frames: Optional[int]) -> Optional[int]:
@@ -666,6 +790,7 @@ class Device(_ClosedOnRelease):
         result.sample_bits = bits
         result.loss = {c: after[c] - before[c] for c in chosen}
         result.start_time = started
+        result.gears = tuple(self.gear(c) for c in chosen)
         return result
 
     def stream(
@@ -702,13 +827,43 @@ class Device(_ClosedOnRelease):
         rate: Optional[int] = None,
         channels: Channels = None,
         timeout: Optional[float] = None,
+        loop: bool = False,
     ) -> Dict[int, LossCounters]:
-        """Plays samples on output channels once and returns when the device has taken them.
+        """Plays samples on output channels and returns once the instrument has played the last
+        one, however much of them it buffers (or, with loop=True, plays them over and over until
+        KeyboardInterrupt, which then propagates with the outputs stopped).
 
         samples: shape (frames,) for one channel or (frames, channels), integers within the
         output width. channels: the output channels of the columns (None: 0, 1, ...).
         Returns each channel's counters of the run (zero_filled counts the gaps the device filled).
+        timeout is no longer needed (a stalled stream raises StreamError) and is ignored.
         """
+        del timeout
+        chosen, packed, rate = self._prepare_output(samples, rate, channels, recording=False)
+        loss, _ = _playback.play(self, packed, chosen, rate, bool(loop), None)
+        return loss
+
+    def generate_and_record(
+        self,
+        samples: np.ndarray,
+        rate: Optional[int] = None,
+        channels: Channels = None,
+        inputs: Channels = None,
+    ) -> Acquisition:
+        """Plays samples as :meth:`generate` does and records input channels (None: all) at the
+        same rate meanwhile: one input frame per output frame, from the stream's start. Returns
+        the recording (an :class:`Acquisition`) with `output_loss`, the outputs' counters."""
+        chosen, packed, rate = self._prepare_output(samples, rate, channels, recording=True)
+        recorded_channels = self._channels(inputs, True)
+        loss, recorded = _playback.play(self, packed, chosen, rate, False, recorded_channels)
+        assert recorded is not None
+        recorded.output_loss = loss  # type: ignore[attr-defined]
+        return recorded
+
+    def _prepare_output(
+        self, samples: np.ndarray, rate: Optional[int], channels: Channels, recording: bool
+    ) -> Tuple[List[int], List[np.ndarray], int]:
+        """Checks the samples, sets the rate(s); (output channels, packed bytes per channel, rate)."""
         self._require_open()
         self._end_stream()
         array = np.asarray(samples)
@@ -728,65 +883,11 @@ class Device(_ClosedOnRelease):
         chosen = self._channels(channels, False)
         if len(chosen) != array.shape[1]:
             raise InvalidArgumentError(f"{array.shape[1]} columns for {len(chosen)} channels")
-        in_rate, out_rate = self.sample_rate
-        if rate is not None:
-            self.set_sample_rate(output=int(rate))
-            out_rate = int(rate)
-        width = bits // 8
-        frames = array.shape[0]
-        block = max(1, int(out_rate * _BLOCK_SECONDS))
-        lib = self._lib
-        capacity = max(block * 8, out_rate)
-        self._check(
-            lib.vexdaq_create_buffers(capacity, 0),
-            "vexdaq_create_buffers",
-            "creating the buffers",
-        )
-        self._check(lib.vexdaq_set_input_channel(0), "vexdaq_set_input_channel", "selecting inputs")
-        self._check(
-            lib.vexdaq_set_output_channel(self._mask(chosen)),
-            "vexdaq_set_output_channel",
-            "selecting outputs",
-        )
-        # Each chunk holds one block per output channel of the device, and every enabled channel
-        # takes its block at the same moment: sent channel by channel, the channels of a starting
-        # stream would slip against each other. The first chunk goes in before the start.
-        packed = [_pack(array[:, i], bits) for i in range(len(chosen))]
-        before = self._loss_snapshot(chosen, False)
-
-        def send(done: int, n: int, blocking: int) -> None:
-            chunk = np.zeros((self._info.out_channels, n * width), dtype=np.uint8)
-            for i, channel in enumerate(chosen):
-                chunk[channel] = packed[i][done * width : (done + n) * width]
-            sent = lib.vexdaq_send_channel_blocks(chunk.ctypes.data, n * width, blocking)
-            if sent != n * width:
-                raise self._stream_failure(sent, "vexdaq_send_channel_blocks", done)
-
-        done = min(frames, capacity)
-        send(0, done, 0)
-        self._check(lib.vexdaq_start(), "vexdaq_start", "starting the stream")
-        try:
-            while done < frames:
-                n = min(block, frames - done)
-                send(done, n, 1)
-                done += n
-            # The FIFOs drain at the output rate; give up a second after they should be empty.
-            deadline = time.monotonic() + (timeout if timeout is not None else 1.0 + 2.0 * frames / out_rate)
-            while any(
-                self.loss_counters(c, False).moved - before[c].moved < frames for c in chosen
-            ):
-                if time.monotonic() > deadline:
-                    raise self._error(
-                        StreamError,
-                        "the device did not take the samples in time",
-                        0,
-                        "vexdaq_send_channel_blocks",
-                    )
-                time.sleep(0.005)
-        finally:
-            lib.vexdaq_stop()
-        after = self._loss_snapshot(chosen, False)
-        return {c: after[c] - before[c] for c in chosen}
+        out_rate = self.sample_rate[1] if rate is None else _whole_rate(rate)
+        assert out_rate is not None
+        if recording or rate is not None:
+            self.set_sample_rate(output=out_rate, input=out_rate if recording else None)
+        return chosen, [_pack(array[:, i], bits) for i in range(len(chosen))], out_rate
 
     # -- auxiliary I/O ---------------------------------------------------------------------------
 
@@ -972,8 +1073,18 @@ class Stream(_ClosedOnRelease):
         except BaseException:
             self.close()
             raise
+        block = self._describe(data.T.view(Block))
         self.frames += n
-        return data.T
+        return block
+
+    def _describe(self, block: "Block") -> "Block":
+        """What a block says about itself beside its samples."""
+        block.rate = self.rate
+        block.channels = self.channels
+        block.sample_bits = self._bits
+        block.start_time = self.start_time
+        block.first_frame = self.frames
+        return block
 
     def loss(self) -> Dict[int, LossCounters]:
         """Each channel's loss counters since the stream was made."""

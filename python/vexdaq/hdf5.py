@@ -31,6 +31,7 @@ from typing import Any, Dict, Optional, Sequence, Tuple, Union
 import numpy as np
 
 from .device import DeviceInfo, LossCounters, Stream, sample_dtype
+from .scaling import ChannelScale
 
 DATASET = "samples"
 #: Rows per chunk aim at about 256 KiB of samples: large enough for fast writes, small enough to
@@ -52,6 +53,15 @@ def _iso(time: Optional[_dt.datetime]) -> str:
     if time is None:
         return ""
     return time.astimezone(_dt.timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
+
+
+def _describe_units(attrs: Any, sample_bits: int, scales: Sequence[ChannelScale]) -> None:
+    """valid_bits (how many bits of each integer the instrument filled) and per channel scale,
+    offset and unit: value = counts * scale + offset, as the tool writes them."""
+    attrs["valid_bits"] = np.int32(sample_bits)
+    attrs["scale"] = np.asarray([s.scale for s in scales], dtype=np.float64)
+    attrs["offset"] = np.asarray([s.offset for s in scales], dtype=np.float64)
+    attrs["unit"] = [s.unit for s in scales]
 
 
 def _text(value: Any) -> str:
@@ -88,6 +98,7 @@ class CaptureWriter:
         gear: Optional[Sequence[int]] = None,
         icp: Optional[Sequence[int]] = None,
         start_time: Optional[_dt.datetime] = None,
+        scales: Optional[Sequence[ChannelScale]] = None,
     ) -> None:
         h5py = _h5py()
         self.channels = tuple(int(c) for c in channels)
@@ -97,13 +108,14 @@ class CaptureWriter:
         self._file = h5py.File(os.fspath(path), "w")
         self._data = self._file.create_dataset(
             DATASET, shape=(0, width), maxshape=(None, width), dtype=self.dtype.newbyteorder("<"),
-            chunks=(rows, width),
+            chunks=(rows, width), compression="gzip", compression_opts=1, shuffle=True,
         )
         self.frames = 0
         a = self._data.attrs
         a["rate"] = np.int64(rate)
         a["channels"] = np.asarray(self.channels, dtype=np.int32)
         a["sample_bits"] = np.int32(sample_bits)
+        _describe_units(a, sample_bits, scales if scales is not None else [ChannelScale()] * width)
         a["gear"] = np.asarray(gear if gear is not None else [-1] * width, dtype=np.int32)
         a["icp"] = np.asarray(icp if icp is not None else [-1] * width, dtype=np.int32)
         a["start_time"] = _iso(start_time)

@@ -14,7 +14,7 @@ from __future__ import annotations
 import ctypes
 from typing import List, Optional, Union
 
-from . import _library
+from . import _library, scaling
 from .errors import InvalidArgumentError, VexdaqError
 
 ProfileValue = Union[str, int, float, bool]
@@ -48,6 +48,17 @@ class VirtualInstrument:
 
     def __repr__(self) -> str:
         return f"VirtualInstrument(id={self.id}, profile={self.profile!r})"
+
+    @property
+    def scale_description(self) -> "scaling.ScaleDescription":
+        """What its samples stand for in volts (its profile's full_scale_mv, 10000 by default),
+        for Acquisition.in_units."""
+        millivolts = 10000.0
+        for entry in self.profile.split(";"):
+            key, _, value = entry.partition("=")
+            if key.strip() == "full_scale_mv":
+                millivolts = float(value)
+        return scaling.virtual_instrument(millivolts)
 
     @property
     def plugged(self) -> bool:

@@ -137,6 +137,9 @@ bool apply_one(const std::string &key, const std::string &value, Profile &p) {
   } else if (key == "exclusive") {
     if (!number(1)) return false;
     p.exclusive = n != 0;
+  } else if (key == "full_scale_mv") {
+    if (!number(1000000) || n == 0) return false;
+    p.full_scale_mv = static_cast<uint32_t>(n);
   } else if (key == "uart_loop") {
     if (!number(1)) return false;
     p.uart_loop = n != 0;

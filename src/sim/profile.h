@@ -50,6 +50,9 @@ struct Profile {
   bool loopback = false;
   bool exclusive = false;
   bool uart_loop = true;  // UART out comes back on UART in
+  // What the samples stand for: full scale (2^(bits-1)) is this many mV on every input. Only a
+  // description for tools that show volts; the samples do not depend on it.
+  uint32_t full_scale_mv = 10000;
   // The EEPROM on the chip's I2C bus.
   uint32_t eeprom_page = 64;        // bytes a page write holds: 32, 64 or 128
   uint32_t eeprom_write_us = 5000;  // write cycle, during which the part does not acknowledge

@@ -13,25 +13,12 @@
 #include <thread>
 #include <vector>
 
+#include "cli_run.h"
+
 namespace {
 
-struct CliRun {
-  int exit_code;
-  std::string output;  // stdout and stderr together
-};
-
-CliRun run(const std::string &arguments) {
-  const std::string command = std::string(VEXDAQ_CLI) + " " + arguments + " 2>&1";
-  CliRun result{-1, {}};
-  FILE *pipe = popen(command.c_str(), "r");
-  if (pipe == nullptr) return result;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.output.append(buffer, n);
-  const int status = pclose(pipe);
-  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
-}
+using vexdaq_cli_test::CliRun;
+using vexdaq_cli_test::run;
 
 std::vector<std::vector<long>> read_csv(const std::string &path, std::string *header) {
   std::ifstream in(path);
@@ -147,8 +134,8 @@ TEST(CliAcquire, InterruptLeavesACompleteWavFile) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    execl(VEXDAQ_CLI, VEXDAQ_CLI, "--sim", "acquire", "-c", "0", "-r", "1000", "-d", "60", "-q",
-          "-o", "long.wav", static_cast<char *>(nullptr));
+    execl(VEXDAQ_CLI, VEXDAQ_CLI, "--log-dir", "log", "--sim", "acquire", "-c", "0", "-r", "1000",
+          "-d", "60", "-q", "-o", "long.wav", static_cast<char *>(nullptr));
     _exit(127);
   }
   // Wait (bounded) until samples have reached the file, then interrupt as Ctrl-C would.
@@ -187,7 +174,7 @@ TEST(CliPlot, DrawsOnePanelPerChannel) {
     ++lines;
   }
   EXPECT_EQ(lines, 3u);
-  EXPECT_EQ(run("plot missing.csv").exit_code, 1);
+  EXPECT_EQ(run("plot missing.csv").exit_code, 2);  // a file that does not exist is bad input
 }
 
 TEST(CliPlot, TimeAxisInSecondsFromATimeColumnOrTheRate) {

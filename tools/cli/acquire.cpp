@@ -7,11 +7,14 @@
 #include <cmath>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 
 #include "cli/capture.h"
 #include "cli/channels.h"
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "cli/durations.h"
+#include "cli/scaling.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_ext.h"
 
@@ -30,6 +33,8 @@ struct AcquireOptions {
   int icp = -1;
   bool quiet = false;
   bool time_column = false;
+  bool csv_header = false;
+  std::string scale;  // scale file, "sim" for the virtual instrument's own, "" for counts
   const CLI::Option *samples_option = nullptr;  // tells "-n 0" from no -n at all
 };
 
@@ -37,10 +42,9 @@ struct AcquireOptions {
 void validate(const AcquireOptions &o) {
   if (o.samples_option != nullptr && o.samples_option->count() > 0) {
     if (o.samples <= 0) throw CliError(kExitUsage, "the number of samples must be positive");
-  } else if (!(o.duration > 0)) {
-    throw CliError(kExitUsage, "the duration must be positive");
+  } else {
+    check_duration(o.duration);
   }
-  if (o.rate < 0) throw CliError(kExitUsage, "the rate must be positive");
 }
 
 std::string text_of(int32_t (*query)(char *, int32_t)) {
@@ -70,8 +74,36 @@ std::string rate_list(const std::vector<int32_t> &rates) {
   return text.empty() ? "none" : text;
 }
 
+// The scale file is read before an instrument is looked for; its factors need the sample width.
+std::optional<ScaleDescription> read_scale(const GlobalOptions &global, const std::string &scale) {
+  if (scale.empty()) return std::nullopt;
+  if (scale == "sim") {
+    if (!global.sim)
+      throw CliError(kExitUsage, "--scale sim describes the virtual instrument: add --sim");
+    return virtual_instrument_description(global.sim_profile);
+  }
+  return load_scale_description(scale);
+}
+
+// min, max and RMS in the channels' units, after the table in counts.
+void print_scaled_statistics(std::FILE *out, const std::vector<int> &channels,
+                             const std::vector<ChannelStats> &stats,
+                             const std::vector<ChannelScale> &scales) {
+  std::fprintf(out, "%-8s %12s %12s %14s %s\n", "channel", "min", "max", "rms", "unit");
+  for (size_t i = 0; i < channels.size(); ++i) {
+    const ChannelScale &s = scales[i];
+    // RMS of counts * scale + offset, from the counts' sum and sum of squares.
+    const double n = static_cast<double>(std::max<int64_t>(stats[i].samples, 1));
+    const double mean_square = s.scale * s.scale * stats[i].sum_squares / n +
+                               2 * s.scale * s.offset * stats[i].sum / n + s.offset * s.offset;
+    std::fprintf(out, "%-8d %12.6g %12.6g %14.6g %s\n", channels[i], s.apply(stats[i].min),
+                 s.apply(stats[i].max), std::sqrt(std::max(0.0, mean_square)), s.unit.c_str());
+  }
+}
+
 int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
   validate(o);
+  const auto scale = read_scale(global, o.scale);
   // A format this build cannot write is refused before the instrument is touched.
   const CaptureFormat format = capture_format(o.format, o.output);
   check_capture_possible(format, o.output);
@@ -90,8 +122,7 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
     throw CliError(kExitUsage, "unsupported input rate " + std::to_string(rate) +
                                    " Hz; supported: " + rate_list(rates));
   }
-  const int64_t wanted =
-      o.samples > 0 ? o.samples : static_cast<int64_t>(std::llround(o.duration * rate));
+  const int64_t wanted = o.samples > 0 ? o.samples : frames_for(o.duration, rate);
 
   // 50 ms blocks keep Ctrl-C prompt; FIFOs of two seconds ride out a slow disk.
   const int32_t block = std::max<int32_t>(1, rate / 20);
@@ -124,6 +155,10 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
   info.driver_version = text_of(vexdaq_get_driver_version);
   info.library_version = text_of(vexdaq_get_version);
   info.time_column = o.time_column;
+  info.csv_header = o.csv_header;
+  if (scale) info.scales = channel_scales(*scale, channels, o.gear, 8 * bytes);
+  info.start_time = utc_now_iso8601();
+  info.expected_frames = wanted;
   auto writer = open_capture(format, o.output, info);
   std::vector<ChannelStats> stats(channels.size());
   std::vector<uint8_t> one(static_cast<size_t>(block) * bytes);
@@ -131,7 +166,7 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
   const bool progress = !o.quiet && isatty(STDERR_FILENO) && o.output != "-";
 
   RunSummary summary;
-  summary.start_time = utc_now_iso8601();
+  summary.start_time = info.start_time;
   check(vexdaq_start(), "starting the stream");
   const auto started = std::chrono::steady_clock::now();
   auto last_progress = started;
@@ -188,9 +223,10 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
     std::fprintf(out, "%-8d %12d %12d %14.1f %12" PRIu64 "\n", channels[i], stats[i].min,
                  stats[i].max, stats[i].rms(), loss.overwritten);
   }
+  if (!info.scales.empty()) print_scaled_statistics(out, channels, stats, info.scales);
   if (failed) {
     throw CliError(kExitFailure, "the stream stopped early (" + std::to_string(done) +
-                                     " samples per channel were written); details are in the log");
+                                     " samples per channel were written)" + log_hint());
   }
   if (overwritten > 0 || failures > 0) {
     std::fprintf(stderr,
@@ -211,7 +247,8 @@ void add_acquire_command(CLI::App &app, const GlobalOptions &global) {
       app.add_subcommand("acquire", "Record input channels to CSV, WAV, raw binary or HDF5");
   cmd->add_option("-c,--channels", options->channels, "Channels: all, 0-3,6 ...")
       ->capture_default_str();
-  cmd->add_option("-r,--rate", options->rate, "Input sample rate in Hz (default: current)");
+  cmd->add_option("-r,--rate", options->rate, "Input sample rate in Hz (default: current)")
+      ->check(CLI::Range(1, INT32_MAX));
   cmd->add_option("-d,--duration", options->duration, "Seconds to record")->capture_default_str();
   options->samples_option = cmd->add_option("-n,--samples", options->samples,
                                             "Samples per channel (overrides --duration)");
@@ -221,10 +258,15 @@ void add_acquire_command(CLI::App &app, const GlobalOptions &global) {
                   "csv, wav, raw or h5 (default: from the file name: .wav, .raw/.bin, .h5/.hdf5)");
   cmd->add_option("--gear", options->gear, "Input range code 0-7, 8 forces range 8")
       ->check(CLI::Range(0, 8));
-  cmd->add_option("--icp", options->icp, "ICP excitation: 0 off, 1 on")->check(CLI::Range(0, 255));
+  cmd->add_option("--icp", options->icp, "ICP excitation: 0 off, 1 on")->check(CLI::Range(0, 1));
   cmd->add_flag("-q,--quiet", options->quiet, "No progress line");
   cmd->add_flag("--time", options->time_column,
                 "CSV: a first column time_s, the seconds since the first frame");
+  cmd->add_flag("--csv-header", options->csv_header,
+                "CSV: '# key: value' lines first (rate, start, units, scale, offset)");
+  cmd->add_option("--scale", options->scale,
+                  "Scale file (JSON) of the input ranges and sensors: values in units; 'sim' for "
+                  "the virtual instrument's own");
   cmd->callback([&global, options] { throw CliExit(run_acquire(global, *options)); });
 }
 

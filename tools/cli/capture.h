@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "cli/scaling.h"
 #include "vexdaq/vexdaq_ext.h"
 
 namespace vexdaq_cli {
@@ -22,6 +23,7 @@ struct ChannelStats {
   int64_t samples = 0;
   int32_t min = 0;
   int32_t max = 0;
+  double sum = 0;
   double sum_squares = 0;
   void add(int32_t value);
   double rms() const;
@@ -41,6 +43,12 @@ struct CaptureInfo {
   std::string serial;  // empty: the library cannot read it back
   std::string library_version;
   bool time_column = false;  // CSV: a first column "time_s", seconds from the start
+  bool csv_header = false;   // CSV: "# key: value" lines before the column names
+  // Per channel; empty: counts. CSV then holds values in the units, HDF5 and the raw sidecar
+  // record the factors.
+  std::vector<ChannelScale> scales;
+  std::string start_time;       // UTC, ISO 8601, when the stream was about to start
+  int64_t expected_frames = 0;  // 0: unknown; WAV on a pipe sizes its header by it
 };
 
 // How the run went, known once it has ended.

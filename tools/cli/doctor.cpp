@@ -31,6 +31,7 @@ void add_doctor_command(CLI::App &app, const GlobalOptions &global) {
     char version[32] = {};
     vexdaq_get_version(version, sizeof version);
     std::printf("library version %s\n", version);
+    std::printf("session logs go to %s/ (--log-dir changes it)\n", log_directory().c_str());
     const int32_t count = vexdaq_device_list();
     if (count < 0) {
       std::printf("problem: the list of instruments cannot be read from the system\n");

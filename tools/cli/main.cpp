@@ -7,21 +7,24 @@
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
+#include "vexdaq/vexdaq.h"
 
 namespace vexdaq_cli {
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// Lock-free, so the handler may set it and any thread (generate's recorder) may read it.
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 extern "C" void on_interrupt(int) {
-  g_interrupted = 1;
+  g_interrupted.store(true);
 }
 
 }  // namespace
 
 bool interrupted() {
-  return g_interrupted != 0;
+  return g_interrupted.load();
 }
 
 void install_interrupt_handler() {
@@ -35,6 +38,13 @@ int main(int argc, char **argv) {
   using namespace vexdaq_cli;
   CLI::App app{"vexdaq: drive a USB data-acquisition instrument"};
   app.require_subcommand(1);
+  // Global options are taken after the subcommand too ("vexdaq list --sim").
+  app.fallthrough();
+  app.set_version_flag("--version", [] {
+    char version[64] = {};
+    vexdaq_get_version(version, sizeof version);
+    return std::string("vexdaq ") + version;
+  });
   GlobalOptions global;
   app.add_flag("--sim", global.sim, "Use a virtual instrument instead of hardware");
   app.add_option(
@@ -42,7 +52,10 @@ int main(int argc, char **argv) {
          "Virtual instrument profile, e.g. \"in_channels=4;waveform=counter\" (implies --sim)")
       ->each([&global](const std::string &) { global.sim = true; });
   app.add_option("--device", global.device, "Index of the instrument to open")
-      ->capture_default_str();
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  app.add_option("--log-dir", global.log_dir,
+                 "Directory of the session logs (default: " + default_log_directory() + ")");
 
   add_list_command(app, global);
   add_info_command(app, global);

@@ -1,6 +1,8 @@
 #include "cli/session.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 
 #include "cli/cli_error.h"
 #include "vexdaq/vexdaq.h"
@@ -9,14 +11,46 @@
 
 namespace vexdaq_cli {
 
+namespace {
+
+std::string g_log_directory = "log";
+
+}  // namespace
+
+std::string default_log_directory() {
+  // The XDG base directory rules: a relative XDG_STATE_HOME is to be ignored.
+  const char *state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && std::filesystem::path(state).is_absolute()) {
+    return (std::filesystem::path(state) / "vexdaq" / "log").string();
+  }
+  const char *home = std::getenv("HOME");
+  if (home != nullptr && std::filesystem::path(home).is_absolute()) {
+    return (std::filesystem::path(home) / ".local" / "state" / "vexdaq" / "log").string();
+  }
+  return "log";
+}
+
+const std::string &log_directory() {
+  return g_log_directory;
+}
+
+std::string log_hint() {
+  return "; details are in the log under " + g_log_directory + "/";
+}
+
 void check(int32_t result, const char *call) {
   if (result < 0) {
-    throw CliError(kExitFailure, std::string(call) + " failed (" + std::to_string(result) +
-                                     "); details are in the log under ./log/");
+    throw CliError(kExitFailure,
+                   std::string(call) + " failed (" + std::to_string(result) + ")" + log_hint());
   }
 }
 
 SimPlug::SimPlug(const GlobalOptions &options) {
+  const std::string directory = options.log_dir.empty() ? default_log_directory() : options.log_dir;
+  if (vexdaq_set_log_directory(directory.c_str()) != 0) {
+    throw CliError(kExitUsage, "the log directory name is too long (1024 bytes at most)");
+  }
+  g_log_directory = directory;
   if (!options.sim) return;
   id_ = vexdaq_sim_plug(options.sim_profile.c_str());
   if (id_ < 0)
@@ -39,9 +73,9 @@ Session::Session(const GlobalOptions &options) : plug_(options) {
                                       " (" + std::to_string(count) + " found)");
   }
   if (vexdaq_device_open(options.device) != 0) {
-    throw CliError(kExitNoDevice,
-                   "the instrument could not be opened (is another program using "
-                   "it?); details are in the log under ./log/");
+    throw CliError(
+        kExitNoDevice,
+        "the instrument could not be opened (is another program using it?)" + log_hint());
   }
   int32_t out_count = 0;
   int32_t in_count = 0;
@@ -49,8 +83,7 @@ Session::Session(const GlobalOptions &options) : plug_(options) {
   if (vexdaq_get_channel_count(&out_count, &in_count) != 0 ||
       vexdaq_get_sample_width(&width) != 0) {
     vexdaq_device_close();
-    throw CliError(kExitNoDevice,
-                   "the instrument did not come up; details are in the log under ./log/");
+    throw CliError(kExitNoDevice, "the instrument did not come up" + log_hint());
   }
   out_channels_ = out_count;
   in_channels_ = in_count;

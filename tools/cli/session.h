@@ -12,9 +12,19 @@ struct GlobalOptions {
   bool sim = false;
   std::string sim_profile;  // "" = the default virtual instrument
   int device = 0;           // index among the matching devices
+  std::string log_dir;      // "" = the per-user default (default_log_directory)
 };
 
-// Plugs the virtual instrument when options.sim is set; unplugs it on destruction.
+// Where the session logs go unless --log-dir says otherwise: $XDG_STATE_HOME/vexdaq/log, else
+// ~/.local/state/vexdaq/log, else "log" under the working directory (no home to write to).
+std::string default_log_directory();
+
+// The directory the library is told to log into (set by SimPlug before any open).
+const std::string &log_directory();
+
+// Points the library's log at options.log_dir (or the default), then plugs the virtual
+// instrument when options.sim is set; unplugs it on destruction. Every command that lists or
+// opens instruments makes one first.
 class SimPlug {
  public:
   explicit SimPlug(const GlobalOptions &options);
@@ -54,5 +64,8 @@ class Session {
 
 // Throws CliError(kExitFailure) naming the call when result is negative.
 void check(int32_t result, const char *call);
+
+// " (details are in the log under DIR)", for messages about failures of the library.
+std::string log_hint();
 
 }  // namespace vexdaq_cli
