@@ -89,7 +89,7 @@ struct Acquisition::Recording {
 
 // The acquisition thread's state: nothing else touches it.
 struct Acquisition::Views {
-  Settings applied;
+  Settings applied;  // versions 0: the first pass sets the stream up
   bool streaming = false;
   std::string stream_error;
   int bytes = 3;
@@ -118,6 +118,8 @@ Acquisition::Acquisition(DeviceCard card, ClientHub &hub, std::string record_dir
       hub_(hub),
       record_directory_(std::move(record_directory)),
       views_(std::make_unique<Views>()) {
+  views_->applied.stream_version = 0;
+  views_->applied.view_version = 0;
   settings_.channels = std::move(channels);
   settings_.in_rate = in_rate;
   int32_t out_rate = 0, current_in = 0;

@@ -78,7 +78,8 @@ export class ScopeView {
   draw(frame) {
     if (frame.channels.join(',') !== this.channels || !this.plot) this.build(frame);
     const x = new Float64Array(frame.columns);
-    const origin = frame.triggered && frame.triggerColumn !== 0xFFFFFFFF ? frame.triggerColumn : 0;
+    // A sweep's time is counted from its trigger, the rolling view's back from the newest column.
+    const origin = !frame.triggered ? frame.columns - 1 : (frame.triggerColumn !== 0xFFFFFFFF ? frame.triggerColumn : 0);
     for (let k = 0; k < frame.columns; k++) x[k] = ((k - origin) * frame.perColumn) / frame.rate;
     const data = [x];
     frame.channels.forEach((_, i) => {
