@@ -89,6 +89,7 @@ int run_panel(const GlobalOptions &global, const PanelOptions &o) {
   card.driver_version = text_of(vexdaq_get_driver_version);
   card.library_version = text_of(vexdaq_get_version);
   card.library_build = text_of(vexdaq_get_information);
+  card.sim_id = session.sim_id();
   card.in_channels = session.in_channels();
   card.out_channels = session.out_channels();
   card.in_bits = session.in_sample_bytes() * 8;

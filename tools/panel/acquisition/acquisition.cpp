@@ -19,6 +19,7 @@
 #include "server/client_hub.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_ext.h"
+#include "vexdaq/vexdaq_sim.h"
 
 namespace vexdaq_panel {
 
@@ -532,6 +533,8 @@ void Acquisition::publish_status(double seconds, uint64_t bytes) {
               {"skipped_frames", hub_.skipped()},
               {"sweep_armed", v.applied.scope.triggered && v.sweep.armed()},
               {"channels", channels}};
+  if (card_.sim_id >= 0)
+    status["device_dropped_frames"] = vexdaq_sim_counter(card_.sim_id, "rx_dropped_frames");
   if (v.recording) {
     status["recording"] = {{"path", v.recording->path}, {"frames", v.recording->frames}};
   }

@@ -33,6 +33,9 @@ struct DeviceCard {
   int in_channels = 0, out_channels = 0, in_bits = 0, out_bits = 0;
   std::vector<int32_t> in_rates, out_rates;
   std::string doctor;  // what `vexdaq doctor` would say now
+  // A virtual instrument's id, -1 for hardware: the virtual one also tells the frames its FIFO
+  // dropped, which a real device never reports.
+  int32_t sim_id = -1;
 };
 
 struct RecordResult {

@@ -3,6 +3,7 @@
 #include <civetweb.h>
 
 #include <algorithm>
+#include <string_view>
 
 namespace vexdaq_panel {
 
@@ -39,18 +40,39 @@ uint64_t ClientStream::skipped() const {
   return skipped_;
 }
 
+void ClientStream::on_text(const char *data, size_t size) {
+  const std::string_view text(data, size);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (text == "credit") {
+      paced_ = true;
+      credit_ = 2;  // one frame being drawn, one on its way
+    } else if (text == "ready" && paced_) {
+      credit_ = std::min(credit_ + 1, 2);
+    } else {
+      return;
+    }
+  }
+  wake_.notify_one();
+}
+
 void ClientStream::run() {
   for (;;) {
     std::shared_ptr<const Message> message;
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      wake_.wait(lock, [this] {
-        return stopping_ || std::any_of(std::begin(pending_), std::end(pending_),
-                                        [](const auto &m) { return m != nullptr; });
-      });
+      const auto sendable = [this](int kind) {
+        return pending_[kind] != nullptr &&
+               (kind == static_cast<int>(MessageKind::kStatus) || !paced_ || credit_ > 0);
+      };
+      wake_.wait(lock, [&] { return stopping_ || sendable(0) || sendable(1) || sendable(2); });
       if (stopping_) return;
       // Status first: it is small and carries the loss counters.
-      for (int k = kMessageKinds - 1; k >= 0 && !message; --k) message = std::move(pending_[k]);
+      for (int k = kMessageKinds - 1; k >= 0 && !message; --k) {
+        if (!sendable(k)) continue;
+        message = std::move(pending_[k]);
+        if (paced_ && k != static_cast<int>(MessageKind::kStatus)) --credit_;
+      }
     }
     // May block while the client does not read; civetweb gives up after its write time-out and
     // the connection closes. Only this client's display frames wait meanwhile.
@@ -79,6 +101,13 @@ std::shared_ptr<ClientStream> ClientHub::remove(const mg_connection *connection)
   clients_.erase(it);
   skipped_by_gone_ += client->skipped();
   return client;
+}
+
+std::shared_ptr<ClientStream> ClientHub::find(const mg_connection *connection) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto &c : clients_)
+    if (c.first == connection) return c.second;
+  return nullptr;
 }
 
 void ClientHub::publish(MessageKind kind, std::shared_ptr<const Message> message) {

@@ -24,6 +24,10 @@ struct Message {
   std::vector<uint8_t> bytes;
 };
 
+// Display frames may also be paced by the client: one that sends the text "credit" from then on
+// receives a scope or spectrum frame only for each "ready" it sends (a page sends it after
+// drawing), so frames never pile up in a browser that draws slower than they come.
+//
 // One connected client and its sender thread. Contract: the sender thread alone writes to the
 // connection; stop() (from the connection's close handler) wakes it, waits for it and drops
 // what was still queued.
@@ -38,6 +42,8 @@ class ClientStream {
   void offer(MessageKind kind, std::shared_ptr<const Message> message);
   void stop();
   uint64_t skipped() const;
+  // A text message from the client: "credit" or "ready"; anything else is ignored.
+  void on_text(const char *data, size_t size);
 
  private:
   void run();
@@ -47,6 +53,8 @@ class ClientStream {
   std::condition_variable wake_;
   std::shared_ptr<const Message> pending_[kMessageKinds];
   bool stopping_ = false;
+  bool paced_ = false;  // sends display frames only against credit
+  int credit_ = 0;      // display frames this paced client may still get, at most 2
   uint64_t skipped_ = 0;
   std::thread sender_;
 };
@@ -56,6 +64,7 @@ class ClientHub {
   void add(const mg_connection *connection, std::shared_ptr<ClientStream> client);
   // Returns the client so that its close handler can stop it outside the hub's lock.
   std::shared_ptr<ClientStream> remove(const mg_connection *connection);
+  std::shared_ptr<ClientStream> find(const mg_connection *connection) const;
   void publish(MessageKind kind, std::shared_ptr<const Message> message);
   size_t count() const;
   uint64_t skipped() const;  // display messages skipped for slow clients, all clients so far

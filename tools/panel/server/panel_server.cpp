@@ -62,14 +62,20 @@ extern "C" int control_handler(mg_connection *connection, void *) {
 extern "C" int trace_handler(mg_connection *connection, void *) {
   return server_of(connection).handle_trace(connection);
 }
+extern "C" int sim_set_handler(mg_connection *connection, void *) {
+  return server_of(connection).handle_sim_set(connection);
+}
 extern "C" int ws_connect(const mg_connection *connection, void *) {
   return server_of(connection).on_websocket_connect(connection);
 }
 extern "C" void ws_ready(mg_connection *connection, void *) {
   server_of(connection).on_websocket_ready(connection);
 }
-extern "C" int ws_data(mg_connection *, int, char *, size_t, void *) {
-  return 1;  // the page controls through HTTP; what it sends here is ignored
+extern "C" int ws_data(mg_connection *connection, int bits, char *data, size_t size, void *) {
+  // Controls go through HTTP; here a client only paces its display frames.
+  if ((bits & 0x0F) == MG_WEBSOCKET_OPCODE_TEXT && size <= 16)
+    server_of(connection).on_websocket_text(connection, data, size);
+  return 1;
 }
 extern "C" void ws_close(const mg_connection *connection, void *) {
   server_of(connection).on_websocket_close(connection);
@@ -126,8 +132,10 @@ std::string PanelServer::start() {
   }
   mg_set_request_handler(context_, "/api/state", state_handler, nullptr);
   mg_set_request_handler(context_, "/api/control", control_handler, nullptr);
-  if (options_.sim_id >= 0)
+  if (options_.sim_id >= 0) {
     mg_set_request_handler(context_, "/api/test/trace", trace_handler, nullptr);
+    mg_set_request_handler(context_, "/api/test/sim_set", sim_set_handler, nullptr);
+  }
   mg_set_websocket_handler(context_, "/ws", ws_connect, ws_ready, ws_data, ws_close, nullptr);
   const std::string host = v6 ? "[" + options_.address + "]" : options_.address;
   std::string url = "http://" + host + ":" + std::to_string(port) + "/";
@@ -185,6 +193,10 @@ int PanelServer::on_websocket_connect(const mg_connection *connection) {
 
 void PanelServer::on_websocket_ready(mg_connection *connection) {
   hub_.add(connection, std::make_shared<ClientStream>(connection));
+}
+
+void PanelServer::on_websocket_text(mg_connection *connection, const char *data, size_t size) {
+  if (auto client = hub_.find(connection)) client->on_text(data, size);
 }
 
 void PanelServer::on_websocket_close(const mg_connection *connection) {
@@ -258,6 +270,25 @@ int PanelServer::handle_trace(mg_connection *connection) {
             "Cache-Control: no-store\r\nConnection: close\r\n\r\n",
             text.size());
   mg_write(connection, text.data(), text.size());
+  return 200;
+}
+
+int PanelServer::handle_sim_set(mg_connection *connection) {
+  // Test aid: "key=value;..." for vexdaq_sim_set, at most 256 bytes, as a POST body.
+  const mg_request_info *request = mg_get_request_info(connection);
+  if (std::strcmp(request->request_method, "POST") != 0 || request->content_length <= 0 ||
+      request->content_length > 256) {
+    refuse(connection, 400, "POST at most 256 bytes of key=value pairs");
+    return 400;
+  }
+  std::string body(static_cast<size_t>(request->content_length), '\0');
+  const int n = mg_read(connection, body.data(), body.size());
+  body.resize(n > 0 ? static_cast<size_t>(n) : 0);
+  if (vexdaq_sim_set(options_.sim_id, body.c_str()) != 0) {
+    refuse(connection, 400, "the virtual instrument refused those keys");
+    return 400;
+  }
+  send_json(connection, 200, json{{"ok", true}}.dump());
   return 200;
 }
 

@@ -18,9 +18,11 @@ class ClientHub;
 
 struct ServerOptions {
   std::string address = "127.0.0.1";
-  int port = 8765;      // 0: any free port
-  std::string assets;   // folder of index.html
-  int32_t sim_id = -1;  // >= 0: a virtual instrument, whose trace /api/test/trace hands out
+  int port = 8765;     // 0: any free port
+  std::string assets;  // folder of index.html
+  // >= 0: a virtual instrument, whose trace /api/test/trace hands out and whose keys
+  // /api/test/sim_set changes (a step on its inputs, for latency measurements)
+  int32_t sim_id = -1;
 };
 
 class PanelServer {
@@ -41,9 +43,11 @@ class PanelServer {
   int on_websocket_connect(const mg_connection *connection);
   void on_websocket_ready(mg_connection *connection);
   void on_websocket_close(const mg_connection *connection);
+  void on_websocket_text(mg_connection *connection, const char *data, size_t size);
   int handle_state(mg_connection *connection);
   int handle_control(mg_connection *connection);
   int handle_trace(mg_connection *connection);
+  int handle_sim_set(mg_connection *connection);
 
  private:
   Acquisition &acquisition_;

@@ -32,8 +32,9 @@ export class DeviceCard {
     this.live.mbps.textContent = `${status.mbps.toFixed(2)} MB/s`;
     const lost = status.channels.reduce((sum, c) => sum + c.overwritten + c.dropped, 0);
     const failures = status.channels.reduce((max, c) => Math.max(max, c.transfer_failures), 0);
-    this.live.lost.textContent = `${lost} (failed transfers: ${failures})`;
-    this.live.lost.className = lost || failures ? 'loss' : '';
+    const device = status.device_dropped_frames !== undefined ? `, frames the virtual device dropped: ${status.device_dropped_frames}` : '';
+    this.live.lost.textContent = `${lost} (failed transfers: ${failures}${device})`;
+    this.live.lost.className = lost || failures || status.device_dropped_frames ? 'loss' : '';
     this.live.skipped.textContent = String(status.skipped_frames);
     this.live.threads.textContent = status.transfer_threads;
   }

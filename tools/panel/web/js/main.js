@@ -21,19 +21,40 @@ function connect(handlers) {
   url.protocol = location.protocol === 'https:' ? 'wss:' : 'ws:';
   const socket = new WebSocket(url);
   socket.binaryType = 'arraybuffer';
-  socket.onopen = () => { badge.textContent = 'live'; badge.className = 'badge live'; };
+  socket.onopen = () => {
+    badge.textContent = 'live';
+    badge.className = 'badge live';
+    socket.send('credit');  // display frames one at a time, each asked for once drawn
+  };
   socket.onclose = () => {
     badge.textContent = 'disconnected';
     badge.className = 'badge';
     setTimeout(() => connect(handlers), 1000);
+  };
+  // Only the newest frame of each kind is drawn, at the display's pace: a page that draws
+  // slower than frames arrive skips frames instead of falling behind.
+  const latest = {};
+  let scheduled = false;
+  const draw = () => {
+    scheduled = false;
+    for (const [kind, data] of Object.entries(latest)) {
+      delete latest[kind];
+      const frame = decodeFrame(data);
+      if (frame) handlers[frame.kind](frame);
+      if (socket.readyState === WebSocket.OPEN) socket.send('ready');
+    }
   };
   socket.onmessage = (event) => {
     if (typeof event.data === 'string') {
       handlers.status(JSON.parse(event.data));
       return;
     }
-    const frame = decodeFrame(event.data);
-    if (frame) handlers[frame.kind](frame);
+    const kind = new DataView(event.data).getUint16(6, true);
+    latest[kind] = event.data;
+    if (!scheduled) {
+      scheduled = true;
+      requestAnimationFrame(draw);
+    }
   };
 }
 

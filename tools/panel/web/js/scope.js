@@ -65,7 +65,8 @@ export class ScopeView {
       const stroke = COLOURS[channel % COLOURS.length];
       series.push({ label: `ch ${channel} max`, stroke, width: 1, points: { show: false } });
       series.push({ label: `ch ${channel} min`, stroke, width: 1, points: { show: false } });
-      bands.push({ series: [1 + 2 * i, 2 + 2 * i], fill: stroke + '55' });
+      // Filled bands cost a second pass per channel: kept for the views a reader can tell apart.
+      if (frame.channels.length <= 16) bands.push({ series: [1 + 2 * i, 2 + 2 * i], fill: stroke + '55' });
     });
     this.plot = new this.uPlot({
       ...this.size(), series, bands, legend: { show: frame.channels.length <= 16 },
