@@ -145,6 +145,14 @@ def latency_ms(browser, panel):
                                              "const done = arguments[arguments.length - 1]; (async () => {") + "})();")
 
 
+def quiet_recording(panel, seconds):
+    panel.post("api/control", json.dumps({"action": "record_start", "name": "stall.h5"}))
+    time.sleep(seconds)  # the recording's length
+    result = panel.post("api/control", json.dumps({"action": "record_stop"}))
+    result["device_dropped"] = device_dropped(panel)
+    return result, peak_memory_kib(panel.process.pid)
+
+
 def stalled_client(panel, seconds, folder):
     host, port = re.match(r"http://([^:/]+):(\d+)", panel.url).groups()
     sock = socket.socket()
@@ -158,7 +166,7 @@ def stalled_client(panel, seconds, folder):
     panel.post("api/control", json.dumps({"action": "record_start", "name": "stall.h5"}))
     time.sleep(seconds)  # the client reads nothing all this time
     result = panel.post("api/control", json.dumps({"action": "record_stop"}))
-    result["device_dropped"] = panel.post("api/control", '{"action":"arm"}') and device_dropped(panel)
+    result["device_dropped"] = device_dropped(panel)
     memory = peak_memory_kib(panel.process.pid)
     sock.close()
     return result, memory
@@ -217,6 +225,7 @@ def main():
                 time.sleep(2)
                 start_cpu, start = cpu_seconds(panel.process.pid), time.monotonic()
                 updates = display_rate(browser, args.seconds)
+                draw_ms = browser.execute_script("return document.getElementById('scope').dataset.drawMs")
                 viewed = (cpu_seconds(panel.process.pid) - start_cpu) / (time.monotonic() - start)
                 latencies = sorted(latency_ms(browser, panel) for _ in range(5))
                 browser.get("about:blank")
@@ -224,20 +233,26 @@ def main():
                 panel.stop()
             print(f"{name} ({mb_s:.1f} MB/s): acquire {100 * ref:.1f} % of a core; panel without a page "
                   f"{100 * idle:.1f} % ({idle / ref:.2f}x); with the scope in Chromium {100 * viewed:.1f} % "
-                  f"({viewed / ref:.2f}x, +{100 * (viewed - ref):.1f} points); display {updates:.1f} updates/s; "
+                  f"({viewed / ref:.2f}x, {100 * (viewed - ref):+.1f} points); display {updates:.1f} updates/s "
+                  f"(drawing one takes {draw_ms} ms in the page); "
                   f"step to pixel median {latencies[2]:.0f} ms (min {latencies[0]:.0f}, max {latencies[-1]:.0f})")
         name, profile, rate, channels, width = STREAMS[0]
         counter = profile.replace("waveform=sine", "waveform=counter")
-        panel = Panel(cli, counter, rate, folder, args.as_user)
-        try:
-            result, memory = stalled_client(panel, args.stall, folder)
-        finally:
-            panel.stop()
-        frames, breaks = check_recording(os.path.join(folder, "stall.h5"), channels, 8 * width)
-        print(f"stalled client ({args.stall:.0f} s not reading, {name}, recording): {result['lost']} samples "
-              f"lost, {frames} frames recorded, {breaks} breaks in the counter pattern "
-              f"(frames the virtual device's FIFO dropped: {result['device_dropped']}), panel peak memory "
-              f"{memory / 1024:.0f} MiB")
+        for label, run in (("no client", lambda p: quiet_recording(p, args.stall)),
+                           ("a client that stops reading",
+                            lambda p: stalled_client(p, args.stall, folder))):
+            panel = Panel(cli, counter, rate, folder, args.as_user)
+            try:
+                result, memory = run(panel)
+            finally:
+                panel.stop()
+            path = os.path.join(folder, "stall.h5")
+            frames, breaks = check_recording(path, channels, 8 * width)
+            os.remove(path)
+            print(f"recording {args.stall:.0f} s of {name} with {label}: {result['lost']} samples lost "
+                  f"(library counters), {frames} frames recorded, {breaks} breaks in the counter "
+                  f"pattern, {result['device_dropped']} frames dropped by the virtual device's FIFO, "
+                  f"panel peak memory {memory / 1024:.0f} MiB")
     finally:
         browser.quit()
         shutil.rmtree(folder, ignore_errors=True)

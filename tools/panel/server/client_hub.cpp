@@ -32,7 +32,11 @@ void ClientStream::stop() {
     for (auto &slot : pending_) slot.reset();
   }
   wake_.notify_one();
-  if (sender_.joinable() && sender_.get_id() != std::this_thread::get_id()) sender_.join();
+  // The close handler and the panel's shutdown may both stop a client: one joins, the other
+  // waits until it has.
+  std::call_once(joined_, [this] {
+    if (sender_.joinable() && sender_.get_id() != std::this_thread::get_id()) sender_.join();
+  });
 }
 
 uint64_t ClientStream::skipped() const {

@@ -56,6 +56,7 @@ class ClientStream {
   bool paced_ = false;  // sends display frames only against credit
   int credit_ = 0;      // display frames this paced client may still get, at most 2
   uint64_t skipped_ = 0;
+  std::once_flag joined_;
   std::thread sender_;
 };
 

@@ -233,7 +233,7 @@ int PanelServer::handle_control(mg_connection *connection) {
   }
   if (request->content_length < 0 ||
       request->content_length > static_cast<long long>(kMaxControlBytes)) {
-    refuse(connection, 413, "a control request holds at most 64 KiB");
+    refuse(connection, 413, "a control request needs a Content-Length of at most 64 KiB");
     return 413;
   }
   std::string body(static_cast<size_t>(request->content_length), '\0');
