@@ -1,5 +1,7 @@
 #include "acquisition/acquisition.h"
 
+#include <pthread.h>
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -546,6 +548,9 @@ void Acquisition::publish_status(double seconds, uint64_t bytes) {
 }
 
 void Acquisition::run() {
+#if defined(__linux__)
+  pthread_setname_np(pthread_self(), "vexdaq-panel");  // beside vexdaq-rx in top and perf
+#endif
   Views &v = *views_;
   auto next_frame = Clock::now();
   auto next_status = Clock::now() + kStatusInterval;
