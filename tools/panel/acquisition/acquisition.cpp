@@ -127,7 +127,7 @@ Acquisition::Acquisition(DeviceCard card, ClientHub &hub, std::string record_dir
   settings_.in_rate = in_rate;
   int32_t out_rate = 0, current_in = 0;
   vexdaq_get_sample_rate(&out_rate, &current_in);
-  settings_.out_rate = out_rate;
+  settings_.out_rate = output_rate_for(in_rate, out_rate);
   settings_.gear.assign(static_cast<size_t>(card_.in_channels), -1);
   settings_.icp.assign(static_cast<size_t>(card_.in_channels), -1);
   for (int c = 0; c < card_.out_channels; ++c) {
@@ -135,6 +135,13 @@ Acquisition::Acquisition(DeviceCard card, ClientHub &hub, std::string record_dir
     g.channel = c;
     settings_.generators.push_back(g);
   }
+}
+
+int32_t Acquisition::output_rate_for(int32_t in_rate, int32_t current) const {
+  // The outputs follow the input rate where the device lists it for them too, so that the
+  // generated and the measured signals share one time base (and a loopback keeps its pace).
+  const auto &rates = card_.out_rates;
+  return std::find(rates.begin(), rates.end(), in_rate) != rates.end() ? in_rate : current;
 }
 
 Acquisition::~Acquisition() {
@@ -226,6 +233,7 @@ void Acquisition::set_rate(int32_t rate) {
             static_cast<double>(kMaxSweepSamples))
       throw ControlError("the triggered sweep's time base is too long for that rate");
     settings_.in_rate = rate;
+    settings_.out_rate = output_rate_for(rate, settings_.out_rate);
     ++settings_.stream_version;
   }
   changed_.notify_all();

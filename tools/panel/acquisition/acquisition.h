@@ -91,6 +91,7 @@ class Acquisition {
   };
   struct Recording;
 
+  int32_t output_rate_for(int32_t in_rate, int32_t current) const;
   void run();
   void publish_status(double seconds, uint64_t bytes);
   void publish_scope(bool paused);

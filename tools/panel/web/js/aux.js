@@ -13,9 +13,10 @@ export class AuxView {
     root.append(el('h2', { text: 'Outputs' }));
     for (const g of settings.generators) {
       const wave = select(['off', 'sine', 'square', 'dc', 'counter'], g.waveform);
+      wave.id = `generator-${g.channel}-waveform`;
       const frequency = number(g.frequency);
       const amplitude = el('input', { type: 'number', value: g.amplitude, min: 0, max: 1, step: 0.05 });
-      const apply = el('button', { text: 'Apply', onclick: () => control('generator', {
+      const apply = el('button', { text: 'Apply', id: `generator-${g.channel}-apply`, onclick: () => control('generator', {
         channel: g.channel, waveform: wave.value, frequency: Number(frequency.value), amplitude: Number(amplitude.value),
       }) });
       root.append(group(`output ${g.channel}`, el('label', { text: 'waveform' }, wave),

@@ -23,6 +23,7 @@ export class ScopeView {
     const pre = el('input', { type: 'number', value: s.pre_trigger, min: 0, max: 1, step: 0.05 });
     const sweep = select(['auto', 'normal', 'single'], s.sweep);
     mode.id = 'scope-mode';
+    trigger.id = 'scope-trigger-channel';
     const apply = () => {
       Object.assign(this.settings, {
         mode: mode.value, timebase_s: Number(timebase.value), trigger_channel: Number(trigger.value),
