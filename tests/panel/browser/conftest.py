@@ -28,6 +28,8 @@ class Panel:
         self.url = match.group(1)
 
     def stop(self):
+        if self.process.returncode is not None:
+            return
         self.process.send_signal(signal.SIGTERM)
         try:
             out, _ = self.process.communicate(timeout=20)

@@ -156,6 +156,26 @@ def test_generated_outputs_loop_back_unbroken_and_trigger_a_sweep(browser, panel
     assert console_errors(browser) == []
 
 
+def test_a_recording_left_running_is_completed_when_the_panel_is_stopped(panel_factory):
+    panel = panel_factory("waveform=counter;in_channels=2", "--rate", "51200")
+    request = urllib.request.Request(panel.url + "api/control", method="POST",
+                                     data=b'{"action":"record_start","name":"left.h5"}')
+    with urllib.request.urlopen(request) as reply:
+        assert json.loads(reply.read())["ok"]
+    # No page, and nobody stops the recording: the panel's end must complete the file.
+    path = panel.folder / "left.h5"
+    WebDriverWait(None, WAIT).until(
+        lambda _: path.exists() and path.stat().st_size > 600_000, "the recording does not grow")
+    panel.stop()
+    with h5py.File(panel.folder / "left.h5", "r") as f:
+        dataset = f["samples"]
+        assert int(dataset.attrs["interrupted"]) == 1
+        column = dataset[:, 1].astype(np.int64)
+    assert column.size > 60000
+    assert np.all(column >> 16 == 1)
+    assert np.all(np.diff(column & 0xFFFF) % 0x10000 == 1)
+
+
 def test_spectrum_of_a_chosen_channel_is_drawn(browser, panel_factory, screenshot):
     panel = panel_factory("waveform=sine")
     open_panel(browser, panel)
