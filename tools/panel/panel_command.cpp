@@ -65,8 +65,6 @@ std::string find_assets(const std::string &given) {
 int run_panel(const GlobalOptions &global, const PanelOptions &o) {
   const std::string address = o.listen.empty() ? "127.0.0.1" : o.listen;
   if (o.port < 0 || o.port > 65535) throw CliError(kExitUsage, "the port lies in 0 .. 65535");
-  if (!vexdaq_panel::is_loopback_address(address) && o.listen.empty())
-    throw CliError(kExitUsage, "listening beyond loopback needs --listen");
   const std::string assets = find_assets(o.assets);
   std::error_code ec;
   if (!std::filesystem::is_directory(o.record_dir, ec))

@@ -1,6 +1,7 @@
 #include "server/panel_server.h"
 
 #include <civetweb.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -137,7 +138,12 @@ std::string PanelServer::start() {
     mg_set_request_handler(context_, "/api/test/sim_set", sim_set_handler, nullptr);
   }
   mg_set_websocket_handler(context_, "/ws", ws_connect, ws_ready, ws_data, ws_close, nullptr);
-  const std::string host = v6 ? "[" + options_.address + "]" : options_.address;
+  std::string host = v6 ? "[" + options_.address + "]" : options_.address;
+  if (policy_.hosts.empty()) {
+    // Every address of the machine: the URL names the machine instead.
+    char name[256] = {};
+    host = gethostname(name, sizeof name - 1) == 0 && name[0] != '\0' ? name : "localhost";
+  }
   std::string url = "http://" + host + ":" + std::to_string(port) + "/";
   if (!policy_.token.empty()) url += "?token=" + policy_.token;
   return url;
@@ -172,8 +178,9 @@ int PanelServer::on_request(mg_connection *connection) {
   }
   // A page opened with the token keeps it in a cookie of its own (its scripts, its socket) and
   // drops it from the address bar.
+  const bool page = std::strncmp(request->local_uri, "/api/", 5) != 0;
   if (!policy_.token.empty() && request->query_string != nullptr &&
-      !find_parameter(request->query_string, "token", '&').empty() && !post && !websocket) {
+      !find_parameter(request->query_string, "token", '&').empty() && !post && !websocket && page) {
     mg_printf(connection,
               "HTTP/1.1 303 See Other\r\nLocation: %s\r\nSet-Cookie: %s=%s; Path=/; HttpOnly; "
               "SameSite=Strict\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
