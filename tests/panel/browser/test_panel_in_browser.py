@@ -1,6 +1,10 @@
 """The panel in a real browser (headless Chromium) against the virtual instrument."""
+import base64
 import http.server
 import json
+import os
+import re
+import socket
 import threading
 import urllib.request
 
@@ -174,6 +178,41 @@ def test_a_recording_left_running_is_completed_when_the_panel_is_stopped(panel_f
     assert column.size > 60000
     assert np.all(column >> 16 == 1)
     assert np.all(np.diff(column & 0xFFFF) % 0x10000 == 1)
+
+
+def post(panel, body):
+    request = urllib.request.Request(panel.url + "api/control", method="POST", data=body.encode())
+    with urllib.request.urlopen(request, timeout=30) as reply:
+        return json.loads(reply.read())
+
+
+def test_a_client_that_stops_reading_costs_display_frames_never_samples(panel_factory):
+    panel = panel_factory("waveform=counter;in_channels=4", "--rate", "51200")
+    host, port = re.match(r"http://([^:/]+):(\d+)", panel.url).groups()
+    stalled = socket.socket()
+    stalled.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+    stalled.connect((host, int(port)))
+    key = base64.b64encode(os.urandom(16)).decode()
+    stalled.sendall((f"GET /ws HTTP/1.1\r\nHost: {host}:{port}\r\nUpgrade: websocket\r\n"
+                     f"Connection: Upgrade\r\nSec-WebSocket-Key: {key}\r\n"
+                     "Sec-WebSocket-Version: 13\r\n\r\n").encode())
+    assert b" 101 " in stalled.recv(256)
+    try:
+        assert post(panel, '{"action":"record_start","name":"stalled.h5"}')["ok"]
+        # That client reads nothing while the panel records and answers other requests.
+        path = panel.folder / "stalled.h5"
+        WebDriverWait(None, WAIT).until(
+            lambda _: path.exists() and path.stat().st_size > 1_500_000, "the recording stalls")
+        result = post(panel, '{"action":"record_stop"}')
+    finally:
+        stalled.close()
+    assert result["lost"] == 0
+    with h5py.File(path, "r") as f:
+        samples = f["samples"][:].astype(np.int64)
+    assert samples.shape[0] == result["frames"] > 100000
+    for c in range(4):
+        assert np.all(samples[:, c] >> 16 == c)
+        assert np.all(np.diff(samples[:, c] & 0xFFFF) % 0x10000 == 1), f"channel {c}"
 
 
 def test_spectrum_of_a_chosen_channel_is_drawn(browser, panel_factory, screenshot):
