@@ -10,7 +10,17 @@ packages=(
   clang libclang-rt-14-dev
   libhdf5-dev python3-numpy python3-h5py python3-pytest python3-venv python3-setuptools flit
   libusbredirparser-dev qemu-system-x86 busybox-static udev xz-utils
+  libcivetweb-dev libfftw3-dev
+  chromium chromium-driver python3-selenium
 )
+# The panel's page is built with npm; a Node.js from elsewhere that brings its own npm is kept
+# (Debian's npm package would conflict with it).
+if command -v npm >/dev/null; then
+  echo "install-deps: npm found at $(command -v npm), keeping it"
+else
+  echo "install-deps: no npm, installing Debian's nodejs and npm"
+  packages+=(nodejs npm)
+fi
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

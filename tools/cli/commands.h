@@ -14,6 +14,8 @@ void add_generate_command(CLI::App &app, const GlobalOptions &global);
 void add_aux_commands(CLI::App &app, const GlobalOptions &global);
 void add_plot_command(CLI::App &app);
 void add_doctor_command(CLI::App &app, const GlobalOptions &global);
+// tools/panel/: the browser panel (or a stand-in saying the build has none).
+void add_panel_command(CLI::App &app, const GlobalOptions &global);
 
 // Set by SIGINT/SIGTERM; long-running commands finish their file and stop.
 bool interrupted();

@@ -64,6 +64,7 @@ int main(int argc, char **argv) {
   add_aux_commands(app, global);
   add_plot_command(app);
   add_doctor_command(app, global);
+  add_panel_command(app, global);
   install_interrupt_handler();
 
   try {
