@@ -141,7 +141,7 @@ VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_log_directory(const char *directory);
  * within a few ppm after some seconds and gets better as the stream runs; until two windows
  * have passed (fitted 0) the drift reads 0 and the first frame's time is the start. A gap's
  * size is good to about a packet plus what the drift left unmeasured; a gap smaller than the
- * detector's allowance (1.5 packets plus the jitter seen plus, early on, 300 ppm of the time
+ * detector's allowance (a packet plus the jitter seen plus, early on, 300 ppm of the time
  * elapsed) goes unseen, and so does a loss before the first window (it looks like a late
  * start). Only paced streams are judged; output streams are not. */
 typedef struct vexdaq_stream_timing {

@@ -31,7 +31,7 @@ void GapDetector::begin(double rate, int32_t packet_frames, int64_t window_ns, i
   packet_frames_ = packet_frames;
   window_ns_ = std::max<int64_t>(window_ns, 1);
   start_ns_ = start_ns;
-  good_ns_ = start_ns;
+  for (int64_t &at : good_ns_) at = start_ns;
 }
 
 double GapDetector::predicted(double tau) const {
@@ -48,7 +48,7 @@ double GapDetector::allowance(double tau) const {
   const double uncertainty =
       points_ < 2 ? kDriftBound : std::max(kDriftFloor, kDriftBound / static_cast<double>(points_));
   const double since = points_ < 2 ? tau - tau0_ : tau - last_tau_;
-  return 1.5 * packet_frames_ + 4 * spread_ + rate_ * uncertainty * std::max(since, 0.0);
+  return packet_frames_ + 4 * spread_ + rate_ * uncertainty * std::max(since, 0.0);
 }
 
 void GapDetector::add_point(double tau, double value) {
@@ -73,15 +73,17 @@ bool GapDetector::close_window(GapRecord *gap) {
   const double excess = value - predicted(tau);
   if (excess <= allowance(tau)) {
     pending_ = false;
-    spread_ += (std::fabs(excess) - spread_) / std::min<double>(static_cast<double>(points_), 16);
+    // Residuals count once a line predicts them; one point's flat guess says nothing of jitter.
+    if (points_ >= 2) {
+      spread_ +=
+          (std::fabs(excess) - spread_) / std::min<double>(static_cast<double>(points_ - 1), 16);
+    }
     add_point(tau, value);
     return false;
   }
   if (!pending_) {
     pending_ = true;
     pending_excess_ = excess;
-    pending_gap_.frame_index = good_received_;
-    pending_gap_.host_time_ns = good_ns_;
     return false;
   }
   // Two windows in a row above the line: frames that will not come.
@@ -92,7 +94,11 @@ bool GapDetector::close_window(GapRecord *gap) {
   missing_ += count;
   add_point(tau, window_min_ - lost_);
   if (gap != nullptr) {
-    *gap = pending_gap_;
+    const double base = allowance(tau);
+    int k = 0;
+    while (k + 1 < kLadder && base * static_cast<double>(1 << (k + 1)) <= size / 2) ++k;
+    gap->frame_index = good_received_[k];
+    gap->host_time_ns = good_ns_[k];
     gap->frame_count = count;
   }
   return true;
@@ -115,9 +121,12 @@ bool GapDetector::add(int64_t frames, int64_t now_ns, GapRecord *gap) {
     window_min_tau_ = tau;
   }
   // Judged against the line as it stands; before the first window everything counts as good.
-  if (points_ == 0 || deficit - lost_ - predicted(tau) <= allowance(tau)) {
-    good_received_ = received_;
-    good_ns_ = now_ns;
+  const double excess = points_ == 0 ? 0 : deficit - lost_ - predicted(tau);
+  double threshold = allowance(tau);
+  for (int k = 0; k < kLadder; ++k, threshold *= 2) {
+    if (excess > threshold) continue;
+    good_received_[k] = received_;
+    good_ns_[k] = now_ns;
   }
   return found;
 }

@@ -16,8 +16,9 @@
 // raises at most the window it falls in (the window lasts longer than the queue covers), so it
 // is no gap.
 //
-// The allowance is 1.5 packets (the deficit seen at an arrival swings by a packet), plus four
-// times the typical excess of the windows seen (a host whose threads wake late widens it), plus
+// The allowance is one packet (the device sends a packet once it is full, so the deficit seen
+// at an arrival is its delay; a packet of margin), plus four times the typical excess of the
+// windows seen (a host whose threads wake late widens it), plus
 // what the drift may add before the fit knows it (300 ppm at first, narrowing as windows come
 // in). Gaps smaller than that go unseen; so does a loss before the first window, which the fit
 // takes for a late start.
@@ -80,14 +81,16 @@ class GapDetector {
   double window_min_ = 0;
   double window_min_tau_ = 0;
 
-  // The last arrival within the allowance: where a gap found later began.
-  int64_t good_received_ = 0;
-  int64_t good_ns_ = 0;
+  // Where a gap found later began: for thresholds of the allowance times 2^k, the last arrival
+  // whose excess stayed below. A gap of size S is placed by the largest threshold up to S / 2,
+  // which the frames after it cross and the delivery jitter before it (mostly) does not.
+  static constexpr int kLadder = 20;
+  int64_t good_received_[kLadder] = {};
+  int64_t good_ns_[kLadder] = {};
 
   // A window above the line, waiting for the next one to confirm it.
   bool pending_ = false;
   double pending_excess_ = 0;
-  GapRecord pending_gap_;
 
   // The fit: least squares over window minima (tau relative to the first point, seconds).
   int64_t points_ = 0;
