@@ -334,12 +334,24 @@ uint32_t transfer_thread(bool input) {
     log_print(1, "transfer threads scheduling : %s\r\n", platform::current_thread_scheduling());
   }
   bool realtime = false;
+  bool refusal_logged = false;
   for (;;) {
     wait_for_stream_state(streaming_or_exit);
     if (wants_realtime(input) != realtime) {
       realtime = !realtime;
       platform::raise_current_thread_priority(realtime ? kTransferRealtimePriority : 0);
-      if (input) {
+      const char *refusal = platform::current_thread_realtime_refusal();
+      if (input && refusal[0] != '\0') {
+        // Once per session: it will not change while the session runs, and the fix is the
+        // user's (a limits drop-in granting rtprio, see README).
+        if (!refusal_logged) {
+          refusal_logged = true;
+          log_print(1,
+                    "transfer threads scheduling : %s (SCHED_FIFO priority %d refused: %s; "
+                    "packaging/95-vexdaq-realtime.conf grants it to the group vexdaq)\r\n",
+                    platform::current_thread_scheduling(), kTransferRealtimePriority, refusal);
+        }
+      } else if (input) {
         log_print(1, "transfer threads scheduling : %s\r\n", platform::current_thread_scheduling());
       }
     }
