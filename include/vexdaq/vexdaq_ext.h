@@ -150,6 +150,8 @@ typedef struct vexdaq_stream_timing {
   int64_t start_utc_ns;             /* the same instant in UTC, ns since 1970-01-01 */
   int64_t first_frame_monotonic_ns; /* when frame 0 was taken, from the fit */
   int64_t frames_received;          /* frames the rx thread has delivered in this stream */
+  int64_t frames_settled;           /* of those, the frames before any gap still to be found:
+                                       their times will not move (a window or two behind) */
   double drift_ppm;                 /* device clock against the host's (positive: fast) */
   int32_t rate;                     /* the input rate set, frames per second */
   int32_t bus_frame_number;         /* the USB frame number read at the start; -1: unknown */

@@ -64,6 +64,8 @@ void GapDetector::add_point(double tau, double value) {
 
 bool GapDetector::close_window(GapRecord *gap) {
   window_open_ = false;
+  closed_start_[1] = closed_start_[0];
+  closed_start_[0] = window_start_;
   const double tau = window_min_tau_;
   const double value = window_min_ - lost_;
   if (points_ == 0) {
@@ -113,6 +115,7 @@ bool GapDetector::add(int64_t frames, int64_t now_ns, GapRecord *gap) {
   const double deficit = rate_ * tau - static_cast<double>(received_);
   if (!window_open_) {
     window_open_ = true;
+    window_start_ = received_ - frames;
     window_end_ns_ = now_ns + window_ns_;
     window_min_ = deficit;
     window_min_tau_ = tau;

@@ -60,6 +60,10 @@ class GapDetector {
   double drift_ppm() const;
   // When frame 0 was taken, on the host clock: the start plus the fitted offset.
   int64_t first_frame_ns() const;
+  // Frames delivered before any gap still to be found: a gap found later lies in a window not
+  // yet judged, so it is placed after these. The start of the last window closed, or while
+  // that one waits for confirmation, of the one before it.
+  int64_t frames_settled() const { return pending_ ? closed_start_[1] : closed_start_[0]; }
 
  private:
   double predicted(double tau) const;
@@ -75,7 +79,9 @@ class GapDetector {
   int64_t missing_ = 0;
   double lost_ = 0;  // frames lost in the gaps found, as the fit sees them
 
-  // The current window.
+  // The current window, and where the last two closed ones began (frames received).
+  int64_t window_start_ = 0;
+  int64_t closed_start_[2] = {0, 0};
   bool window_open_ = false;
   int64_t window_end_ns_ = 0;
   double window_min_ = 0;

@@ -124,6 +124,7 @@ int32_t get_stream_timing(vexdaq_stream_timing *out) {
   result.first_frame_monotonic_ns =
       t.detector.begun() ? t.detector.first_frame_ns() : t.start_monotonic_ns;
   result.frames_received = t.detector.frames_received();
+  result.frames_settled = t.detector.frames_settled();
   result.drift_ppm = t.detector.drift_ppm();
   result.rate = static_cast<int32_t>(g_rate[1].load());
   result.bus_frame_number = static_cast<int32_t>(t.bus_frame);

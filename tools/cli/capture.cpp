@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "cli/channels.h"
 #include "cli/cli_error.h"
@@ -86,11 +87,12 @@ class FileCapture : public CaptureWriter {
 class CsvCapture : public FileCapture {
  public:
   CsvCapture(const std::string &path, const std::vector<int> &channels, int bytes, int32_t rate,
-             bool time_column)
+             bool time_column, std::function<double(int64_t)> frame_seconds)
       : FileCapture(path, "wb"),
         channels_(channels.size()),
         bytes_(bytes),
-        rate_(time_column ? rate : 0) {
+        rate_(time_column ? rate : 0),
+        frame_seconds_(std::move(frame_seconds)) {
     std::string header = rate_ > 0 ? "time_s," : "";
     for (size_t i = 0; i < channels.size(); ++i) {
       header += (i ? ",ch" : "ch") + std::to_string(channels[i]);
@@ -105,7 +107,9 @@ class CsvCapture : public FileCapture {
       if (rate_ > 0) {
         // Twelve significant digits tell frames 1/102400 s apart for the first eleven days.
         char time[32];
-        std::snprintf(time, sizeof time, "%.12g,", static_cast<double>(frame_++) / rate_);
+        const int64_t frame = frame_++;
+        std::snprintf(time, sizeof time, "%.12g,",
+                      frame_seconds_ ? frame_seconds_(frame) : static_cast<double>(frame) / rate_);
         text += time;
       }
       for (size_t c = 0; c < channels_; ++c, p += bytes_) {
@@ -122,6 +126,7 @@ class CsvCapture : public FileCapture {
   size_t channels_;
   int bytes_;
   int32_t rate_;  // 0: no time column
+  std::function<double(int64_t)> frame_seconds_;
   int64_t frame_ = 0;
 };
 
@@ -217,7 +222,7 @@ std::unique_ptr<CaptureWriter> open_capture(CaptureFormat format, const std::str
     case CaptureFormat::kCsv:
     default:
       return std::make_unique<CsvCapture>(path, info.channels, info.bytes, info.rate,
-                                          info.time_column);
+                                          info.time_column, info.frame_seconds);
   }
 }
 

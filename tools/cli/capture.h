@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +42,8 @@ struct CaptureInfo {
   std::string serial;  // empty: the library cannot read it back
   std::string library_version;
   bool time_column = false;  // CSV: a first column "time_s", seconds from the start
+  // The time_s of the k-th frame written, when the stream's fit gives it; else k / rate.
+  std::function<double(int64_t)> frame_seconds;
 };
 
 // How the run went, known once it has ended.
@@ -48,6 +51,12 @@ struct RunSummary {
   std::string start_time;                  // UTC, ISO 8601
   std::vector<vexdaq_loss_counters> loss;  // per channel, this run only
   bool interrupted = false;
+  // From the library's fit of the input stream (vexdaq_get_stream_timing and _gaps).
+  std::string first_frame_time;         // UTC, ISO 8601; empty: unknown
+  double drift_ppm = 0;                 // the device clock against the host's
+  int32_t bus_frame_number = -1;        // at the start; -1: unknown
+  std::vector<vexdaq_stream_gap> gaps;  // the newest 64 of the run
+  uint64_t gap_frames = 0;              // frames missing in all the run's gaps
 };
 
 class CaptureWriter {
