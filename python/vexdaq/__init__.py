@@ -11,7 +11,7 @@ A thin, typed layer over the C library (ctypes): see :mod:`vexdaq.device` for th
 :mod:`vexdaq.errors` for the exceptions.
 """
 
-from . import errors, sim
+from . import errors, sim, timing
 from ._library import LIBRARY_ENV, library_path
 from .device import (
     Acquisition,
@@ -30,6 +30,8 @@ from .device import (
     transfer_depth,
 )
 from .errors import (
+    DataLossError,
+    DataLossWarning,
     DeviceDisconnectedError,
     DeviceNotFoundError,
     InvalidArgumentError,
@@ -45,6 +47,8 @@ __version__ = "5.0.0"
 __all__ = [
     "Acquisition",
     "CounterReading",
+    "DataLossError",
+    "DataLossWarning",
     "Device",
     "DeviceDisconnectedError",
     "DeviceInfo",
@@ -68,5 +72,6 @@ __all__ = [
     "set_transfer_depth",
     "set_transfer_realtime",
     "sim",
+    "timing",
     "transfer_depth",
 ]

@@ -14,7 +14,7 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple, TypeVar, Uni
 
 import numpy as np
 
-from . import _library
+from . import _library, timing
 from ._library import LossCountersC
 from .errors import (
     DeviceDisconnectedError,
@@ -103,6 +103,10 @@ class Acquisition(np.ndarray):
     loss: Dict[int, LossCounters]
     #: When the stream was started, in UTC.
     start_time: Optional[_dt.datetime]
+    #: Frames the instrument lost before they reached the host, found by the library.
+    gaps: Tuple["timing.Gap", ...]
+    #: The stream's start and the fit of its clock (first frame's time, drift).
+    timing: Optional["timing.StreamTiming"]
 
     def __array_finalize__(self, obj: Optional[np.ndarray]) -> None:
         self.rate = getattr(obj, "rate", 0)
@@ -110,6 +114,13 @@ class Acquisition(np.ndarray):
         self.sample_bits = getattr(obj, "sample_bits", 0)
         self.loss = getattr(obj, "loss", {})
         self.start_time = getattr(obj, "start_time", None)
+        self.gaps = getattr(obj, "gaps", ())
+        self.timing = getattr(obj, "timing", None)
+
+    @property
+    def first_frame_time(self) -> Optional[_dt.datetime]:
+        """When the first frame was taken, UTC, from the library's fit of the stream."""
+        return self.timing.first_frame_time if self.timing is not None else None
 
     @property
     def lost(self) -> int:
@@ -617,6 +628,7 @@ class Device(_ClosedOnRelease):
         rate: Optional[int] = None,
         seconds: Optional[float] = None,
         frames: Optional[int] = None,
+        on_loss: str = "raise",
     ) -> Acquisition:
         """Records input channels into an array of shape (frames, channels).
 
@@ -627,7 +639,11 @@ class Device(_ClosedOnRelease):
         the transpose of a channel-major block, so it is Fortran-ordered). Blocks the calling
         thread until the samples are there; Ctrl-C stops the stream and raises KeyboardInterrupt.
         Raises StreamError (DeviceDisconnectedError when unplugged) if the stream stops early.
+        on_loss: what a run that misses samples does (frames the instrument lost, found by the
+        library from the stream, or samples read too late): "raise" DataLossError carrying the
+        data, "warn" (DataLossWarning) or "ignore"; the gaps are in the result either way.
         """
+        timing.check_on_loss(on_loss)
         if frames is None and seconds is None:
             raise InvalidArgumentError("give the duration (seconds) or the number of frames")
         self._check_length(seconds, frames)
@@ -666,6 +682,9 @@ class Device(_ClosedOnRelease):
         result.sample_bits = bits
         result.loss = {c: after[c] - before[c] for c in chosen}
         result.start_time = started
+        result.gaps, _ = timing.read_gaps()
+        result.timing = timing.read_timing()
+        timing.report_loss(on_loss, result.gaps, result.loss, data=result)
         return result
 
     def stream(
@@ -675,6 +694,7 @@ class Device(_ClosedOnRelease):
         block_frames: Optional[int] = None,
         seconds: Optional[float] = None,
         frames: Optional[int] = None,
+        on_loss: str = "raise",
     ) -> "Stream":
         """Starts streaming input channels; iterate over the result for blocks of shape
         (block_frames, channels) (the last one may be shorter).
@@ -682,7 +702,10 @@ class Device(_ClosedOnRelease):
         Without seconds or frames it runs until the loop ends. Leaving the loop by break, an
         exception or Ctrl-C stops the stream (at once when used with ``with``, otherwise when the
         iterator is released or the device is next used).
+        on_loss as for acquire, judged at every block: "raise" ends the stream with
+        DataLossError at the first block after a loss was noticed.
         """
+        timing.check_on_loss(on_loss)
         self._check_length(seconds, frames)
         if block_frames is not None and block_frames <= 0:
             raise InvalidArgumentError(f"block_frames must be positive, not {block_frames}")
@@ -690,7 +713,7 @@ class Device(_ClosedOnRelease):
         wanted = self._frames_wanted(rate, seconds, frames)
         if block_frames is not None:
             block = int(block_frames)
-        stream = Stream(self, chosen, rate, block, wanted)
+        stream = Stream(self, chosen, rate, block, wanted, on_loss)
         self._stream = weakref.ref(stream)
         return stream
 
@@ -920,7 +943,13 @@ class Stream(_ClosedOnRelease):
     """
 
     def __init__(
-        self, device: Device, channels: List[int], rate: int, block: int, wanted: Optional[int]
+        self,
+        device: Device,
+        channels: List[int],
+        rate: int,
+        block: int,
+        wanted: Optional[int],
+        on_loss: str = "raise",
     ) -> None:
         self._device = device
         self.channels: Tuple[int, ...] = tuple(channels)
@@ -935,6 +964,12 @@ class Stream(_ClosedOnRelease):
         self._staging = np.empty(block * 3, dtype=np.uint8) if self._bits == 24 else None
         self._before = device._loss_snapshot(self.channels, True)
         self.start_time: Optional[_dt.datetime] = None
+        self._on_loss = on_loss
+        #: Frames the instrument lost so far, found by the library (newest 64).
+        self.gaps: Tuple[timing.Gap, ...] = ()
+        #: Seconds from the first frame to the first frame of the latest block (the fit).
+        self.block_seconds = 0.0
+        self._lost_seen = 0
 
     def __iter__(self) -> "Stream":
         return self
@@ -972,8 +1007,24 @@ class Stream(_ClosedOnRelease):
         except BaseException:
             self.close()
             raise
+        self._judge_block()
+        self.block_seconds = timing.read_timing().frame_seconds(self.frames, self.gaps)
         self.frames += n
         return data.T
+
+    def _judge_block(self) -> None:
+        """Raises or warns (on_loss) once per new loss: a gap or samples read too late."""
+        gaps, _ = timing.read_gaps()
+        loss = self.loss()
+        lost = sum(c.lost for c in loss.values())
+        if len(gaps) == len(self.gaps) and lost == self._lost_seen:
+            return
+        new_gaps = gaps[len(self.gaps) :]
+        self.gaps = gaps
+        self._lost_seen = lost
+        if self._on_loss == "raise":
+            self.close()
+        timing.report_loss(self._on_loss, new_gaps, loss)
 
     def loss(self) -> Dict[int, LossCounters]:
         """Each channel's loss counters since the stream was made."""
