@@ -17,6 +17,7 @@ import numpy as np
 from . import _library, timing
 from ._library import LossCountersC
 from .errors import (
+    DataLossError,
     DeviceDisconnectedError,
     DeviceNotFoundError,
     InvalidArgumentError,
@@ -703,7 +704,7 @@ class Device(_ClosedOnRelease):
         exception or Ctrl-C stops the stream (at once when used with ``with``, otherwise when the
         iterator is released or the device is next used).
         on_loss as for acquire, judged at every block: "raise" ends the stream with
-        DataLossError at the first block after a loss was noticed.
+        DataLossError in place of the block after the one with which a loss was noticed.
         """
         timing.check_on_loss(on_loss)
         self._check_length(seconds, frames)
@@ -970,6 +971,7 @@ class Stream(_ClosedOnRelease):
         #: Seconds from the first frame to the first frame of the latest block (the fit).
         self.block_seconds = 0.0
         self._lost_seen = 0
+        self._loss_error: Optional[BaseException] = None
 
     def __iter__(self) -> "Stream":
         return self
@@ -979,6 +981,10 @@ class Stream(_ClosedOnRelease):
         return self._running
 
     def __next__(self) -> np.ndarray:
+        if self._loss_error is not None:
+            error, self._loss_error = self._loss_error, None
+            self.close()
+            raise error
         if self._finished:
             raise StopIteration
         device = self._device
@@ -1022,9 +1028,11 @@ class Stream(_ClosedOnRelease):
         new_gaps = gaps[len(self.gaps) :]
         self.gaps = gaps
         self._lost_seen = lost
-        if self._on_loss == "raise":
-            self.close()
-        timing.report_loss(self._on_loss, new_gaps, loss)
+        try:
+            timing.report_loss(self._on_loss, new_gaps, loss)
+        except DataLossError as error:
+            # The block in hand still goes to the caller; the next one raises.
+            self._loss_error = error
 
     def loss(self) -> Dict[int, LossCounters]:
         """Each channel's loss counters since the stream was made."""
