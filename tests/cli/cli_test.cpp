@@ -126,9 +126,9 @@ TEST(CliAcquire, FramesTheInstrumentLostEndInExitFourWithTheGapNamed) {
   while (std::getline(in, line)) times.push_back(std::stod(line.substr(0, line.find(','))));
   ASSERT_EQ(times.size(), 20000u);
   // One frame period (100 us) within the stream, one more than the frames missing across the
-  // gap (the fitted drift moves either by some ppm at most).
+  // gap (the drift fitted over two seconds moves either by some tens of ppm at most).
   EXPECT_NEAR(times[gap - 1] - times[gap - 2], 1e-4, 1e-8);
-  EXPECT_NEAR(times[gap] - times[gap - 1], (missing + 1) * 1e-4, 1e-6);
+  EXPECT_NEAR(times[gap] - times[gap - 1], (missing + 1) * 1e-4, 1e-5);
 }
 
 TEST(CliAcquire, BadInputGivesAClearMessageAndANonZeroExit) {
