@@ -192,13 +192,13 @@ def dropped_commands() -> int:
 
 
 def set_transfer_depth(depth: int = 0, input: bool = True) -> None:
-    """Bulk transfers one direction keeps in flight from the next start on: 4 to 1024, or 0 for
-    the default that the rate chooses (32 ms of the stream). Deeper queues give the host more
+    """Bulk transfers one direction keeps in flight from the next start on: 4 to 4096, or 0 for
+    the default that the rate chooses (100 ms of the stream). Deeper queues give the host more
     slack before the instrument's buffer overflows."""
     result = _library.load().vexdaq_set_transfer_depth(1 if input else 0, depth)
     if result != 0:
         raise InvalidArgumentError(
-            f"transfer depth {depth} is outside 4 to 1024 (0 for the default)",
+            f"transfer depth {depth} is outside 4 to 4096 (0 for the default)",
             result=result,
             call="vexdaq_set_transfer_depth",
         )
