@@ -127,6 +127,10 @@ int main(int argc, char **argv) {
   const uint64_t dropped = static_cast<uint64_t>(vexdaq_sim_counter(sim, "rx_dropped_frames"));
   vexdaq_loss_counters loss{};
   vexdaq_get_loss_counters(1, VEXDAQ_ALL_CHANNELS, &loss);
+  // What the library found missing from the stream alone: what an application on a real
+  // instrument would be told.
+  vexdaq_gap_totals gaps{};
+  vexdaq_get_stream_gaps(nullptr, 0, &gaps);
   // Every gap in the pattern is lost data, whether the library lost it or the instrument's FIFO
   // overflowed because the host did not read in time (the instrument's own count tells which,
   // but a real one keeps that to itself).
@@ -147,10 +151,14 @@ int main(int argc, char **argv) {
       static_cast<unsigned long long>(loss.overwritten),
       static_cast<unsigned long long>(loss.transfer_failures),
       static_cast<unsigned long long>(failed_calls), 100.0 * cpu / wall);
+  std::printf("soak: the library found %llu gaps (%llu frames) in the stream\n",
+              static_cast<unsigned long long>(gaps.stream_gaps),
+              static_cast<unsigned long long>(gaps.stream_frames_missing));
   vexdaq_dispose_buffers();
   vexdaq_device_close();
   vexdaq_sim_reset();
-  const bool clean = errors == 0 && dropped == 0 && loss.overwritten == 0 &&
-                     loss.transfer_failures == 0 && failed_calls == 0 && checked > 0;
+  const bool clean = errors == 0 && dropped == 0 && gaps.stream_gaps == 0 &&
+                     loss.overwritten == 0 && loss.transfer_failures == 0 && failed_calls == 0 &&
+                     checked > 0;
   return clean ? 0 : 1;
 }

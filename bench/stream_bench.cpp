@@ -297,6 +297,9 @@ void paced_stream(benchmark::State &state) {
     state.SkipWithError("cannot stream from the virtual instrument");
     return;
   }
+  // What the library finds missing from the stream alone, against the instrument's own count.
+  vexdaq_gap_totals gaps_before{};
+  vexdaq_get_stream_gaps(nullptr, 0, &gaps_before);
   constexpr int32_t kBlock = 8192;  // 13 ms of samples per channel
   std::vector<uint8_t> buffer(static_cast<size_t>(kBlock) * 4 * 8);
   double cpu = 0, wall = 0, app = 0;
@@ -345,6 +348,10 @@ void paced_stream(benchmark::State &state) {
   state.counters["device_dropped_frames"] =
       static_cast<double>(vexdaq_sim_counter(0, "rx_dropped_frames"));
   state.counters["missing_frames"] = static_cast<double>(missing);
+  vexdaq_gap_totals gaps_after{};
+  vexdaq_get_stream_gaps(nullptr, 0, &gaps_after);
+  state.counters["library_gap_frames"] =
+      static_cast<double>(gaps_after.frames_missing - gaps_before.frames_missing);
   state.counters["first_frame"] = first_frame;
   state.counters["dropped_by_first_block"] = dropped_after_first_block;
   state.counters["process_cpu_percent"] = 100.0 * cpu / wall;

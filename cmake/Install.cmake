@@ -1,5 +1,6 @@
 # cmake --install: the library, its headers, the tool, pkg-config and CMake package files, and
-# the udev rule that lets a normal user open the instrument.
+# the udev rule that lets a normal user open the instrument, and the limits drop-in that lets the
+# group vexdaq use a real-time priority.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -34,6 +35,10 @@ configure_file(packaging/vexdaq.pc.in ${CMAKE_CURRENT_BINARY_DIR}/vexdaq.pc @ONL
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/vexdaq.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   install(FILES packaging/60-vexdaq.rules DESTINATION ${CMAKE_INSTALL_LIBDIR}/udev/rules.d)
+  # Optional: grants the group vexdaq a real-time priority (pam_limits reads /etc/security/
+  # limits.d; with a prefix other than /usr, copy it there by hand).
+  install(FILES packaging/95-vexdaq-realtime.conf
+          DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/security/limits.d)
 endif()
 
 # The Python package, for installations made with CMake alone (off by default: the main way is

@@ -83,13 +83,13 @@ VEXDAQ_API uint64_t VEXDAQ_CALL vexdaq_get_dropped_commands(void);
 /* Transfer depth: how many bulk transfers each direction keeps in flight while streaming (each
  * carries one packet of at most 512 bytes, as always). More of them give the host more slack
  * before the device's FIFO overflows, which the device never reports: at 20 MB/s one packet lasts
- * 25 us. depth 0 chooses the default: enough transfers for 8 ms of the stream at the rate last
- * set, at least 4 and at most 256; otherwise 4 .. 256. input != 0 selects the input side. The
+ * 25 us. depth 0 chooses the default: enough transfers for 100 ms of the stream at the rate last
+ * set, at least 4 and at most 4096; otherwise 4 .. 4096. input != 0 selects the input side. The
  * setting needs no session, survives sessions and takes effect at the next vexdaq_start.
- * 0 on success; -2 for a depth outside 0 and 4 .. 256 (nothing changed). */
+ * 0 on success; -2 for a depth outside 0 and 4 .. 4096 (nothing changed). */
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_transfer_depth(uint8_t input, int32_t depth);
 
-/* The depth the direction's stream uses now, or used last (4 .. 256; 4 before any stream). */
+/* The depth the direction's stream uses now, or used last (4 .. 4096; 4 before any stream). */
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_transfer_depth(uint8_t input);
 
 /* Whether the transfer threads ask for a real-time scheduling class (Linux, macOS: SCHED_FIFO
@@ -121,6 +121,67 @@ VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_send_channel_blocks(const uint8_t *source,
  * the default "log". The log of a session already open stays where it is. Needs no session,
  * survives sessions. 0 on success; -2 for a name longer than 1024 bytes (nothing changed). */
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_log_directory(const char *directory);
+
+/* Input stream timing and gaps.
+ *
+ * A real instrument cannot tell the host that its FIFO overflowed: the frames are simply not
+ * there. The library notices from the stream alone. A paced device sends frames at its rate; the
+ * rx thread compares, once per batch of packets, the frames received with the host's monotonic
+ * clock since the start, fits a line to the arrivals that came with the least delay (its slope
+ * is the device clock's drift against the host's) and takes a shortfall against that line that
+ * lasts (two windows of at least 200 ms, longer than the posted transfers cover) for frames that
+ * were lost on the device's side. A host stall the posted transfers covered is no gap.
+ *
+ * Frame n of the stream was taken at about
+ *     first_frame_monotonic_ns + n / (rate * (1 + drift_ppm / 1e6)) seconds * 1e9,
+ * n counting the frames the device produced (after a gap: the frames received plus the sizes of
+ * the gaps before them). How exact: the line follows the arrivals with the least delay, so it
+ * is late by that delay (the transfer's completion and the rx thread's wake-up: tens of
+ * microseconds on an idle host, up to a USB frame of 1 ms on a real bus); the drift estimate is
+ * within a few ppm after some seconds and gets better as the stream runs; until two windows
+ * have passed (fitted 0) the drift reads 0 and the first frame's time is the start. A gap's
+ * size is good to about a packet plus what the drift left unmeasured; a gap smaller than the
+ * detector's allowance (a packet plus the jitter seen plus, early on, 300 ppm of the time
+ * elapsed) goes unseen, and so does a loss before the first window (it looks like a late
+ * start). Only paced streams are judged; output streams are not. */
+typedef struct vexdaq_stream_timing {
+  int64_t start_monotonic_ns;       /* host monotonic clock when the device was told to start
+                                       (Linux CLOCK_MONOTONIC; Windows QueryPerformanceCounter) */
+  int64_t start_utc_ns;             /* the same instant in UTC, ns since 1970-01-01 */
+  int64_t first_frame_monotonic_ns; /* when frame 0 was taken, from the fit */
+  int64_t frames_received;          /* frames the rx thread has delivered in this stream */
+  int64_t frames_settled;           /* of those, the frames before any gap still to be found:
+                                       their times will not move (a window or two behind) */
+  double drift_ppm;                 /* device clock against the host's (positive: fast) */
+  int32_t rate;                     /* the input rate set, frames per second */
+  int32_t bus_frame_number;         /* the USB frame number read at the start; -1: unknown */
+  int32_t fitted;                   /* 1 once drift and first frame come from the fit */
+  int32_t started;                  /* 1 once the stream was started (values of the last one) */
+} vexdaq_stream_timing;
+
+typedef struct vexdaq_stream_gap {
+  int64_t frame_index;       /* frames delivered before the gap: where it sits in the data */
+  int64_t frame_count;       /* frames missing, estimated */
+  int64_t host_monotonic_ns; /* the last arrival before it */
+} vexdaq_stream_gap;
+
+typedef struct vexdaq_gap_totals {
+  uint64_t stream_gaps;           /* gaps of the current (or last) stream */
+  uint64_t stream_frames_missing; /* frames they miss */
+  uint64_t gaps;                  /* gaps since the library was loaded */
+  uint64_t frames_missing;        /* frames they miss */
+} vexdaq_gap_totals;
+
+/* The timing of the current (or last) input stream into *out. Needs no session (the values
+ * survive the stop and the close). 0 on success; -1 for a null out. */
+VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_stream_timing(vexdaq_stream_timing *out);
+
+/* Copies the newest min(capacity, 64) gaps of the current (or last) input stream, oldest first,
+ * into gaps (may be null when capacity is 0) and the totals into *totals (may be null). Returns
+ * how many gaps were copied; -1 for a negative capacity or a null gaps with capacity > 0. Needs
+ * no session. */
+VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_get_stream_gaps(vexdaq_stream_gap *gaps, int32_t capacity,
+                                                      vexdaq_gap_totals *totals);
 
 /* The most bytes vexdaq_firmware_download writes: the loader addresses its memory with 16 bits.
  * A larger file, or an empty one, is refused before anything is sent to the device. */

@@ -39,6 +39,14 @@
  *   path_length=0                     pad the device path to this many UTF-16 units
  *   device_fifo=65536                 bytes of input the device buffers for the host, 1 .. 16 MiB
  *                                     (an EZ-USB's endpoint FIFOs hold 4 x 512 = 2048)
+ *   clock_ppm=0                       the instrument's clock against the host's, -100000 ..
+ *                                     100000 parts per million (positive: fast); paced input
+ *                                     runs at rate x (1 + ppm / 1e6) by the host's clock
+ *   drop_frames=0                     input frames the device loses on purpose (0: none), as an
+ *   drop_at_ms=0                      overflowing FIFO would: drop_frames frames drop_at_ms
+ *   drop_every_ms=0                   after the stream start by the device's clock, and again
+ *                                     every drop_every_ms (0: once); counted in
+ *                                     rx_dropped_frames with the overflows (the ground truth)
  *   waveform=sine                     sine | square | dc | noise | counter, for every input
  *   waveform.<n>=...                  channel, or for input channel n only
  *   pacing=realtime                   realtime: input frames at the input rate, output consumed

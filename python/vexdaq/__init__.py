@@ -11,7 +11,7 @@ A thin, typed layer over the C library (ctypes): see :mod:`vexdaq.device` for th
 :mod:`vexdaq.errors` for the exceptions.
 """
 
-from . import errors, scaling, sim
+from . import errors, scaling, sim, timing
 from ._library import LIBRARY_ENV, library_path
 from .device import (
     Acquisition,
@@ -33,6 +33,8 @@ from .device import (
     transfer_depth,
 )
 from .errors import (
+    DataLossError,
+    DataLossWarning,
     DeviceDisconnectedError,
     DeviceNotFoundError,
     InvalidArgumentError,
@@ -49,6 +51,8 @@ __all__ = [
     "Acquisition",
     "Block",
     "CounterReading",
+    "DataLossError",
+    "DataLossWarning",
     "Device",
     "DeviceDisconnectedError",
     "DeviceInfo",
@@ -75,5 +79,6 @@ __all__ = [
     "set_transfer_depth",
     "set_transfer_realtime",
     "sim",
+    "timing",
     "transfer_depth",
 ]

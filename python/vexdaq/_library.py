@@ -52,6 +52,44 @@ class LossCountersC(ctypes.Structure):
     ]
 
 
+class StreamTimingC(ctypes.Structure):
+    """``vexdaq_stream_timing``."""
+
+    _fields_ = [
+        ("start_monotonic_ns", ctypes.c_int64),
+        ("start_utc_ns", ctypes.c_int64),
+        ("first_frame_monotonic_ns", ctypes.c_int64),
+        ("frames_received", ctypes.c_int64),
+        ("frames_settled", ctypes.c_int64),
+        ("drift_ppm", ctypes.c_double),
+        ("rate", ctypes.c_int32),
+        ("bus_frame_number", ctypes.c_int32),
+        ("fitted", ctypes.c_int32),
+        ("started", ctypes.c_int32),
+    ]
+
+
+class StreamGapC(ctypes.Structure):
+    """``vexdaq_stream_gap``."""
+
+    _fields_ = [
+        ("frame_index", ctypes.c_int64),
+        ("frame_count", ctypes.c_int64),
+        ("host_monotonic_ns", ctypes.c_int64),
+    ]
+
+
+class GapTotalsC(ctypes.Structure):
+    """``vexdaq_gap_totals``."""
+
+    _fields_ = [
+        ("stream_gaps", ctypes.c_uint64),
+        ("stream_frames_missing", ctypes.c_uint64),
+        ("gaps", ctypes.c_uint64),
+        ("frames_missing", ctypes.c_uint64),
+    ]
+
+
 # Buffers go through as c_void_p so that numpy arrays pass their data pointer without a copy.
 _PROTOTYPES = {
     "vexdaq_device_list": (_i32, []),
@@ -106,6 +144,8 @@ _PROTOTYPES = {
     "vexdaq_set_transfer_realtime": (_i32, [_i32]),
     "vexdaq_send_channel_blocks": (_i32, [_void_p, _i32, _i32]),
     "vexdaq_set_log_directory": (_i32, [ctypes.c_char_p]),
+    "vexdaq_get_stream_timing": (_i32, [ctypes.POINTER(StreamTimingC)]),
+    "vexdaq_get_stream_gaps": (_i32, [ctypes.POINTER(StreamGapC), _i32, ctypes.POINTER(GapTotalsC)]),
     # vexdaq_sim.h
     "vexdaq_sim_plug": (_i32, [_char_p]),
     "vexdaq_sim_unplug": (_i32, [_i32]),

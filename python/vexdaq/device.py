@@ -15,9 +15,10 @@ from typing import Dict, Iterable, List, Optional, Sequence, Tuple, TypeVar, Uni
 
 import numpy as np
 
-from . import _library, _playback, scaling
+from . import _library, _playback, scaling, timing
 from ._library import LossCountersC
 from .errors import (
+    DataLossError,
     DeviceDisconnectedError,
     DeviceNotFoundError,
     InvalidArgumentError,
@@ -104,6 +105,10 @@ class Acquisition(np.ndarray):
     loss: Dict[int, LossCounters]
     #: When the stream was started, in UTC.
     start_time: Optional[_dt.datetime]
+    #: Frames the instrument lost before they reached the host, found by the library.
+    gaps: Tuple["timing.Gap", ...]
+    #: The stream's start and the fit of its clock (first frame's time, drift).
+    timing: Optional["timing.StreamTiming"]
 
     def __array_finalize__(self, obj: Optional[np.ndarray]) -> None:
         self.rate = getattr(obj, "rate", 0)
@@ -113,6 +118,8 @@ class Acquisition(np.ndarray):
         self.start_time = getattr(obj, "start_time", None)
         self.units = getattr(obj, "units", ())
         self.gears = getattr(obj, "gears", ())
+        self.gaps = getattr(obj, "gaps", ())
+        self.timing = getattr(obj, "timing", None)
 
     def __getitem__(self, index):  # type: ignore[no-untyped-def]
         """Slices keep the attributes, with `channels` and `loss` of the columns kept."""
@@ -133,6 +140,11 @@ class Acquisition(np.ndarray):
         if self.gears:
             result.gears = tuple(self.gears[int(i)] for i in kept)
         return result
+
+    @property
+    def first_frame_time(self) -> Optional[_dt.datetime]:
+        """When the first frame was taken, UTC, from the library's fit of the stream."""
+        return self.timing.first_frame_time if self.timing is not None else None
 
     @property
     def lost(self) -> int:
@@ -164,14 +176,18 @@ class Acquisition(np.ndarray):
 
 class Block(Acquisition):
     """One block of a :meth:`Device.stream`: samples of shape (frames, channels) with the
-    stream's `rate`, `channels`, `sample_bits` and `start_time`, and `first_frame`, the index of
-    its first frame counted from the stream's first (0)."""
+    stream's `rate`, `channels`, `sample_bits` and `start_time`, `first_frame`, the index of
+    its first frame counted from the stream's first (0), `first_frame_seconds`, when that frame
+    was taken in seconds after the stream's first (from the library's fit, gaps counted in),
+    and `gaps`, the stream's gaps found so far."""
 
     first_frame: int
+    first_frame_seconds: float
 
     def __array_finalize__(self, obj: Optional[np.ndarray]) -> None:
         super().__array_finalize__(obj)
         self.first_frame = getattr(obj, "first_frame", 0)
+        self.first_frame_seconds = getattr(obj, "first_frame_seconds", 0.0)
 
 
 def _parse_channel_text(text: str) -> List[int]:
@@ -264,13 +280,13 @@ def dropped_commands() -> int:
 
 
 def set_transfer_depth(depth: int = 0, input: bool = True) -> None:
-    """Bulk transfers one direction keeps in flight from the next start on: 4 to 256, or 0 for
-    the default that the rate chooses (8 ms of the stream). Deeper queues give the host more
+    """Bulk transfers one direction keeps in flight from the next start on: 4 to 4096, or 0 for
+    the default that the rate chooses (100 ms of the stream). Deeper queues give the host more
     slack before the instrument's buffer overflows."""
     result = _library.load().vexdaq_set_transfer_depth(1 if input else 0, depth)
     if result != 0:
         raise InvalidArgumentError(
-            f"transfer depth {depth} is outside 4 to 256 (0 for the default)",
+            f"transfer depth {depth} is outside 4 to 4096 (0 for the default)",
             result=result,
             call="vexdaq_set_transfer_depth",
         )
@@ -741,6 +757,7 @@ class Device(_ClosedOnRelease):
         rate: Optional[int] = None,
         seconds: Optional[float] = None,
         frames: Optional[int] = None,
+        on_loss: str = "raise",
     ) -> Acquisition:
         """Records input channels into an array of shape (frames, channels).
 
@@ -751,7 +768,11 @@ class Device(_ClosedOnRelease):
         the transpose of a channel-major block, so it is Fortran-ordered). Blocks the calling
         thread until the samples are there; Ctrl-C stops the stream and raises KeyboardInterrupt.
         Raises StreamError (DeviceDisconnectedError when unplugged) if the stream stops early.
+        on_loss: what a run that misses samples does (frames the instrument lost, found by the
+        library from the stream, or samples read too late): "raise" DataLossError carrying the
+        data, "warn" (DataLossWarning) or "ignore"; the gaps are in the result either way.
         """
+        timing.check_on_loss(on_loss)
         if frames is None and seconds is None:
             raise InvalidArgumentError("give the duration (seconds) or the number of frames")
         self._check_length(seconds, frames)
@@ -791,6 +812,9 @@ class Device(_ClosedOnRelease):
         result.loss = {c: after[c] - before[c] for c in chosen}
         result.start_time = started
         result.gears = tuple(self.gear(c) for c in chosen)
+        result.gaps, _ = timing.read_gaps()
+        result.timing = timing.read_timing()
+        timing.report_loss(on_loss, result.gaps, result.loss, data=result)
         return result
 
     def stream(
@@ -800,6 +824,7 @@ class Device(_ClosedOnRelease):
         block_frames: Optional[int] = None,
         seconds: Optional[float] = None,
         frames: Optional[int] = None,
+        on_loss: str = "raise",
     ) -> "Stream":
         """Starts streaming input channels; iterate over the result for blocks of shape
         (block_frames, channels) (the last one may be shorter).
@@ -807,7 +832,10 @@ class Device(_ClosedOnRelease):
         Without seconds or frames it runs until the loop ends. Leaving the loop by break, an
         exception or Ctrl-C stops the stream (at once when used with ``with``, otherwise when the
         iterator is released or the device is next used).
+        on_loss as for acquire, judged at every block: "raise" ends the stream with
+        DataLossError in place of the block after the one with which a loss was noticed.
         """
+        timing.check_on_loss(on_loss)
         self._check_length(seconds, frames)
         if block_frames is not None and block_frames <= 0:
             raise InvalidArgumentError(f"block_frames must be positive, not {block_frames}")
@@ -815,7 +843,7 @@ class Device(_ClosedOnRelease):
         wanted = self._frames_wanted(rate, seconds, frames)
         if block_frames is not None:
             block = int(block_frames)
-        stream = Stream(self, chosen, rate, block, wanted)
+        stream = Stream(self, chosen, rate, block, wanted, on_loss)
         self._stream = weakref.ref(stream)
         return stream
 
@@ -1021,7 +1049,13 @@ class Stream(_ClosedOnRelease):
     """
 
     def __init__(
-        self, device: Device, channels: List[int], rate: int, block: int, wanted: Optional[int]
+        self,
+        device: Device,
+        channels: List[int],
+        rate: int,
+        block: int,
+        wanted: Optional[int],
+        on_loss: str = "raise",
     ) -> None:
         self._device = device
         self.channels: Tuple[int, ...] = tuple(channels)
@@ -1036,6 +1070,13 @@ class Stream(_ClosedOnRelease):
         self._staging = np.empty(block * 3, dtype=np.uint8) if self._bits == 24 else None
         self._before = device._loss_snapshot(self.channels, True)
         self.start_time: Optional[_dt.datetime] = None
+        self._on_loss = on_loss
+        #: Frames the instrument lost so far, found by the library (newest 64).
+        self.gaps: Tuple[timing.Gap, ...] = ()
+        #: Seconds from the first frame to the first frame of the latest block (the fit).
+        self.block_seconds = 0.0
+        self._lost_seen = 0
+        self._loss_error: Optional[BaseException] = None
 
     def __iter__(self) -> "Stream":
         return self
@@ -1045,6 +1086,10 @@ class Stream(_ClosedOnRelease):
         return self._running
 
     def __next__(self) -> np.ndarray:
+        if self._loss_error is not None:
+            error, self._loss_error = self._loss_error, None
+            self.close()
+            raise error
         if self._finished:
             raise StopIteration
         device = self._device
@@ -1073,6 +1118,8 @@ class Stream(_ClosedOnRelease):
         except BaseException:
             self.close()
             raise
+        self._judge_block()
+        self.block_seconds = timing.read_timing().frame_seconds(self.frames, self.gaps)
         block = self._describe(data.T.view(Block))
         self.frames += n
         return block
@@ -1084,7 +1131,25 @@ class Stream(_ClosedOnRelease):
         block.sample_bits = self._bits
         block.start_time = self.start_time
         block.first_frame = self.frames
+        block.first_frame_seconds = self.block_seconds
+        block.gaps = self.gaps
         return block
+
+    def _judge_block(self) -> None:
+        """Raises or warns (on_loss) once per new loss: a gap or samples read too late."""
+        gaps, _ = timing.read_gaps()
+        loss = self.loss()
+        lost = sum(c.lost for c in loss.values())
+        if len(gaps) == len(self.gaps) and lost == self._lost_seen:
+            return
+        new_gaps = gaps[len(self.gaps) :]
+        self.gaps = gaps
+        self._lost_seen = lost
+        try:
+            timing.report_loss(self._on_loss, new_gaps, loss)
+        except DataLossError as error:
+            # The block in hand still goes to the caller; the next one raises.
+            self._loss_error = error
 
     def loss(self) -> Dict[int, LossCounters]:
         """Each channel's loss counters since the stream was made."""

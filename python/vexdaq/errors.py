@@ -50,6 +50,24 @@ class VexdaqError(Exception):
         return text
 
 
+class DataLossError(VexdaqError):
+    """The run completed but samples are missing: the instrument lost frames before they reached
+    the host (``gaps``), or the application read too slowly (``loss``). ``data`` holds what was
+    recorded (an :class:`~vexdaq.device.Acquisition`), or None for a stream."""
+
+    def __init__(self, message: str, *, gaps: list, loss: dict, data: object = None) -> None:
+        super().__init__(message)
+        #: The gaps the library found (:class:`~vexdaq.timing.Gap`).
+        self.gaps = gaps
+        #: Loss counters per channel.
+        self.loss = loss
+        self.data = data
+
+
+class DataLossWarning(UserWarning):
+    """Warned instead of raising :class:`DataLossError` with ``on_loss="warn"``."""
+
+
 class LibraryNotFoundError(VexdaqError, OSError):
     """The shared library could not be loaded; the message names every place tried."""
 

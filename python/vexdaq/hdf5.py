@@ -16,7 +16,14 @@ library_version     the vexdaq library's version text
 moved, overwritten, dropped, transfer_failures
                     the loss counters of the run at its end, per channel (int64 arrays)
 interrupted         1 when the recording was ended early (Ctrl-C), else 0
+first_frame_time    when frame 0 was taken, UTC, ISO 8601, from the library's fit of the stream
+drift_ppm           the instrument clock against the host's, from the fit (float64)
+bus_frame_number    the USB frame number at the start (-1: unknown)
+gap_frames          frames the instrument lost, in all the gaps the library found (int64)
 ==================  ==========================================================================
+
+Beside the samples, a dataset ``/gaps`` of shape (gaps, 2), int64: for each gap the library
+found, the row of ``samples`` before which frames are missing and how many.
 
 Needs h5py (Debian: python3-h5py).
 """
@@ -30,6 +37,7 @@ from typing import Any, Dict, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from . import timing
 from .device import DeviceInfo, LossCounters, Stream, sample_dtype
 from .scaling import ChannelScale
 
@@ -126,6 +134,19 @@ class CaptureWriter:
         a["library_version"] = info.library_version if info else ""
         a["interrupted"] = np.int32(0)
         self.set_loss({})
+        self.set_timing(None, ())
+
+    def set_timing(self, fit: Optional["timing.StreamTiming"], gaps: Sequence["timing.Gap"]) -> None:
+        """The stream's fit and its gaps (the dataset ``gaps`` and the attributes above)."""
+        a = self._data.attrs
+        a["first_frame_time"] = _iso(fit.first_frame_time if fit is not None else None)
+        a["drift_ppm"] = np.float64(fit.drift_ppm if fit is not None else 0.0)
+        a["bus_frame_number"] = np.int32(fit.bus_frame_number if fit is not None else -1)
+        a["gap_frames"] = np.int64(sum(g.frame_count for g in gaps))
+        if "gaps" in self._file:
+            del self._file["gaps"]
+        rows = np.asarray([(g.frame_index, g.frame_count) for g in gaps], dtype=np.int64).reshape(-1, 2)
+        self._file.create_dataset("gaps", data=rows, dtype="<i8")
 
     def set_start_time(self, start_time: _dt.datetime) -> None:
         self._data.attrs["start_time"] = _iso(start_time)
@@ -177,17 +198,21 @@ def write(path: PathLike, samples: np.ndarray, info: Optional[DeviceInfo] = None
     with CaptureWriter(path, channels, rate, sample_bits, info, gear, icp,
                        getattr(samples, "start_time", None)) as writer:
         writer.write(np.asarray(samples))
+        writer.set_timing(getattr(samples, "timing", None), getattr(samples, "gaps", ()))
         writer.finish(getattr(samples, "loss", None))
 
 
 def record(device: Any, path: PathLike, channels: Any = None, rate: Optional[int] = None,
-           seconds: Optional[float] = None, frames: Optional[int] = None) -> Dict[int, LossCounters]:
+           seconds: Optional[float] = None, frames: Optional[int] = None,
+           on_loss: str = "raise") -> Dict[int, LossCounters]:
     """Streams input channels of an open device into a capture file with bounded memory.
 
     Ctrl-C ends the recording with a complete file (marked interrupted) and is then raised again.
-    Returns the loss counters of the run.
+    Returns the loss counters of the run. A run that missed samples completes its file (the gaps
+    in it) and then raises DataLossError, warns or says nothing, as on_loss asks.
     """
-    stream: Stream = device.stream(channels, rate, seconds=seconds, frames=frames)
+    timing.check_on_loss(on_loss)
+    stream: Stream = device.stream(channels, rate, seconds=seconds, frames=frames, on_loss="ignore")
     gear = [device.gear(c) for c in stream.channels]
     icp = [device.icp(c) for c in stream.channels]
     writer = CaptureWriter(path, stream.channels, stream.rate, device.info.in_bits, device.info, gear, icp)
@@ -203,7 +228,10 @@ def record(device: Any, path: PathLike, channels: Any = None, rate: Optional[int
         raise
     finally:
         loss = stream.loss() if not device.closed else None
+        gaps, _ = timing.read_gaps()
+        writer.set_timing(timing.read_timing(), gaps)
         writer.finish(loss, interrupted)
+    timing.report_loss(on_loss, gaps, loss or {})
     return loss or {}
 
 

@@ -3,6 +3,7 @@
 #include "session/log.h"
 #include "stream/loss_counters.h"
 #include "stream/stream_data.h"
+#include "stream/stream_timing.h"
 #include "stream/transfer_threads.h"
 #include "vexdaq/vexdaq_ext.h"
 
@@ -51,6 +52,16 @@ int32_t vexdaq_send_channel_blocks(const uint8_t *source, int32_t bytes, int32_t
 int32_t vexdaq_set_log_directory(const char *directory) {
   return api_guard("vexdaq_set_log_directory",
                    [&] { return set_log_directory(directory) ? 0 : -2; });
+}
+
+int32_t vexdaq_get_stream_timing(vexdaq_stream_timing *out) {
+  return api_guard("vexdaq_get_stream_timing", [&] { return get_stream_timing(out); });
+}
+
+int32_t vexdaq_get_stream_gaps(vexdaq_stream_gap *gaps, int32_t capacity,
+                               vexdaq_gap_totals *totals) {
+  return api_guard("vexdaq_get_stream_gaps",
+                   [&] { return get_stream_gaps(gaps, capacity, totals); });
 }
 
 }  // extern "C"

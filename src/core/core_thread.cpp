@@ -51,6 +51,9 @@ bool start_up() {
     fail_start_up("usbio core starts failed on device init\r\n");
     return false;
   }
+  // A device just opened streams at its list's first rate until told otherwise: the rate an
+  // earlier session set is not this one's (the depth and the gap detector follow it).
+  remember_sample_rates(0, 0);
   usbio_controller_get_sample_width();
   log_print(1, "usbio sample width : %d out - %d in\r\n", g_session.out_sample_bits.load(),
             g_session.in_sample_bits.load());

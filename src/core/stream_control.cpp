@@ -11,6 +11,7 @@
 #include "session/fifo.h"
 #include "session/log.h"
 #include "stream/stream_signal.h"
+#include "stream/stream_timing.h"
 #include "stream/stream_waiters.h"
 #include "stream/transfer_threads.h"
 
@@ -138,6 +139,7 @@ void usbio_stream_start() {
 
   // The transfer threads arm their own slots when the period begins.
   set_transfer_depths(depth_for(false), depth_for(true));
+  begin_stream_timing(current_rate(false), current_rate(true));
 
   uint32_t frame_number = 0;
   uint32_t returned = 0;
@@ -145,6 +147,7 @@ void usbio_stream_start() {
                    &frame_number, sizeof frame_number, &returned) &&
       returned == sizeof frame_number) {
     log_print(1, "Start Frame Number : %ld\r\n", static_cast<int32_t>(frame_number));
+    note_start_bus_frame(frame_number);
   } else {
     const uint32_t status = platform::last_error();
     g_session.last_status.store(status);
@@ -159,6 +162,7 @@ void usbio_stream_start() {
   g_session.streaming.store(1);
   notify_stream_waiters();
   wait_transfer_threads_primed(kSlotWaitMs);
+  note_stream_start();
   send_stream_request(REQ_STREAM_START);
 }
 

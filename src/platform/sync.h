@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "platform/thread_annotations.h"
 #include "platform_native.h"
@@ -102,6 +103,13 @@ class WaitWord {
  private:
   NativeWaitWord native_;
 };
+
+// Makes a std::mutex nobody holds or waits for yet inherit the priority of its waiters, where
+// the system has that (POSIX PTHREAD_PRIO_INHERIT; elsewhere it stays as it is): a real-time
+// thread waiting for it then lends its priority to a normal thread that holds it, instead of
+// waiting for as long as the other programs keep that thread from running. Returns whether it
+// does. Call before the mutex is first used.
+bool make_priority_inheriting(std::mutex &mutex);
 
 // Creation that reports failure as a null pointer instead of an exception, as the library's
 // callers expect from the platform's object constructors.

@@ -59,6 +59,11 @@ const char *raise_current_thread_priority(int32_t realtime_priority);
 // thread created with kNormal). Any thread; the text belongs to the calling thread.
 const char *current_thread_scheduling();
 
+// Why the calling thread's last raise_current_thread_priority did not get the real-time class
+// it asked for, as text for the log ("EPERM, RLIMIT_RTPRIO 0"), or "" when it got it or did not
+// ask (Windows: always ""). Any thread; the text belongs to the calling thread.
+const char *current_thread_realtime_refusal();
+
 void sleep_ms(uint32_t milliseconds);
 
 // High-resolution monotonic counter and its ticks per second.

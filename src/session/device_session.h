@@ -29,7 +29,9 @@ inline constexpr int kDeviceTableEntrySize = 1024;
 inline constexpr int kRateListCapacity = 64;
 inline constexpr int kProductNameSize = 32;
 // Transfer slots per direction: the deepest queue of transfers a stream may keep in flight.
-inline constexpr int kSlotCount = 256;
+// 4096 packets of 512 bytes are 2 MiB per direction, inside the 16 MiB that Linux's usbfs lets
+// a process have in flight by default (usbfs_memory_mb).
+inline constexpr int kSlotCount = 4096;
 inline constexpr int kPipeHandleCount = 4;
 // Indexes into pipe_handles of the UART pipes (handles 3 and 4).
 inline constexpr int kUartOutPipeIndex = 2;

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "backend/driver.h"
+#include "platform/sync.h"
 #include "sim/instrument_internal.h"
 
 namespace vexdaq::sim {
@@ -20,6 +21,11 @@ std::atomic<uint64_t> g_instances{0};
 
 Instrument::Instrument(int32_t id, Profile profile)
     : id_(id), profile_(std::move(profile)), i2c_(0x10000, 0) {
+  // The clock thread runs in a real-time class and takes this mutex for every pass; control
+  // requests and counter reads take it from normal threads. Without inheritance a normal thread
+  // preempted while holding it (other programs busy) held the clock back for milliseconds, and
+  // the frames due meanwhile overflowed the instrument's FIFO, at the start of a stream too.
+  platform::make_priority_inheriting(mutex_);
   configure_eeprom();
   std::string serial = profile_.serial.empty() ? "SIM" + std::to_string(id) : profile_.serial;
   for (size_t i = 0; i < serial.size() && i < kSerialMaxBytes / 2; ++i) {

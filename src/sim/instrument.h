@@ -194,6 +194,9 @@ class Instrument {
   void fill_frames(uint8_t *out, uint32_t frames);
   uint64_t sample(uint32_t channel, uint64_t frame, uint32_t bits);
   uint32_t in_frame_bytes() const;
+  // Host nanoseconds as the instrument's clock (profile clock_ppm) counts them, and back.
+  uint64_t device_ns(int64_t host) const;
+  int64_t host_ns(uint64_t device) const;
   uint32_t out_frame_bytes() const;
   std::vector<uint8_t> endpoints() const;
   std::vector<uint8_t> config_descriptor() const;
@@ -257,7 +260,8 @@ class Instrument {
   bool flush_ = false;  // stop request: finish the transfers in flight
   Clock::time_point in_base_time_;
   uint64_t in_base_frames_ = 0;
-  uint64_t in_produced_ = 0;  // frame number n of the next input frame
+  uint64_t in_produced_ = 0;          // frame number n of the next input frame
+  uint64_t next_drop_frame_ = ~0ull;  // where the next injected drop falls (profile drop_*)
   Clock::time_point out_base_time_;
   uint64_t out_base_bytes_ = 0;
   uint64_t out_received_ = 0;  // bytes accepted since the start

@@ -383,6 +383,8 @@ void Instrument::start_stream() {
   flush_ = false;
   in_base_time_ = out_base_time_ = now;
   in_base_frames_ = in_produced_ = 0;
+  next_drop_frame_ =
+      profile_.drop_frames == 0 ? ~0ull : uint64_t{profile_.drop_at_ms} * in_rate_ / 1000;
   out_base_bytes_ = out_received_ = 0;
   loopback_.clear();
   ++counters_.stream_starts;

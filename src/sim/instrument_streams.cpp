@@ -174,6 +174,18 @@ void Instrument::service(Clock::time_point now, std::vector<Done> &done, Clock::
   }
 }
 
+uint64_t Instrument::device_ns(int64_t host) const {
+  if (host <= 0) return 0;
+  // A fast clock (ppm > 0) has counted more nanoseconds than the host's.
+  const long double scaled = static_cast<long double>(host) * (1e6L + profile_.clock_ppm) / 1e6L;
+  return static_cast<uint64_t>(scaled);
+}
+
+int64_t Instrument::host_ns(uint64_t device) const {
+  const long double scaled = static_cast<long double>(device) * 1e6L / (1e6L + profile_.clock_ppm);
+  return static_cast<int64_t>(scaled + 0.999L);  // rounded up: a wake-up never comes early
+}
+
 uint32_t Instrument::in_frame_bytes() const {
   return profile_.in_channels * (profile_.in_bits / 8);
 }
@@ -199,7 +211,7 @@ void Instrument::service_rx(Clock::time_point now, Endpoint &ep, std::vector<Don
   } else if (profile_.pacing == Pacing::kRealtime) {
     if (in_rate_ == 0) return;
     auto elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(now - in_base_time_);
-    due = in_base_frames_ + scale(static_cast<uint64_t>(elapsed.count()), in_rate_, 1000000000u);
+    due = in_base_frames_ + scale(device_ns(elapsed.count()), in_rate_, 1000000000u);
     // Frames nobody read in time overflow the instrument's FIFO and are lost. Reads already
     // posted count as room: the host controller fills them as frames arrive, whenever this
     // model gets round to it.
@@ -220,13 +232,23 @@ void Instrument::service_rx(Clock::time_point now, Endpoint &ep, std::vector<Don
       ep.pending.pop_front();
       continue;
     }
+    if (!profile_.loopback && in_produced_ >= next_drop_frame_) {
+      // The injected drop: these frames are gone, as if the FIFO had overflowed, and the next
+      // packet waits for frames that come after them.
+      in_produced_ += profile_.drop_frames;
+      counters_.rx_dropped_frames += profile_.drop_frames;
+      const uint64_t every = uint64_t{profile_.drop_every_ms} * in_rate_ / 1000;
+      next_drop_frame_ = profile_.drop_every_ms == 0 || every == 0
+                             ? ~0ull
+                             : std::max(next_drop_frame_ + every, in_produced_ + 1);
+    }
     uint64_t frames = fit;
     if (profile_.loopback) {
       frames = std::min<uint64_t>(fit, due - in_produced_);
       if (frames == 0) return;  // waits for output frames
     } else if (in_produced_ + fit > due) {
       uint64_t target = in_produced_ + fit - in_base_frames_;
-      auto ns = static_cast<int64_t>(scale(target, 1000000000u, in_rate_, true));
+      auto ns = host_ns(scale(target, 1000000000u, in_rate_, true));
       wake = std::min(wake, in_base_time_ + std::chrono::nanoseconds(ns));
       return;
     }

@@ -109,6 +109,15 @@ bool apply_one(const std::string &key, const std::string &value, Profile &p) {
     // 1 .. 16 MiB; a FIFO smaller than a frame holds one frame.
     if (!number(16u << 20) || n == 0) return false;
     p.device_fifo = static_cast<uint32_t>(n);
+  } else if (key == "clock_ppm") {
+    const bool negative = !value.empty() && value[0] == '-';
+    if (!parse_number(negative ? value.substr(1) : value, kMaxClockPpm, n)) return false;
+    p.clock_ppm = negative ? -static_cast<int32_t>(n) : static_cast<int32_t>(n);
+  } else if (key == "drop_frames" || key == "drop_at_ms" || key == "drop_every_ms") {
+    if (!number(1000000000u)) return false;
+    (key == "drop_frames"  ? p.drop_frames
+     : key == "drop_at_ms" ? p.drop_at_ms
+                           : p.drop_every_ms) = static_cast<uint32_t>(n);
   } else if (key == "path_length") {
     if (!number(kMaxPathLength)) return false;
     p.path_length = static_cast<uint32_t>(n);

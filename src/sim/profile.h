@@ -17,6 +17,7 @@ inline constexpr uint32_t kMaxPipes = 30;        // endpoints a USB interface ca
 inline constexpr size_t kMaxRateEntries = 4096;  // far beyond the 63 a reply holds
 inline constexpr size_t kMaxTextLength = 4096;   // product, manufacturer, serial
 inline constexpr uint32_t kMaxPathLength = 4096;
+inline constexpr int32_t kMaxClockPpm = 100000;  // 10 %: far beyond any crystal
 
 struct Profile {
   uint32_t in_channels = 8;
@@ -43,6 +44,13 @@ struct Profile {
   uint32_t pipes = 4;                // endpoints of the interface, the four of the instrument first
   uint32_t path_length = 0;          // pad the device path to this many UTF-16 units (0: natural)
   uint32_t device_fifo = 64u << 10;  // bytes of input the device holds for the host (EZ-USB: 2048)
+  // The instrument's clock against the host's, parts per million (a crystal is off by tens).
+  int32_t clock_ppm = 0;
+  // Input frames the device loses on purpose, as an overflowing FIFO would: drop_frames frames
+  // drop_at_ms after the start (device time), again every drop_every_ms (0: once).
+  uint32_t drop_frames = 0;
+  uint32_t drop_at_ms = 0;
+  uint32_t drop_every_ms = 0;
   // Behaviour.
   Waveform waveform = Waveform::kSine;
   std::vector<Waveform> channel_waveforms;  // per input channel; empty entries use `waveform`

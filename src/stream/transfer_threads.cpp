@@ -18,7 +18,9 @@
 #include "stream/loss_counters.h"
 #include "stream/packing.h"
 #include "stream/stream_signal.h"
+#include "stream/stream_timing.h"
 #include "stream/stream_waiters.h"
+#include "stream/transfer_timeout.h"
 
 namespace vexdaq {
 
@@ -26,8 +28,9 @@ static_assert(kMaxTransferDepth == kSlotCount, "every depth needs its slots");
 
 namespace {
 
-// A transfer that has not completed within 1500 ms will not: the slowest packet the device
-// sends is due well inside that.
+// The wind-down's bound: the device's stop completes its transfers at once, so one that has not
+// within 1500 ms will not. (While the stream runs, a transfer waits as long as its packet takes
+// to fill: transfer_timeout.h.)
 constexpr uint32_t kSlotWaitMs = 1500;
 // Completed slots handled under one lock acquisition at most; bounds the time a data call waits
 // for the direction's lock behind a batch (64 packets are some microseconds of copying).
@@ -105,12 +108,23 @@ bool wants_realtime(const OpenFile *file) {
 }
 
 // Gives the calling transfer thread the class `realtime` asks for and logs what it got (the rx
-// thread speaks for both).
-void set_transfer_class(bool input, bool realtime) {
+// thread speaks for both). A refused real-time class is logged with its reason once per session
+// (*refusal_logged): it will not change while the session runs, and the fix is the user's (a
+// limits drop-in granting rtprio, see README).
+void set_transfer_class(bool input, bool realtime, bool *refusal_logged) {
   platform::raise_current_thread_priority(realtime ? kTransferRealtimePriority : 0);
-  if (input) {
+  if (!input) return;
+  const char *refusal = realtime ? platform::current_thread_realtime_refusal() : "";
+  if (refusal[0] == '\0') {
     log_print(1, "transfer threads scheduling : %s\r\n", platform::current_thread_scheduling());
+  } else if (!*refusal_logged) {
+    *refusal_logged = true;
+    log_print(1,
+              "transfer threads scheduling : %s (SCHED_FIFO priority %d refused: %s; "
+              "packaging/95-vexdaq-realtime.conf grants it to the group vexdaq)\r\n",
+              platform::current_thread_scheduling(), kTransferRealtimePriority, refusal);
   }
+}
 }
 
 // Failures that ended a stream, and how many of them have been acknowledged; both only grow.
@@ -129,7 +143,10 @@ class Period {
         file_(driver_pin(pipe_)),
         layout_(layout),
         depth_(std::clamp(depth, kMinTransferDepth, kMaxTransferDepth)),
-        period_(period) {}
+        period_(period),
+        packet_frames_(layout.packet_size / (layout.channel_count * layout.sample_bytes)),
+        timeout_ms_(transfer_timeout_ms(stream_rate(input), packet_frames_)),
+        judged_(input && file_ != nullptr && file_->paced()) {}
 
   // Runs the period to its end; on return nothing is outstanding.
   void run();
@@ -158,6 +175,9 @@ class Period {
   const PacketLayout layout_;
   const int32_t depth_;
   const uint64_t period_;
+  const int32_t packet_frames_;
+  const uint32_t timeout_ms_;  // while the period runs
+  const bool judged_;          // a paced input stream: its arrivals feed the gap detector
   int32_t next_ = 0;
   int32_t outstanding_ = 0;
 };
@@ -173,7 +193,8 @@ void Period::look_at_pacing() {
   batches_since_look_ = 0;
   if (!wants_realtime(file_.get())) {
     realtime_ = false;
-    set_transfer_class(input_, false);
+    bool unused = false;  // leaving the real-time class is never refused
+    set_transfer_class(input_, false, &unused);
   }
 }
 
@@ -249,6 +270,7 @@ void Period::run() {
   int32_t sizes[kMaxBatch];
   int32_t ready[kMaxBatch];
 
+  if (judged_) begin_input_timing(packet_frames_, depth_);
   // Prime: every slot gets a transfer. tx packets carry what the FIFOs hold now.
   for (int32_t k = 0; k < depth_; ++k) {
     if (platform::Event *e = event(k)) e->reset();
@@ -278,7 +300,7 @@ void Period::run() {
     // device's stop completes the transfers in flight too), never a timer.
     platform::Event *e = event(next_);
     const platform::WaitResult waited =
-        e == nullptr ? platform::WaitResult::kFailed : e->wait(kSlotWaitMs);
+        e == nullptr ? platform::WaitResult::kFailed : e->wait(timeout_ms_);
     // Read once: the period either still runs or is over, whatever happens to the flag next.
     const bool on = running();
     if (waited != platform::WaitResult::kSignaled) {
@@ -318,6 +340,11 @@ void Period::run() {
                                static_cast<uint32_t>(layout_.packet_size)));
       }
       unpack_packets(layout_, packets, sizes, n);  // wakes calls waiting for these samples
+      if (judged_) {
+        int64_t bytes = 0;
+        for (int32_t i = 0; i < n; ++i) bytes += sizes[i];
+        add_input_frames(bytes / (layout_.channel_count * layout_.sample_bytes));
+      }
     } else {
       for (int32_t i = 0; i < n; ++i) {
         std::memset(packets[i], 0, static_cast<size_t>(layout_.packet_size));
@@ -353,12 +380,13 @@ uint32_t transfer_thread(bool input) {
     log_print(1, "transfer threads scheduling : %s\r\n", platform::current_thread_scheduling());
   }
   bool realtime = false;
+  bool refusal_logged = false;
   for (;;) {
     wait_for_stream_state(streaming_or_exit);
     const std::shared_ptr<OpenFile> file = driver_pin(g_session.pipe_handles[input ? 1 : 0]);
     if (wants_realtime(file.get()) != realtime) {
       realtime = !realtime;
-      set_transfer_class(input, realtime);
+      set_transfer_class(input, realtime, &refusal_logged);
     }
     const uint64_t generation = stream_state_generation();
     // Busy before the look at `streaming`: a core that clears the flag and then finds this

@@ -30,17 +30,19 @@ uint32_t rxthread(void *unused);
 // transfer); more of them queued only means the host has more slack before the device's FIFO
 // fills: at 20 MB/s one 512-byte packet lasts 25 us.
 inline constexpr int32_t kMinTransferDepth = 4;
-inline constexpr int32_t kMaxTransferDepth = 256;  // = kSlotCount
+inline constexpr int32_t kMaxTransferDepth = 4096;  // = kSlotCount
 // The default covers this much of the stream with posted transfers, within the bounds above: a
 // loaded machine, or a virtual machine whose host takes its processor away, can keep even a
-// real-time thread from running for some milliseconds.
-inline constexpr int32_t kTransferCoverUs = 8000;
+// real-time thread from running for some milliseconds, and a thread the real-time class was
+// refused to (an ordinary user) waits tens of them behind other programs (measured: 80 ms beside
+// two busy loops on two cores).
+inline constexpr int32_t kTransferCoverUs = 100000;
 
 // The default depth for a stream of bytes_per_second in packets of packet_size bytes: enough to
 // cover kTransferCoverUs, at least kMinTransferDepth, at most kMaxTransferDepth. Pure.
 int32_t default_transfer_depth(int64_t bytes_per_second, int32_t packet_size);
 
-// The application's choice (vexdaq_set_transfer_depth): 0 for the default, else 4..256. Process
+// The application's choice (vexdaq_set_transfer_depth): 0 for the default, else 4..4096. Process
 // wide, kept across sessions; takes effect at the next start. Any thread.
 void set_transfer_depth_setting(bool input, int32_t depth);
 int32_t transfer_depth_setting(bool input);
@@ -55,7 +57,7 @@ enum class TransferRealtime : int32_t { kOff = 0, kOn = 1, kAutomatic = 2 };
 void set_transfer_realtime_setting(TransferRealtime choice);
 TransferRealtime transfer_realtime_setting();
 
-// CORE THREAD, before setting `streaming`: the depths the next period uses (clamped to 4..256).
+// CORE THREAD, before setting `streaming`: the depths the next period uses (clamped to 4..4096).
 void set_transfer_depths(int32_t tx_depth, int32_t rx_depth);
 // The depth of the current (or last) period; any thread.
 int32_t transfer_depth(bool input);

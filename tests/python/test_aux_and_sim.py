@@ -69,7 +69,7 @@ def test_a_missing_library_names_what_was_tried(tmp_path):
 
 
 def test_the_transfer_depth_reaches_the_stream_and_a_bad_one_is_refused():
-    with pytest.raises(vexdaq.InvalidArgumentError, match="outside 4 to 256"):
+    with pytest.raises(vexdaq.InvalidArgumentError, match="outside 4 to 4096"):
         vexdaq.set_transfer_depth(3)
     try:
         vexdaq.set_transfer_depth(12)

@@ -15,6 +15,7 @@
 #include "cli/commands.h"
 #include "cli/durations.h"
 #include "cli/scaling.h"
+#include "cli/stream_clock.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_ext.h"
 
@@ -101,6 +102,35 @@ void print_scaled_statistics(std::FILE *out, const std::vector<int> &channels,
   }
 }
 
+void add_stream_timing(RunSummary &summary, const StreamClock &clock) {
+  if (!clock.start_utc().empty()) summary.start_time = clock.start_utc();
+  summary.first_frame_time = clock.first_frame_utc();
+  summary.drift_ppm = clock.timing().drift_ppm;
+  summary.bus_frame_number = clock.timing().bus_frame_number;
+  summary.gaps = clock.gaps();
+  summary.gap_frames = clock.totals().stream_frames_missing;
+}
+
+// Frames the instrument lost before they reached the host, as the library found them from the
+// stream: where each gap sits in the capture and how many frames it misses.
+void print_gaps(std::FILE *out, const StreamClock &clock) {
+  const vexdaq_gap_totals &totals = clock.totals();
+  if (totals.stream_gaps == 0) return;
+  std::fprintf(out, "gaps: %" PRIu64 " (%" PRIu64 " frames missing)\n", totals.stream_gaps,
+               totals.stream_frames_missing);
+  for (const vexdaq_stream_gap &g : clock.gaps()) {
+    // seconds() of the first frame after the gap counts the gap in; its start is that less
+    // the frames it misses.
+    const double rate = clock.timing().rate * (1 + clock.timing().drift_ppm * 1e-6);
+    const double at = clock.seconds(g.frame_index) - (rate > 0 ? g.frame_count / rate : 0);
+    std::fprintf(out, "  after sample %" PRId64 " (%.6f s): %" PRId64 " frames missing\n",
+                 static_cast<int64_t>(g.frame_index), at, static_cast<int64_t>(g.frame_count));
+  }
+  if (totals.stream_gaps > clock.gaps().size()) {
+    std::fprintf(out, "  (the newest %zu of them)\n", clock.gaps().size());
+  }
+}
+
 int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
   validate(o);
   const auto scale = read_scale(global, o.scale);
@@ -124,9 +154,12 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
   }
   const int64_t wanted = o.samples > 0 ? o.samples : frames_for(o.duration, rate);
 
-  // 50 ms blocks keep Ctrl-C prompt; FIFOs of two seconds ride out a slow disk.
+  // 50 ms blocks keep Ctrl-C prompt; FIFOs of two seconds ride out a slow disk, and hold at
+  // least the 64 packets of 256 frames the library delivers at once (a slow stream's FIFO of
+  // two seconds may be smaller than one packet).
   const int32_t block = std::max<int32_t>(1, rate / 20);
-  const int32_t capacity = std::clamp<int64_t>(int64_t{rate} * 2, int64_t{block} * 8, 1 << 22);
+  const int32_t capacity =
+      std::clamp<int64_t>(int64_t{rate} * 2, std::max<int64_t>(int64_t{block} * 8, 16384), 1 << 22);
   check(vexdaq_create_buffers(0, capacity), "creating the channel buffers");
   check(vexdaq_set_output_channel(0), "selecting output channels");
   check(vexdaq_set_input_channel(channel_mask(channels)), "selecting input channels");
@@ -159,11 +192,15 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
   if (scale) info.scales = channel_scales(*scale, channels, o.gear, 8 * bytes);
   info.start_time = utc_now_iso8601();
   info.expected_frames = wanted;
+  StreamClock clock;
+  info.frame_seconds = [&clock](int64_t k) { return clock.seconds(k); };
   auto writer = open_capture(format, o.output, info);
   std::vector<ChannelStats> stats(channels.size());
   std::vector<uint8_t> one(static_cast<size_t>(block) * bytes);
   std::vector<uint8_t> frames(static_cast<size_t>(block) * bytes * channels.size());
   const bool progress = !o.quiet && isatty(STDERR_FILENO) && o.output != "-";
+  SettlingWriter settling(*writer, static_cast<size_t>(bytes) * channels.size(),
+                          o.time_column && format == CaptureFormat::kCsv);
 
   RunSummary summary;
   summary.start_time = info.start_time;
@@ -187,7 +224,8 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
       }
     }
     if (failed) break;
-    writer->write(frames.data(), n);
+    clock.refresh();
+    settling.write(frames.data(), n, clock.timing().frames_settled);
     done += n;
     const auto now = std::chrono::steady_clock::now();
     if (progress && now - last_progress > std::chrono::milliseconds(200)) {
@@ -205,6 +243,9 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
     summary.loss.push_back(loss);
   }
   summary.interrupted = interrupted();
+  clock.refresh();
+  settling.flush();
+  add_stream_timing(summary, clock);
   writer->summarise(summary);
   writer->finish();
   if (progress) std::fprintf(stderr, "\r%60s\r", "");
@@ -228,12 +269,14 @@ int run_acquire(const GlobalOptions &global, const AcquireOptions &o) {
     throw CliError(kExitFailure, "the stream stopped early (" + std::to_string(done) +
                                      " samples per channel were written)" + log_hint());
   }
-  if (overwritten > 0 || failures > 0) {
+  print_gaps(out, clock);
+  if (overwritten > 0 || failures > 0 || clock.totals().stream_gaps > 0) {
     std::fprintf(stderr,
                  "vexdaq: warning: %" PRIu64
-                 " samples were overwritten before they were read and "
-                 "%" PRIu64 " transfers failed\n",
-                 overwritten, failures);
+                 " samples were overwritten before they were read, "
+                 "%" PRIu64 " transfers failed and %" PRIu64
+                 " frames never came from the instrument\n",
+                 overwritten, failures, clock.totals().stream_frames_missing);
     return kExitDataLoss;
   }
   return kExitOk;

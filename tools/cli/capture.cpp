@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "cli/channels.h"
 #include "cli/cli_error.h"
@@ -124,7 +125,8 @@ class CsvCapture : public FileCapture {
         channels_(info.channels.size()),
         bytes_(info.bytes),
         rate_(info.time_column ? info.rate : 0),
-        scales_(info.scales) {
+        scales_(info.scales),
+        frame_seconds_(info.frame_seconds) {
     std::string header = info.csv_header ? csv_description(info) : "";
     if (rate_ > 0) header += "time_s,";
     for (size_t i = 0; i < channels_; ++i) {
@@ -141,7 +143,9 @@ class CsvCapture : public FileCapture {
       if (rate_ > 0) {
         // Twelve significant digits tell frames 1/102400 s apart for the first eleven days.
         char time[32];
-        std::snprintf(time, sizeof time, "%.12g,", static_cast<double>(frame_++) / rate_);
+        const int64_t frame = frame_++;
+        std::snprintf(time, sizeof time, "%.12g,",
+                      frame_seconds_ ? frame_seconds_(frame) : static_cast<double>(frame) / rate_);
         text += time;
       }
       for (size_t c = 0; c < channels_; ++c, p += bytes_) {
@@ -166,6 +170,7 @@ class CsvCapture : public FileCapture {
   int bytes_;
   int32_t rate_;  // 0: no time column
   std::vector<ChannelScale> scales_;
+  std::function<double(int64_t)> frame_seconds_;
   int64_t frame_ = 0;
 };
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,6 +50,8 @@ struct CaptureInfo {
   std::vector<ChannelScale> scales;
   std::string start_time;       // UTC, ISO 8601, when the stream was about to start
   int64_t expected_frames = 0;  // 0: unknown; WAV on a pipe sizes its header by it
+  // The time_s of the k-th frame written, when the stream's fit gives it; else k / rate.
+  std::function<double(int64_t)> frame_seconds;
 };
 
 // How the run went, known once it has ended.
@@ -56,6 +59,12 @@ struct RunSummary {
   std::string start_time;                  // UTC, ISO 8601
   std::vector<vexdaq_loss_counters> loss;  // per channel, this run only
   bool interrupted = false;
+  // From the library's fit of the input stream (vexdaq_get_stream_timing and _gaps).
+  std::string first_frame_time;         // UTC, ISO 8601; empty: unknown
+  double drift_ppm = 0;                 // the device clock against the host's
+  int32_t bus_frame_number = -1;        // at the start; -1: unknown
+  std::vector<vexdaq_stream_gap> gaps;  // the newest 64 of the run
+  uint64_t gap_frames = 0;              // frames missing in all the run's gaps
 };
 
 class CaptureWriter {

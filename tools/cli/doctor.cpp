@@ -1,7 +1,14 @@
 // vexdaq doctor: says why no instrument is found, in words a user can act on.
+#if defined(__linux__) || defined(__APPLE__)
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#endif
+
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <thread>
 
 #include "cli/cli_error.h"
 #include "cli/commands.h"
@@ -22,6 +29,46 @@ bool udev_rule_installed() {
   return false;
 }
 
+#if defined(__linux__) || defined(__APPLE__)
+// Whether a thread of this user may take SCHED_FIFO at the transfer threads' priority (10), tried
+// on a thread of its own so the tool's main thread stays as it was; the error when not.
+int realtime_error() {
+  int error = 0;
+  std::thread probe([&error] {
+    sched_param param{};
+    param.sched_priority = 10;
+    error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+  });
+  probe.join();
+  return error;
+}
+#endif
+
+// The transfer threads' scheduling: a line that says whether they will get the real-time class
+// and, when not, what gives it to them.
+void report_realtime() {
+#if defined(__linux__) || defined(__APPLE__)
+  if (realtime_error() == 0) {
+    std::printf("ok: the transfer threads can run in the real-time class (SCHED_FIFO 10)\n");
+    return;
+  }
+  long long limit = -2;
+#if defined(RLIMIT_RTPRIO)
+  rlimit rt{};
+  if (getrlimit(RLIMIT_RTPRIO, &rt) == 0) {
+    limit = rt.rlim_cur == RLIM_INFINITY ? -1 : static_cast<long long>(rt.rlim_cur);
+  }
+#endif
+  std::printf(
+      "warning: the real-time class is refused to this user (RLIMIT_RTPRIO %lld): the transfer "
+      "threads run in the normal class, and a busy machine can make the instrument's FIFO "
+      "overflow (the library then reports gaps). To grant it: sudo cp "
+      "packaging/95-vexdaq-realtime.conf /etc/security/limits.d/ && sudo groupadd --system "
+      "--force vexdaq && sudo usermod -aG vexdaq \"$USER\", then log in again\n",
+      limit);
+#endif
+}
+
 }  // namespace
 
 void add_doctor_command(CLI::App &app, const GlobalOptions &global) {
@@ -32,6 +79,7 @@ void add_doctor_command(CLI::App &app, const GlobalOptions &global) {
     vexdaq_get_version(version, sizeof version);
     std::printf("library version %s\n", version);
     std::printf("session logs go to %s/ (--log-dir changes it)\n", log_directory().c_str());
+    report_realtime();
     const int32_t count = vexdaq_device_list();
     if (count < 0) {
       std::printf("problem: the list of instruments cannot be read from the system\n");

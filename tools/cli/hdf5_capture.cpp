@@ -92,7 +92,9 @@ class Hdf5Capture : public CaptureWriter {
     text("serial", info.serial);
     text("library_version", info.library_version);
     text("start_time", "");
-    summarise(RunSummary{"", std::vector<vexdaq_loss_counters>(n), false});
+    RunSummary placeholder;
+    placeholder.loss.resize(n);
+    summarise(placeholder);
     last_flush_ = std::chrono::steady_clock::now();
   }
 
@@ -154,6 +156,7 @@ class Hdf5Capture : public CaptureWriter {
     integers("transfer_failures", H5T_STD_I64LE, failures);
     integers("interrupted", H5T_STD_I32LE, std::vector<int32_t>{run.interrupted ? 1 : 0}, true);
     if (!run.start_time.empty()) text("start_time", run.start_time);
+    write_timing(run);
   }
 
   void finish() override {
@@ -222,6 +225,37 @@ class Hdf5Capture : public CaptureWriter {
     std::vector<int32_t> out(n, -1);
     for (size_t i = 0; i < n && i < values.size(); ++i) out[i] = values[i];
     return out;
+  }
+
+  // The stream's fit and its gaps: a dataset "gaps" beside the samples, one row (sample index
+  // in the capture, frames missing) per gap, and the fit's start attributes.
+  void write_timing(const RunSummary &run) {
+    text("first_frame_time", run.first_frame_time);
+    integers("bus_frame_number", H5T_STD_I32LE, std::vector<int32_t>{run.bus_frame_number}, true);
+    integers("gap_frames", H5T_STD_I64LE,
+             std::vector<int64_t>{static_cast<int64_t>(run.gap_frames)}, true);
+    replace("drift_ppm");
+    Id scalar(H5Screate(H5S_SCALAR), H5Sclose);
+    Id drift(H5Acreate2(data_.get(), "drift_ppm", H5T_IEEE_F64LE, scalar.get(), H5P_DEFAULT,
+                        H5P_DEFAULT),
+             H5Aclose);
+    need(drift.ok() && H5Awrite(drift.get(), H5T_NATIVE_DOUBLE, &run.drift_ppm) >= 0,
+         "writing attribute drift_ppm");
+    if (H5Lexists(file_.get(), "gaps", H5P_DEFAULT) > 0)
+      H5Ldelete(file_.get(), "gaps", H5P_DEFAULT);
+    std::vector<int64_t> rows;
+    for (const vexdaq_stream_gap &g : run.gaps) {
+      rows.push_back(g.frame_index);
+      rows.push_back(g.frame_count);
+    }
+    const hsize_t dims[2] = {run.gaps.size(), 2};
+    Id space(H5Screate_simple(2, dims, nullptr), H5Sclose);
+    Id gaps(H5Dcreate2(file_.get(), "gaps", H5T_STD_I64LE, space.get(), H5P_DEFAULT, H5P_DEFAULT,
+                       H5P_DEFAULT),
+            H5Dclose);
+    need(gaps.ok() && (rows.empty() || H5Dwrite(gaps.get(), H5T_NATIVE_INT64, H5S_ALL, H5S_ALL,
+                                                H5P_DEFAULT, rows.data()) >= 0),
+         "writing the gaps");
   }
 
   // Replaces the attribute: end-of-run values overwrite the placeholders written at the start.

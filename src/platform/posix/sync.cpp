@@ -1,5 +1,6 @@
 #include "platform/sync.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -107,6 +108,25 @@ bool Event::is_set() const {
 }
 
 #endif
+
+bool make_priority_inheriting(std::mutex &mutex) {
+#if defined(_POSIX_THREAD_PRIO_INHERIT) && _POSIX_THREAD_PRIO_INHERIT > 0
+  pthread_mutexattr_t attributes;
+  if (pthread_mutexattr_init(&attributes) != 0) return false;
+  bool done = false;
+  if (pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT) == 0) {
+    // The std::mutex was initialised statically, as a plain mutex; nothing else knows it yet.
+    pthread_mutex_t *native = mutex.native_handle();
+    pthread_mutex_destroy(native);
+    done = pthread_mutex_init(native, &attributes) == 0;
+  }
+  pthread_mutexattr_destroy(&attributes);
+  return done;
+#else
+  (void)mutex;
+  return false;
+#endif
+}
 
 std::unique_ptr<Mutex> create_mutex() {
   return std::unique_ptr<Mutex>(new (std::nothrow) Mutex);

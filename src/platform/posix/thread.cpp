@@ -7,6 +7,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <new>
 #include <system_error>
@@ -17,6 +18,22 @@ namespace {
 
 thread_local uint32_t t_last_error = 0;
 thread_local char t_scheduling[32] = "normal";
+thread_local char t_refusal[64] = "";
+
+// The reason a SCHED_FIFO request failed with `error`, and the limit that decides it.
+void note_refusal(int error) {
+  const char *name = error == EPERM ? "EPERM" : error == EINVAL ? "EINVAL" : "error";
+  rlimit limit{};
+#if defined(RLIMIT_RTPRIO)
+  if (getrlimit(RLIMIT_RTPRIO, &limit) == 0) {
+    std::snprintf(t_refusal, sizeof t_refusal, "%s, RLIMIT_RTPRIO %lld", name,
+                  limit.rlim_cur == RLIM_INFINITY ? -1LL : static_cast<long long>(limit.rlim_cur));
+    return;
+  }
+#endif
+  (void)limit;
+  std::snprintf(t_refusal, sizeof t_refusal, "%s %d", name, error);
+}
 
 }  // namespace
 
@@ -30,10 +47,15 @@ thread_local char t_scheduling[32] = "normal";
 const char *raise_current_thread_priority(int32_t realtime_priority) {
   sched_param param{};
   param.sched_priority = realtime_priority;
-  if (realtime_priority > 0 && pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0) {
-    std::snprintf(t_scheduling, sizeof t_scheduling, "SCHED_FIFO priority %d",
-                  static_cast<int>(realtime_priority));
-    return t_scheduling;
+  t_refusal[0] = '\0';
+  if (realtime_priority > 0) {
+    const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    if (error == 0) {
+      std::snprintf(t_scheduling, sizeof t_scheduling, "SCHED_FIFO priority %d",
+                    static_cast<int>(realtime_priority));
+      return t_scheduling;
+    }
+    note_refusal(error);
   }
   if (realtime_priority <= 0) {
     sched_param normal{};
@@ -89,6 +111,10 @@ void set_current_thread_name(const char *name) {
 
 const char *current_thread_scheduling() {
   return t_scheduling;
+}
+
+const char *current_thread_realtime_refusal() {
+  return t_refusal;
 }
 
 void sleep_ms(uint32_t milliseconds) {

@@ -107,6 +107,12 @@ bool Event::is_set() const {
   return true;
 }
 
+// Windows raises a thread that holds what others wait for by itself now and then (its
+// balance-set manager); there is no protocol to choose.
+bool make_priority_inheriting(std::mutex &) {
+  return false;
+}
+
 std::unique_ptr<Mutex> create_mutex() {
   return keep_if_created<NativeMutex>(new (std::nothrow) Mutex);
 }

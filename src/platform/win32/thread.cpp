@@ -85,6 +85,10 @@ const char *raise_current_thread_priority(int32_t) {
   return t_scheduling;
 }
 
+const char *current_thread_realtime_refusal() {
+  return "";
+}
+
 const char *current_thread_scheduling() {
   return t_scheduling;
 }
