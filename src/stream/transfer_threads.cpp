@@ -125,7 +125,6 @@ void set_transfer_class(bool input, bool realtime, bool *refusal_logged) {
               platform::current_thread_scheduling(), kTransferRealtimePriority, refusal);
   }
 }
-}
 
 // Failures that ended a stream, and how many of them have been acknowledged; both only grow.
 std::atomic<uint64_t> g_stream_failures{0};
