@@ -178,6 +178,9 @@ AllLook look_at_all(bool input, int32_t count, int32_t size) {
 // by_channel: the buffer holds one block of `bytes` per channel of the direction, block c for
 // channel c; otherwise (output only) one block goes to every enabled channel.
 int32_t all_channels(bool input, bool by_channel, void *buffer, int32_t bytes, int32_t blocking) {
+  // Read before the call can be seen waiting: a stop that anyone saw come after the call began
+  // releases it.
+  const uint64_t stops = stream_stop_count();
   int32_t count = 0;
   if (auto result = early_result(input, buffer, bytes, count)) return *result;
   const int32_t size = sample_bytes(input);
@@ -185,7 +188,6 @@ int32_t all_channels(bool input, bool by_channel, void *buffer, int32_t bytes, i
   if (lock == nullptr) return -1;
 
   Need waiter(blocking == 1, input, *lock, kAllEnabledChannels, count);
-  const uint64_t stops = stream_stop_count();
   for (;;) {
     waiter.arm();
     if (closed_under_call()) return -1;

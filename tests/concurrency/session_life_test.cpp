@@ -134,22 +134,18 @@ TEST_F(SessionLife, AStopReleasesEveryBlockedDataCallWithZero) {
   struct Blocked {
     const char *name;
     bool started;
+    std::function<void()> before;  // on this thread: the waiter count must be the call's alone
     std::function<int32_t()> call;
   };
+  // The output FIFOs hold 4096 samples; filled before the call, its block cannot go in.
+  const auto fill = [] { ASSERT_EQ(vexdaq_send_all_data(0, buffer, 4096 * 2, 0), 4096 * 2); };
   const std::vector<Blocked> calls = {
-      {"recv_all", true, [] { return vexdaq_recv_all_data(0, buffer, 50000 * 2, 1); }},
-      {"recv", true, [] { return vexdaq_recv_data(1, buffer, 50000 * 2, 1); }},
-      // The output FIFOs hold 4096 samples and are full: the second block cannot go in.
-      {"send_all before start", false,
-       [] {
-         vexdaq_send_all_data(0, buffer, 4096 * 2, 1);
-         return vexdaq_send_all_data(0, buffer, 4096 * 2, 1);
-       }},
-      {"send_channel_blocks before start", false,
-       [] {
-         vexdaq_send_channel_blocks(buffer, 4096 * 2, 1);
-         return vexdaq_send_channel_blocks(buffer, 4096 * 2, 1);
-       }},
+      {"recv_all", true, [] {}, [] { return vexdaq_recv_all_data(0, buffer, 50000 * 2, 1); }},
+      {"recv", true, [] {}, [] { return vexdaq_recv_data(1, buffer, 50000 * 2, 1); }},
+      {"send_all before start", false, fill,
+       [] { return vexdaq_send_all_data(0, buffer, 4096 * 2, 1); }},
+      {"send_channel_blocks before start", false, fill,
+       [] { return vexdaq_send_channel_blocks(buffer, 4096 * 2, 1); }},
   };
   open(
       "pacing=realtime;in_channels=4;out_channels=2;in_bits=16;out_bits=16;in_rates=1000;"
@@ -162,6 +158,7 @@ TEST_F(SessionLife, AStopReleasesEveryBlockedDataCallWithZero) {
     if (blocked.started) {
       ASSERT_EQ(vexdaq_start(), 0);
     }
+    ASSERT_NO_FATAL_FAILURE(blocked.before());
     std::atomic<int32_t> result{-2};
     std::thread caller([&] { result.store(blocked.call()); });
     wait_until_blocked();
