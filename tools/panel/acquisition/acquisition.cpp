@@ -192,6 +192,7 @@ std::string Acquisition::settings_json() const {
               {"icp", s.icp},
               {"generators", generators},
               {"recording", recording_},
+              {"recorded_frames", recorded_frames_.load()},
               {"scope",
                {{"mode", s.scope.triggered ? "triggered" : "rolling"},
                 {"timebase_s", s.scope.timebase_s},
@@ -631,6 +632,7 @@ void Acquisition::run() {
       try {
         r.writer->write(r.interleaved.data(), static_cast<int64_t>(n));
         r.frames += static_cast<int64_t>(n);
+        recorded_frames_.store(r.frames);
       } catch (const vexdaq_cli::CliError &e) {
         v.stream_error = std::string("the recording failed: ") + e.what();
         std::lock_guard<std::mutex> lock(mutex_);

@@ -113,6 +113,9 @@ class Acquisition {
   std::optional<RecordResult> record_done_;
   std::condition_variable record_finished_;
   bool recording_ = false;  // a recording is open or about to be
+  // Frames the current (or last) recording holds: its file is compressed, so its size says
+  // little. Written by the acquisition thread, read by the server's.
+  std::atomic<int64_t> recorded_frames_{0};
 
   std::atomic<bool> exit_{false};
   std::thread thread_;
