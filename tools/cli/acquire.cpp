@@ -54,21 +54,6 @@ std::string text_of(int32_t (*query)(char *, int32_t)) {
 }
 
 // Calendar arithmetic of <chrono>: gmtime_r is not there on every platform the tool builds for.
-std::string utc_now_iso8601() {
-  using namespace std::chrono;
-  const auto now = floor<microseconds>(system_clock::now());
-  const auto day = floor<days>(now);
-  const year_month_day date{day};
-  const hh_mm_ss time{now - day};
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%06dZ",
-                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
-                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
-                static_cast<int>(time.subseconds().count()));
-  return text;
-}
-
 std::string rate_list(const std::vector<int32_t> &rates) {
   std::string text;
   for (int32_t r : rates) text += (text.empty() ? "" : ", ") + std::to_string(r);

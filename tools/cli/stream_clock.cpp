@@ -76,4 +76,9 @@ std::string iso8601_utc(int64_t ns) {
   return text;
 }
 
+std::string utc_now_iso8601() {
+  using namespace std::chrono;
+  return iso8601_utc(duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count());
+}
+
 }  // namespace vexdaq_cli

@@ -63,5 +63,7 @@ class SettlingWriter {
 
 // ns since 1970-01-01 UTC as ISO 8601 ("2026-01-31T12:00:00.000000Z").
 std::string iso8601_utc(int64_t ns);
+// Now, the same way.
+std::string utc_now_iso8601();
 
 }  // namespace vexdaq_cli

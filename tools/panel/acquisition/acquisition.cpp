@@ -15,6 +15,7 @@
 #include "cli/capture.h"
 #include "cli/channels.h"
 #include "cli/cli_error.h"
+#include "cli/stream_clock.h"
 #include "display/frame_layout.h"
 #include "display/scope_views.h"
 #include "display/spectrum.h"
@@ -37,21 +38,6 @@ constexpr int32_t kFifoSeconds = 2;
 constexpr auto kFrameInterval = std::chrono::microseconds(1'000'000 / 40);
 constexpr auto kStatusInterval = std::chrono::milliseconds(250);
 constexpr auto kSpectrumInterval = std::chrono::milliseconds(100);
-
-std::string utc_now_iso8601() {
-  using namespace std::chrono;
-  const auto now = floor<microseconds>(system_clock::now());
-  const auto day = floor<days>(now);
-  const year_month_day date{day};
-  const hh_mm_ss time{now - day};
-  char text[48];
-  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02d:%02d:%02d.%06dZ",
-                static_cast<int>(date.year()), static_cast<unsigned>(date.month()),
-                static_cast<unsigned>(date.day()), static_cast<int>(time.hours().count()),
-                static_cast<int>(time.minutes().count()), static_cast<int>(time.seconds().count()),
-                static_cast<int>(time.subseconds().count()));
-  return text;
-}
 
 // The CLI's generate waveforms, so the panel and `vexdaq generate` play the same samples.
 int32_t waveform_sample(const GeneratorSettings &g, int64_t n, int32_t rate, int bytes) {
@@ -344,7 +330,7 @@ void Acquisition::take_recording_requests(const Settings &) {
     auto r = std::make_unique<Recording>();
     r->writer = std::move(record_next_);
     r->path = record_next_path_;
-    r->start_time = utc_now_iso8601();
+    r->start_time = vexdaq_cli::utc_now_iso8601();
     for (int c : v.applied.channels) r->loss_at_start.push_back(read_channel_health(c).loss);
     v.recording = std::move(r);
   }
