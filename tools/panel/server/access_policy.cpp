@@ -62,10 +62,18 @@ bool is_loopback_address(const std::string &address) {
 
 std::vector<std::string> panel_hosts(const std::string &address, int port) {
   if (address == "0.0.0.0" || address == "::") return {};
-  const std::string p = ":" + std::to_string(port);
+  // Appended piece by piece: GCC 12 at -O3 takes "literal" + std::string for an overlapping
+  // copy (-Wrestrict).
+  std::string p(1, ':');
+  p.append(std::to_string(port));
   const bool v6 = address.find(':') != std::string::npos;
-  std::vector<std::string> hosts{(v6 ? "[" + address + "]" : address) + p};
-  if (is_loopback_address(address)) hosts.push_back("localhost" + p);
+  std::string host;
+  if (v6)
+    host.append(1, '[').append(address).append(1, ']');
+  else
+    host.append(address);
+  std::vector<std::string> hosts{host.append(p)};
+  if (is_loopback_address(address)) hosts.push_back(std::string("localhost").append(p));
   return hosts;
 }
 
