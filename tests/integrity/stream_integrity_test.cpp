@@ -144,8 +144,12 @@ TEST_F(FastStart, StreamWithOutputChannelsKeepsItsFirstFramesAtHighRate) {
   if (!kSanitizerBuild) {
     EXPECT_EQ(dropped, 0u);
   }
-  EXPECT_EQ(check.skipped, kSanitizerBuild ? std::min(check.skipped, dropped) : 0u)
-      << "the device dropped " << dropped;
+  // A sanitizer build's reader may also fall behind the 105 ms its FIFO holds: every frame
+  // missing must then be one the instrument or the library's counters report.
+  const uint64_t overwritten = loss(true, 0).overwritten;
+  EXPECT_EQ(check.skipped,
+            kSanitizerBuild ? std::min<uint64_t>(check.skipped, dropped + overwritten) : 0u)
+      << "the device dropped " << dropped << ", the FIFO overwrote " << overwritten;
   EXPECT_GT(vexdaq_sim_counter(sim_, "tx_packets"), 0) << "the output side ran beside it";
 }
 
