@@ -18,9 +18,10 @@ constexpr double kDriftFloor = 5e-6;
 int64_t GapDetector::window_for(double rate, int32_t packet_frames, int32_t depth) {
   int64_t window = 200'000'000;
   if (rate > 0 && packet_frames > 0) {
+    // Rounded, not truncated: x87 arithmetic (32-bit builds) lands a hair below whole values.
     const double packet_ns = packet_frames / rate * 1e9;
-    window = std::max<int64_t>(window, static_cast<int64_t>(4 * packet_ns));
-    window = std::max<int64_t>(window, static_cast<int64_t>(2 * packet_ns * std::max(depth, 1)));
+    window = std::max<int64_t>(window, std::llround(4 * packet_ns));
+    window = std::max<int64_t>(window, std::llround(2 * packet_ns * std::max(depth, 1)));
   }
   return window;
 }
