@@ -83,8 +83,9 @@ VEXDAQ_API uint64_t VEXDAQ_CALL vexdaq_get_dropped_commands(void);
 /* Transfer depth: how many bulk transfers each direction keeps in flight while streaming (each
  * carries one packet of at most 512 bytes, as always). More of them give the host more slack
  * before the device's FIFO overflows, which the device never reports: at 20 MB/s one packet lasts
- * 25 us. depth 0 chooses the default: enough transfers for 100 ms of the stream at the rate last
- * set, at least 4 and at most 4096; otherwise 4 .. 4096. input != 0 selects the input side. The
+ * 25 us. depth 0 chooses the default: enough transfers for 100 ms of the input stream (8 ms of
+ * the output, whose posted transfers are its latency) at the rate last set, at least 4 and at
+ * most 4096; otherwise 4 .. 4096. input != 0 selects the input side. The
  * setting needs no session, survives sessions and takes effect at the next vexdaq_start.
  * 0 on success; -2 for a depth outside 0 and 4 .. 4096 (nothing changed). */
 VEXDAQ_API int32_t VEXDAQ_CALL vexdaq_set_transfer_depth(uint8_t input, int32_t depth);

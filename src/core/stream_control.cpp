@@ -38,7 +38,8 @@ int64_t current_rate(bool input) {
   return listed > 0 && first > 0 ? first : 0;
 }
 
-// The application's setting, else enough transfers to cover kTransferCoverUs of the stream.
+// The application's setting, else enough transfers to cover kTransferCoverUs of the input stream
+// or kOutputTransferCoverUs of the output.
 int32_t depth_for(bool input) {
   const int32_t setting = transfer_depth_setting(input);
   if (setting != 0) return setting;
@@ -46,7 +47,8 @@ int32_t depth_for(bool input) {
       input ? g_session.in_channel_count.load() : g_session.out_channel_count.load();
   const int64_t bits = input ? g_session.in_sample_bits.load() : g_session.out_sample_bits.load();
   const int32_t packet = input ? g_session.in_packet_size.load() : g_session.out_packet_size.load();
-  return default_transfer_depth(current_rate(input) * count * (bits / 8), packet);
+  return default_transfer_depth(current_rate(input) * count * (bits / 8), packet,
+                                input ? kTransferCoverUs : kOutputTransferCoverUs);
 }
 
 void set_active(platform::Mutex *lock, std::atomic<uint8_t> &active, uint8_t value) {

@@ -413,9 +413,9 @@ uint32_t transfer_thread(bool input) {
 
 }  // namespace
 
-int32_t default_transfer_depth(int64_t bytes_per_second, int32_t packet_size) {
+int32_t default_transfer_depth(int64_t bytes_per_second, int32_t packet_size, int32_t cover_us) {
   if (bytes_per_second <= 0 || packet_size <= 0) return kMinTransferDepth;
-  const int64_t covered = bytes_per_second * kTransferCoverUs / 1000000;
+  const int64_t covered = bytes_per_second * cover_us / 1000000;
   const int64_t depth = (covered + packet_size - 1) / packet_size;
   return static_cast<int32_t>(std::clamp<int64_t>(depth, kMinTransferDepth, kMaxTransferDepth));
 }

@@ -37,10 +37,15 @@ inline constexpr int32_t kMaxTransferDepth = 4096;  // = kSlotCount
 // refused to (an ordinary user) waits tens of them behind other programs (measured: 80 ms beside
 // two busy loops on two cores).
 inline constexpr int32_t kTransferCoverUs = 100000;
+// The output's default stays short: its posted transfers are what the device plays next, so
+// their length is the output's latency (and, at the start, zeros ahead of the first samples an
+// application sends after vexdaq_start); an output that runs dry is counted (zero_filled).
+inline constexpr int32_t kOutputTransferCoverUs = 8000;
 
 // The default depth for a stream of bytes_per_second in packets of packet_size bytes: enough to
-// cover kTransferCoverUs, at least kMinTransferDepth, at most kMaxTransferDepth. Pure.
-int32_t default_transfer_depth(int64_t bytes_per_second, int32_t packet_size);
+// cover cover_us, at least kMinTransferDepth, at most kMaxTransferDepth. Pure.
+int32_t default_transfer_depth(int64_t bytes_per_second, int32_t packet_size,
+                               int32_t cover_us = kTransferCoverUs);
 
 // The application's choice (vexdaq_set_transfer_depth): 0 for the default, else 4..4096. Process
 // wide, kept across sessions; takes effect at the next start. Any thread.
