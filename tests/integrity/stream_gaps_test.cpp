@@ -65,7 +65,9 @@ TEST_F(StreamGaps, ADropInjectedIntoTheInstrumentIsFoundFromTheStreamAlone) {
 
 TEST_F(StreamGaps, TheStartAndTheDeviceClocksDriftComeWithTheStream) {
   constexpr int kRate = 25600;
-  open("waveform=counter;in_channels=2;out_channels=0;in_bits=16;clock_ppm=-300;in_rates=" +
+  // A drift far beyond a crystal's: over the 1.2 s streamed, a host that wakes a millisecond late
+  // now and then (ThreadSanitizer, Wine, a loaded machine) must not blur its size or sign.
+  open("waveform=counter;in_channels=2;out_channels=0;in_bits=16;clock_ppm=-3000;in_rates=" +
        std::to_string(kRate));
   ASSERT_NO_FATAL_FAILURE(
       start_stream({.out_capacity = 16, .in_capacity = 1 << 17, .out_mask = 0, .in_mask = 0x1}));
@@ -78,9 +80,7 @@ TEST_F(StreamGaps, TheStartAndTheDeviceClocksDriftComeWithTheStream) {
   EXPECT_EQ(timing.rate, kRate);
   EXPECT_EQ(timing.fitted, 1);
   EXPECT_GE(timing.frames_received, kRate);
-  // A ThreadSanitizer build on a busy machine wakes late now and then; the fit takes the
-  // arrivals that came first, so a loose bound still tells the sign and size of the drift.
-  EXPECT_NEAR(timing.drift_ppm, -300, 150);
+  EXPECT_NEAR(timing.drift_ppm, -3000, 1000);
   EXPECT_GE(timing.bus_frame_number, 0);
   EXPECT_GT(timing.start_utc_ns, 1'600'000'000'000'000'000);  // after 2020
   // Frame 0 was taken after the start request, and well within the first second.
