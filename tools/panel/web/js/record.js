@@ -16,6 +16,7 @@ export class RecordControl {
     if (reply) {
       this.start.disabled = true;
       this.stop.disabled = false;
+      delete this.state.dataset.done;
       this.state.textContent = `recording ${reply.path}`;
     }
   }
@@ -30,7 +31,8 @@ export class RecordControl {
     }
   }
 
+  // A status sent before the stop may arrive after its reply: it must not overwrite the result.
   update(status) {
-    if (status.recording) this.state.textContent = `recording ${status.recording.path}: ${status.recording.frames} frames`;
+    if (status.recording && !this.state.dataset.done) this.state.textContent = `recording ${status.recording.path}: ${status.recording.frames} frames`;
   }
 }
