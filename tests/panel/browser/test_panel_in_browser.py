@@ -98,10 +98,9 @@ def test_pwm_and_digital_port_changes_reach_the_instrument_byte_for_byte(browser
     assert console_errors(browser) == []
 
 
-def test_a_recording_from_the_page_holds_every_sample_of_the_counter_pattern(browser, panel_factory):
-    panel = panel_factory("waveform=counter;in_channels=4", "--rate", "51200")
-    open_panel(browser, panel)
-    set_field(browser, "record-name", "run.h5")
+def record_from_page(browser, name):
+    """Records from the page's buttons until the file holds 20000 frames, and stops."""
+    set_field(browser, "record-name", name)
     browser.find_element(By.ID, "record-start").click()
     wait(browser, lambda b: "frames" in b.find_element(By.ID, "record-state").text
          and int(b.find_element(By.ID, "record-state").text.split(": ")[-1].split()[0]) > 20000,
@@ -109,6 +108,12 @@ def test_a_recording_from_the_page_holds_every_sample_of_the_counter_pattern(bro
     browser.find_element(By.ID, "record-stop").click()
     wait(browser, lambda b: b.find_element(By.ID, "record-state").get_attribute("data-done"),
          "the recording did not finish")
+
+
+def test_a_recording_from_the_page_holds_every_sample_of_the_counter_pattern(browser, panel_factory):
+    panel = panel_factory("waveform=counter;in_channels=4", "--rate", "51200")
+    open_panel(browser, panel)
+    record_from_page(browser, "run.h5")
     assert " 0 lost" in browser.find_element(By.ID, "record-state").text
     with h5py.File(panel.folder / "run.h5", "r") as f:
         dataset = f["samples"]
@@ -142,14 +147,7 @@ def test_generated_outputs_loop_back_unbroken_and_trigger_a_sweep(browser, panel
     Select(browser.find_element(By.ID, "scope-mode")).select_by_value("triggered")
     wait(browser, lambda b: b.find_element(By.ID, "scope-info").text == "triggered",
          "no triggered sweep")
-    set_field(browser, "record-name", "loop.h5")
-    browser.find_element(By.ID, "record-start").click()
-    wait(browser, lambda b: "frames" in b.find_element(By.ID, "record-state").text
-         and int(b.find_element(By.ID, "record-state").text.split(": ")[-1].split()[0]) > 20000,
-         "the recording does not grow")
-    browser.find_element(By.ID, "record-stop").click()
-    wait(browser, lambda b: b.find_element(By.ID, "record-state").get_attribute("data-done"),
-         "the recording did not finish")
+    record_from_page(browser, "loop.h5")
     screenshot("scope-triggered")
     with h5py.File(panel.folder / "loop.h5", "r") as f:
         column = f["samples"][:, 0].astype(np.int64)
