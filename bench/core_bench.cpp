@@ -15,7 +15,7 @@
 
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "protocol/message.h"
+#include "session/message_queue.h"
 #include "support/scratch_directory.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_sim.h"

@@ -2,7 +2,7 @@
 # with a version resource, an import library and a .def file, and no MinGW runtime DLL to ship.
 enable_language(RC)
 
-target_compile_definitions(vexdaq_core PUBLIC VEXDAQ_HAVE_USBIO=1)
+target_compile_definitions(vexdaq_core PUBLIC VEXDAQ_HAVE_USBIO=1)  # for the tests of the backend
 target_link_libraries(vexdaq_core PUBLIC setupapi)
 
 configure_file(${CMAKE_CURRENT_LIST_DIR}/vexdaq_version.rc.in

@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "backend/driver.h"
-#include "backend/usb_link/usb_link.h"
 #include "backend/usb_link/usb_link_file.h"
+#include "protocol/usb_link.h"
 
 namespace {
 

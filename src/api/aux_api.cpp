@@ -8,10 +8,10 @@
 #include "backend/driver.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "protocol/message.h"
 #include "protocol/request_catalogue.h"
 #include "session/device_session.h"
 #include "session/log.h"
+#include "session/message_queue.h"
 #include "vexdaq/vexdaq.h"
 
 using namespace vexdaq;

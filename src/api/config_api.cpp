@@ -6,11 +6,11 @@
 #include "device/control_request.h"
 #include "device/device_init.h"
 #include "platform/thread.h"
-#include "protocol/message.h"
 #include "protocol/request_catalogue.h"
 #include "protocol/requests.h"
 #include "session/device_session.h"
 #include "session/log.h"
+#include "session/message_queue.h"
 #include "vexdaq/vexdaq.h"
 
 using namespace vexdaq;

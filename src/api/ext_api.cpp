@@ -1,6 +1,6 @@
 #include "api/api_guard.h"
-#include "protocol/message.h"
 #include "session/log.h"
+#include "session/message_queue.h"
 #include "stream/loss_counters.h"
 #include "stream/stream_data.h"
 #include "stream/stream_timing.h"

@@ -10,6 +10,7 @@
 #include <cstdlib>
 
 #include "api/api_guard.h"
+#include "backend/driver.h"
 #include "core/core_thread.h"
 #include "device/discovery.h"
 #include "platform/process_end.h"

@@ -1,4 +1,4 @@
-// The command record handed to the core thread, and posting.
+// The command record handed to the core thread.
 #pragma once
 
 #include <cstdint>
@@ -37,25 +37,5 @@ struct CoreMessage {
   int32_t data_length;
   void *payload;  // the poster's bytes (synchronous types only), or null
 };
-
-// Whether the poster of this type waits until the core has carried the message out.
-bool is_synchronous(uint32_t msg_id);
-
-// What post_message returns for an asynchronous message that found the queue full.
-inline constexpr int32_t kPostDropped = 1;
-
-// Hands a message to the core thread. Any thread but the core thread itself.
-//  0   an asynchronous message is queued; a synchronous one has been carried out (its payload
-//      stays in use until then);
-//  kPostDropped  an asynchronous message found the queue full and was dropped (counted);
-//  -1  not delivered: no session, no queue, or the core is ending or gone; a synchronous poster
-//      whose message is still queued when the core ends is released with -1 as well.
-// A synchronous message and MSG_EXIT never find the queue full: they wait until the core has made
-// room (or the queue is closed, -1).
-int32_t post_message(uint32_t msg_id, int32_t primary, int32_t secondary, int32_t data_length,
-                     void *payload);
-
-// Asynchronous messages dropped on a full queue since the library was loaded.
-uint64_t dropped_message_count();
 
 }  // namespace vexdaq

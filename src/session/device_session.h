@@ -16,9 +16,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "backend/driver.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "protocol/driver_types.h"
 #include "session/fifo.h"
 
 namespace vexdaq {

@@ -1,6 +1,7 @@
-// The core thread's side of the message queue, and the queue's life within a session.
+// The message queue: posting from any thread, the core thread's side, and the queue's life
+// within a session.
 //
-// Posting (message.h) stores a CoreMessage in g_session.message_queue under message_lock and
+// Posting stores a CoreMessage in g_session.message_queue under message_lock and
 // releases message_available once per stored message. A synchronous poster waits on a completion
 // signal of its own, which travels beside its message (one per queue slot), so it is released by
 // its own message and no other. The start-up signal (message_done) is separate and untouched here.
@@ -20,6 +21,26 @@ namespace vexdaq {
 struct PostCompletion;
 
 inline constexpr int32_t kMessageQueueCapacity = 128;
+
+// Whether the poster of this type waits until the core has carried the message out.
+bool is_synchronous(uint32_t msg_id);
+
+// What post_message returns for an asynchronous message that found the queue full.
+inline constexpr int32_t kPostDropped = 1;
+
+// Hands a message to the core thread. Any thread but the core thread itself.
+//  0   an asynchronous message is queued; a synchronous one has been carried out (its payload
+//      stays in use until then);
+//  kPostDropped  an asynchronous message found the queue full and was dropped (counted);
+//  -1  not delivered: no session, no queue, or the core is ending or gone; a synchronous poster
+//      whose message is still queued when the core ends is released with -1 as well.
+// A synchronous message and MSG_EXIT never find the queue full: they wait until the core has made
+// room (or the queue is closed, -1).
+int32_t post_message(uint32_t msg_id, int32_t primary, int32_t secondary, int32_t data_length,
+                     void *payload);
+
+// Asynchronous messages dropped on a full queue since the library was loaded.
+uint64_t dropped_message_count();
 
 // A message as the core took it, with the signal its poster waits for (null when nobody waits).
 struct TakenMessage {

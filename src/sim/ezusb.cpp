@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <limits>
 
-#include "backend/driver.h"
+#include "protocol/driver_types.h"
 
 namespace vexdaq::sim {
 namespace {

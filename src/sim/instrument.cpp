@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "backend/driver.h"
 #include "platform/sync.h"
+#include "protocol/driver_types.h"
 #include "sim/instrument_internal.h"
 
 namespace vexdaq::sim {

@@ -36,7 +36,7 @@
 #include <thread>
 #include <vector>
 
-#include "backend/usb_link/usb_link.h"
+#include "protocol/usb_link.h"
 #include "sim/byte_ring.h"
 #include "sim/ezusb.h"
 #include "sim/profile.h"

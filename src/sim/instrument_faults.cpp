@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "backend/driver.h"
+#include "protocol/driver_types.h"
 #include "sim/instrument_internal.h"
 
 namespace vexdaq::sim {

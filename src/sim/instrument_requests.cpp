@@ -6,7 +6,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "backend/driver.h"
+#include "protocol/driver_types.h"
 #include "protocol/usbio_records.h"
 #include "sim/instrument_internal.h"
 

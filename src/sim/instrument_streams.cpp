@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "backend/driver.h"
 #include "platform/thread.h"
+#include "protocol/driver_types.h"
 #include "sim/instrument_internal.h"
 
 namespace vexdaq::sim {

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "platform/sync.h"
-#include "protocol/message.h"
 #include "session/fifo.h"
+#include "session/message_queue.h"
 #include "stream/packing.h"
 #include "stream/stream_waiters.h"
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "behaviour/commands_fixture.h"
-#include "protocol/message.h"
+#include "session/message_queue.h"
 
 namespace vexdaq::testing {
 namespace {

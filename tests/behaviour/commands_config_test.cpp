@@ -3,7 +3,7 @@
 #include <string>
 
 #include "behaviour/commands_fixture.h"
-#include "protocol/message.h"
+#include "session/message_queue.h"
 
 namespace vexdaq::testing {
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "behaviour/core_test_support.h"
-#include "protocol/message.h"
 #include "session/device_session.h"
+#include "session/message_queue.h"
 
 namespace vexdaq::testing {
 namespace {

@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "backend/libusb/libusb_context.h"
-#include "backend/usb_link/usb_link.h"
+#include "protocol/usb_link.h"
 
 namespace vexdaq {
 

@@ -19,7 +19,7 @@
 #include <vector>
 
 #include "backend/driver.h"
-#include "backend/usb_link/usb_link.h"
+#include "protocol/usb_link.h"
 #include "protocol/usbio_records.h"
 
 namespace vexdaq {

@@ -2,9 +2,9 @@
 // the whole driver operation table in terms of it. libusb (real devices) and the virtual
 // instrument are UsbLinks.
 //
-// Statuses are the driver's (backend/driver.h): 0 for success, kStatusDeviceNotPresent once the
-// device is gone, kStatusStall for a request or endpoint the device refused, kStatusCancelled for
-// a cancelled bulk transfer.
+// Statuses are the driver's (protocol/driver_types.h): 0 for success, kStatusDeviceNotPresent once
+// the device is gone, kStatusStall for a request or endpoint the device refused, kStatusCancelled
+// for a cancelled bulk transfer.
 #pragma once
 
 #include <atomic>
