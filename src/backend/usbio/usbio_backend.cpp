@@ -5,8 +5,8 @@
 #include <cwchar>
 #include <memory>
 #include <new>
+#include <string_view>
 
-#include "backend/sim/sim_backend.h"
 #include "platform/thread.h"
 
 #include "win32_headers.h"
@@ -85,7 +85,18 @@ class UsbioBackend final : public Backend {
     return true;
   }
 
-  bool owns(const char16_t *path) const override { return !sim_backend().owns(path); }
+  // The interface paths of USB devices: "\\?\usb#vid_...", in either case.
+  bool owns(const char16_t *path) const override {
+    constexpr std::u16string_view kUsbInterfacePrefix = u"\\\\?\\usb#";
+    const std::u16string_view p(path);
+    if (p.size() < kUsbInterfacePrefix.size()) return false;
+    for (std::size_t k = 0; k < kUsbInterfacePrefix.size(); ++k) {
+      char16_t c = p[k];
+      if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c - u'A' + u'a');
+      if (c != kUsbInterfacePrefix[k]) return false;
+    }
+    return true;
+  }
 
   std::unique_ptr<OpenFile> open(const char16_t *path, uint32_t access, uint32_t share,
                                  uint32_t flags) override {
