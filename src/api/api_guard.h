@@ -20,9 +20,9 @@ auto api_guard(const char *export_name, Body &&body, decltype(body()) failure = 
   try {
     return body();
   } catch (const std::exception &e) {
-    log_print(1, "%s failed: %s\r\n", export_name, e.what());
+    log_print(LogLevel::kEntry, "%s failed: %s\r\n", export_name, e.what());
   } catch (...) {
-    log_print(1, "%s failed: unexpected exception\r\n", export_name);
+    log_print(LogLevel::kEntry, "%s failed: unexpected exception\r\n", export_name);
   }
   return failure;
 }

@@ -43,8 +43,8 @@ extern "C" {
 int32_t vexdaq_set_trigger_mode(int32_t mode, uint8_t source, uint8_t edge, int32_t level,
                                 int32_t pre_samples, uint8_t direction) {
   return api_guard("vexdaq_set_trigger_mode", [&]() -> int32_t {
-    log_print(1, "vexdaq_set_trigger_mode (%d, %d, %d, %d, %d, %d)\r\n", mode, source, edge, level,
-              pre_samples, direction);
+    log_print(LogLevel::kEntry, "vexdaq_set_trigger_mode (%d, %d, %d, %d, %d, %d)\r\n", mode,
+              source, edge, level, pre_samples, direction);
     if (!session_usable()) return -1;
     auto record = trigger_record(mode, source, edge, level, pre_samples);
     return post_message(MSG_TRIGGER_MODE, direction, 0, kTriggerRecordSize, record.data()) == 0
@@ -55,7 +55,8 @@ int32_t vexdaq_set_trigger_mode(int32_t mode, uint8_t source, uint8_t edge, int3
 
 int32_t vexdaq_set_sample_mode(int32_t mode, uint8_t option, int32_t count, uint8_t direction) {
   return api_guard("vexdaq_set_sample_mode", [&]() -> int32_t {
-    log_print(1, "vexdaq_set_sample_mode (%d, %d, %d, %d)\r\n", mode, option, count, direction);
+    log_print(LogLevel::kEntry, "vexdaq_set_sample_mode (%d, %d, %d, %d)\r\n", mode, option, count,
+              direction);
     if (!session_usable()) return -1;
     auto record = sample_mode_record(mode, option, count);
     return post_message(MSG_SAMPLE_MODE, direction, 0, kSampleModeRecordSize, record.data()) == 0
@@ -75,7 +76,7 @@ int32_t vexdaq_can_sample_rate(int32_t rate, uint8_t input) {
 
 int32_t vexdaq_set_sample_rate(int32_t out_rate, int32_t in_rate) {
   return api_guard("vexdaq_set_sample_rate", [&]() -> int32_t {
-    log_print(1, "vexdaq_set_sample_rate nrate (%d, %d)\r\n", out_rate, in_rate);
+    log_print(LogLevel::kEntry, "vexdaq_set_sample_rate nrate (%d, %d)\r\n", out_rate, in_rate);
     if (!session_usable()) return -1;
     // The core stops a requested stream around the rate and restarts it; the call returns
     // once that is done.
@@ -85,18 +86,19 @@ int32_t vexdaq_set_sample_rate(int32_t out_rate, int32_t in_rate) {
 
 int32_t vexdaq_get_sample_rate(int32_t *out_rate, int32_t *in_rate) {
   return api_guard("vexdaq_get_sample_rate", [&]() -> int32_t {
-    log_print(1, "vexdaq_get_sample_rate out/in (0x%p, 0x%p)\r\n", out_rate, in_rate);
+    log_print(LogLevel::kEntry, "vexdaq_get_sample_rate out/in (0x%p, 0x%p)\r\n", out_rate,
+              in_rate);
     if (!session_usable() || g_session.core_failed.load() != 0) return -1;
     uint8_t reply[kRateRecordSize] = {};
     uint32_t returned = 0;
     if (!class_in(REQ_SAMPLE_RATE, 0, 0, reply, kRateRecordSize, &returned)) {
-      log_print(1, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n", REQ_SAMPLE_RATE,
-                platform::last_error());
+      log_print(LogLevel::kEntry, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n",
+                REQ_SAMPLE_RATE, platform::last_error());
       return -1;
     }
     // A short reply holds no complete rate pair; reporting half of one would be a made-up rate.
     if (returned < kRateRecordSize) {
-      log_print(1, "vexdaq_get_sample_rate short reply (%d bytes)\r\n", returned);
+      log_print(LogLevel::kEntry, "vexdaq_get_sample_rate short reply (%d bytes)\r\n", returned);
       return -1;
     }
     if (in_rate != nullptr) *in_rate = static_cast<int32_t>(get_le32(&reply[0]));
@@ -107,7 +109,7 @@ int32_t vexdaq_get_sample_rate(int32_t *out_rate, int32_t *in_rate) {
 
 int32_t vexdaq_get_sample_width(int32_t *width) {
   return api_guard("vexdaq_get_sample_width", [&]() -> int32_t {
-    log_print(1, "vexdaq_get_sample_width (0x%p)\r\n", width);
+    log_print(LogLevel::kEntry, "vexdaq_get_sample_width (0x%p)\r\n", width);
     if (!session_usable()) return -1;
     if (g_session.core_failed.load() != 0 || usbio_controller_get_sample_width() != 0) return -2;
     if (width != nullptr) *width = g_session.in_sample_bits.load() / 8;
@@ -117,7 +119,8 @@ int32_t vexdaq_get_sample_width(int32_t *width) {
 
 int32_t vexdaq_get_channel_count(int32_t *out_count, int32_t *in_count) {
   return api_guard("vexdaq_get_channel_count", [&]() -> int32_t {
-    log_print(1, "vexdaq_get_channel_count out/in (0x%p, 0x%p)\r\n", out_count, in_count);
+    log_print(LogLevel::kEntry, "vexdaq_get_channel_count out/in (0x%p, 0x%p)\r\n", out_count,
+              in_count);
     if (!session_usable()) return -1;
     if (g_session.core_failed.load() != 0 || usbio_controller_get_channel_count() != 0) return -2;
     // A count of 0 or less is reported as 2, the value applications of this device have always
@@ -131,7 +134,7 @@ int32_t vexdaq_get_channel_count(int32_t *out_count, int32_t *in_count) {
 
 int32_t vexdaq_set_input_gear(uint64_t channel_mask, uint8_t force_gear8, uint8_t gear) {
   return api_guard("vexdaq_set_input_gear", [&]() -> int32_t {
-    log_print(1, "vexdaq_set_input_gear 0x%.8x%.8x, %d, %d\r\n",
+    log_print(LogLevel::kEntry, "vexdaq_set_input_gear 0x%.8x%.8x, %d, %d\r\n",
               static_cast<uint32_t>(channel_mask >> 32), static_cast<uint32_t>(channel_mask),
               force_gear8, gear);
     if (!session_usable()) return -1;
@@ -141,7 +144,7 @@ int32_t vexdaq_set_input_gear(uint64_t channel_mask, uint8_t force_gear8, uint8_
 
 int32_t vexdaq_set_input_icp(uint64_t channel_mask, uint8_t icp) {
   return api_guard("vexdaq_set_input_icp", [&]() -> int32_t {
-    log_print(1, "vexdaq_set_input_icp 0x%.8x%.8x, %d\r\n",
+    log_print(LogLevel::kEntry, "vexdaq_set_input_icp 0x%.8x%.8x, %d\r\n",
               static_cast<uint32_t>(channel_mask >> 32), static_cast<uint32_t>(channel_mask), icp);
     if (!session_usable()) return -1;
     return post_per_channel(MSG_IN_ICP, channel_mask, icp);

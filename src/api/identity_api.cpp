@@ -78,11 +78,11 @@ int32_t vexdaq_get_device_version(char *buffer, int32_t size) {
     // A failed query reports FPGA version 00 rather than whatever the stack held.
     uint8_t fpga = 0;
     if (!class_in(REQ_FPGA_VERSION, 0, 0, &fpga, 1)) {
-      log_print(1, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n", REQ_FPGA_VERSION,
-                platform::last_error());
+      log_print(LogLevel::kEntry, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n",
+                REQ_FPGA_VERSION, platform::last_error());
       fpga = 0;
     }
-    log_print(1, "FPGA code version : 0x%.2X\r\n", fpga);
+    log_print(LogLevel::kEntry, "FPGA code version : 0x%.2X\r\n", fpga);
 
     const uint16_t bcd = g_session.device_bcd;
     if (bcd == 0) return empty_text(buffer, size);

@@ -38,7 +38,7 @@ void vexdaq_device_close(void) {
 
 int32_t vexdaq_start(void) {
   return api_guard("vexdaq_start", [] {
-    vexdaq::log_print(1, "vexdaq_start\r\n");
+    vexdaq::log_print(vexdaq::LogLevel::kEntry, "vexdaq_start\r\n");
     if (g_session.session_token.load() == 0) return -1;
     // -1 unless the core carried the start out (it sets run_requested): a start that never
     // reached the device, or one a beginning close refused, is none.
@@ -48,7 +48,7 @@ int32_t vexdaq_start(void) {
 
 int32_t vexdaq_stop(void) {
   return api_guard("vexdaq_stop", [] {
-    vexdaq::log_print(1, "vexdaq_stop\r\n");
+    vexdaq::log_print(vexdaq::LogLevel::kEntry, "vexdaq_stop\r\n");
     if (g_session.session_token.load() == 0) return -1;
     const int32_t posted =
         vexdaq::post_message(vexdaq::MSG_STOP, vexdaq::kStopEndsRequest, 0, 0, nullptr);

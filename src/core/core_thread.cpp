@@ -31,7 +31,7 @@ void signal_start_up() {
 void fail_start_up(const char *line) {
   g_session.core_failed.store(1);
   notify_stream_waiters();
-  log_print(1, line);
+  log_print(LogLevel::kEntry, line);
 }
 
 void compute_packet_sizes() {
@@ -40,8 +40,8 @@ void compute_packet_sizes() {
   if (out_count <= 0 && in_count <= 0) return;  // nothing to stream: the sizes stay as they were
   g_session.out_packet_size.store(usbio_packet_size(out_count, g_session.out_sample_bits.load()));
   g_session.in_packet_size.store(usbio_packet_size(in_count, g_session.in_sample_bits.load()));
-  log_print(1, "USB Packet Size : %d out - %d in\r\n", g_session.out_packet_size.load(),
-            g_session.in_packet_size.load());
+  log_print(LogLevel::kEntry, "USB Packet Size : %d out - %d in\r\n",
+            g_session.out_packet_size.load(), g_session.in_packet_size.load());
 }
 
 // Returns true when the core came up and message_done was released; false after a failure, which
@@ -55,12 +55,13 @@ bool start_up() {
   // earlier session set is not this one's (the depth and the gap detector follow it).
   remember_sample_rates(0, 0);
   usbio_controller_get_sample_width();
-  log_print(1, "usbio sample width : %d out - %d in\r\n", g_session.out_sample_bits.load(),
-            g_session.in_sample_bits.load());
+  log_print(LogLevel::kEntry, "usbio sample width : %d out - %d in\r\n",
+            g_session.out_sample_bits.load(), g_session.in_sample_bits.load());
   // The line shows the device's own counts; the session keeps them limited to the tables.
   ChannelCounts reported{g_session.out_channel_count.load(), g_session.in_channel_count.load()};
   usbio_controller_get_channel_count(&reported);
-  log_print(1, "usbio channel count : %d out - %d in\r\n", reported.out_count, reported.in_count);
+  log_print(LogLevel::kEntry, "usbio channel count : %d out - %d in\r\n", reported.out_count,
+            reported.in_count);
   compute_packet_sizes();
 
   const TransferThreadFactory create_thread = g_transfer_thread_factory.load();
@@ -78,7 +79,7 @@ bool start_up() {
     return false;
   }
 
-  log_print(1, "usbio core is starting\r\n");
+  log_print(LogLevel::kEntry, "usbio core is starting\r\n");
   signal_start_up();
   return true;
 }
@@ -117,7 +118,7 @@ bool closing() {
 
 Outcome carry_out(const CoreMessage &message) {
   if (closing() && message.msg_id != MSG_STOP && message.msg_id != MSG_EXIT) {
-    log_print(1, "Message 0x%X refused: the session is closing\r\n", message.msg_id);
+    log_print(LogLevel::kEntry, "Message 0x%X refused: the session is closing\r\n", message.msg_id);
     return {.go_on = true, .result = -1};
   }
   switch (message.msg_id) {
@@ -130,7 +131,7 @@ Outcome carry_out(const CoreMessage &message) {
       if (message.primary == kStopEndsRequest) g_session.run_requested.store(0);
       return {};
     case MSG_EXIT:
-      log_print(1, "Message EXIT received\r\n");
+      log_print(LogLevel::kEntry, "Message EXIT received\r\n");
       if (g_session.streaming.load() != 0) usbio_stream_stop();
       g_session.core_exit.store(1);
       notify_stream_waiters();  // the idle transfer threads sleep until told
@@ -152,9 +153,9 @@ int32_t dispatch_message() {
     outcome = carry_out(taken.message);
   } catch (const std::exception &e) {
     // The core must outlive a surprise in one command, or every later poster would hang.
-    log_print(1, "Message 0x%X failed: %s\r\n", taken.message.msg_id, e.what());
+    log_print(LogLevel::kEntry, "Message 0x%X failed: %s\r\n", taken.message.msg_id, e.what());
   } catch (...) {
-    log_print(1, "Message 0x%X failed\r\n", taken.message.msg_id);
+    log_print(LogLevel::kEntry, "Message 0x%X failed\r\n", taken.message.msg_id);
   }
   complete_message(taken, outcome.result);
   return outcome.go_on ? 1 : 0;

@@ -22,15 +22,17 @@ void send_request(const RequestEntry &entry, uint16_t value, uint16_t index, voi
                         ? class_in(entry.request, value, index, data, length)
                         : vendor_in(recipient, entry.request, value, index, data, length);
     if (!ok) {
-      log_print(1, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n", entry.request,
-                platform::last_error());
+      log_print(LogLevel::kEntry, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n",
+                entry.request, platform::last_error());
     }
     return;
   }
   const bool ok = entry.type == kRequestTypeClass
                       ? class_out(entry.request, value, index, data, length)
                       : vendor_out(recipient, entry.request, value, index, data, length);
-  if (!ok) log_print(1, "PIPE0_CLASS_OUT failed, status = 0x%08X.\n", platform::last_error());
+  if (!ok)
+    log_print(LogLevel::kEntry, "PIPE0_CLASS_OUT failed, status = 0x%08X.\n",
+              platform::last_error());
 }
 
 }  // namespace
@@ -40,7 +42,7 @@ void dispatch_command_message(const CoreMessage &message) {
   // Stream start and stop belong to the core thread; anything unknown is dropped silently.
   if (entry == nullptr || message.msg_id == MSG_START || message.msg_id == MSG_STOP) return;
 
-  log_print(1, entry->receipt_line);
+  log_print(LogLevel::kEntry, entry->receipt_line);
 
   const uint16_t value = request_value(entry->value_rule, message.primary);
   const uint16_t index = request_index(entry->index_rule, message.primary);
@@ -59,8 +61,8 @@ void dispatch_command_message(const CoreMessage &message) {
       auto record = rate_record(message.secondary, message.primary);
       send_request(*entry, value, index, record.data(), kRateRecordSize);
       remember_sample_rates(message.secondary, message.primary);  // the next start's depth
-      log_print(1, "<usbio_controller_set_samplerate> : 0x%.8X, 0x%.8X\r\n", message.primary,
-                message.secondary);
+      log_print(LogLevel::kEntry, "<usbio_controller_set_samplerate> : 0x%.8X, 0x%.8X\r\n",
+                message.primary, message.secondary);
       if (restart) usbio_stream_start();
       return;
     }

@@ -37,14 +37,14 @@ bool start_core() {
   if (g_session.out_lock == nullptr || g_session.in_lock == nullptr ||
       g_session.message_lock == nullptr || g_session.message_available == nullptr ||
       g_session.message_queue == nullptr || g_session.message_done == nullptr) {
-    log_print(1, "usbio core starts failed on resources\r\n");
+    log_print(LogLevel::kEntry, "usbio core starts failed on resources\r\n");
     return false;
   }
   message_queue_open();
   g_session.core_thread_handle = platform::Thread::create(core_thread_main, nullptr);
   if (g_session.core_thread_handle == nullptr) {
     message_queue_close();
-    log_print(1, "CreateThread usbio core failed\r\n");
+    log_print(LogLevel::kEntry, "CreateThread usbio core failed\r\n");
     return false;
   }
   g_session.message_done->wait();
@@ -99,7 +99,7 @@ int32_t session_open(int32_t index) {
   log_open();
   usbio_device_enumerate();
   if (usbio_device_open(index) != 0) {
-    log_print(1, "vexdaq_device_open failed\r\n");
+    log_print(LogLevel::kEntry, "vexdaq_device_open failed\r\n");
     log_close();
     return -1;
   }
@@ -137,16 +137,16 @@ int32_t session_open(int32_t index) {
   g_session.open_end_count = platform::performance_counter();
   g_session.open_elapsed_ns =
       ticks_to_ns(g_session.open_end_count - g_session.open_start_count, g_session.perf_frequency);
-  log_print(1, "<%s> elapsed %lld nanoseconds(ns)\r\n", "usbio_core_init",
+  log_print(LogLevel::kEntry, "<%s> elapsed %lld nanoseconds(ns)\r\n", "usbio_core_init",
             g_session.open_elapsed_ns);
-  log_print(1, "vexdaq_device_open success (0x%p)\r\n",
+  log_print(LogLevel::kEntry, "vexdaq_device_open success (0x%p)\r\n",
             reinterpret_cast<const void *>(g_session.session_token.load()));
   return 0;
 }
 
 void session_close() {
   const platform::MutexLock hold(life_lock());
-  log_print(1, "vexdaq_device_close\r\n");
+  log_print(LogLevel::kEntry, "vexdaq_device_close\r\n");
   // Cleared first: every export that enters from now on gives its no-session result without
   // touching the session, and a blocked data call woken below sees it and leaves with -1.
   const bool was_open = g_session.session_token.exchange(0) != 0;

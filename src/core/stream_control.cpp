@@ -79,7 +79,8 @@ void deactivate_and_empty(platform::Mutex *lock, std::atomic<uint8_t> &active,
 
 void send_stream_request(uint8_t request) {
   if (!class_out(request, 0, 0, nullptr, 0)) {
-    log_print(1, "PIPE0_CLASS_OUT failed, status = 0x%08X.\n", platform::last_error());
+    log_print(LogLevel::kEntry, "PIPE0_CLASS_OUT failed, status = 0x%08X.\n",
+              platform::last_error());
   }
 }
 
@@ -98,12 +99,12 @@ bool reset_data_pipes() {
   for (int32_t i = 1; i <= pipes; ++i) {
     const DeviceHandle pipe = g_session.pipe_handles[i - 1];
     if (!pipe_request(pipe, IOCTL_USBIO_ABORT_PIPE)) {
-      log_print(1, "IOCTL_USBIO_ABORT_PIPE [%d] failed, status = 0x%08X.\n", i,
+      log_print(LogLevel::kEntry, "IOCTL_USBIO_ABORT_PIPE [%d] failed, status = 0x%08X.\n", i,
                 platform::last_error());
       return false;
     }
     if (!pipe_request(pipe, IOCTL_USBIO_RESET_PIPE)) {
-      log_print(1, "IOCTL_USBIO_RESET_PIPE [%d] failed, status = 0x%08X.\n", i,
+      log_print(LogLevel::kEntry, "IOCTL_USBIO_RESET_PIPE [%d] failed, status = 0x%08X.\n", i,
                 platform::last_error());
       return false;
     }
@@ -125,19 +126,19 @@ int32_t usbio_packet_size(int32_t channel_count, int32_t sample_bits) {
 }
 
 void usbio_stream_start() {
-  log_print(1, "Message START received\r\n");
+  log_print(LogLevel::kEntry, "Message START received\r\n");
   if (g_session.streaming.load() != 0) return;
   // A close has begun (the restart of a rate change met it): the close's stop is queued behind
   // this message, and a stream started now would only be stopped again.
   if (g_session.session_token.load() == 0) {
-    log_print(1, "usbio_stream_start refused: the session is closing\r\n");
+    log_print(LogLevel::kEntry, "usbio_stream_start refused: the session is closing\r\n");
     return;
   }
 
   set_active(g_session.out_lock.get(), g_session.out_active, 1);
   set_active(g_session.in_lock.get(), g_session.in_active, 1);
   notify_stream_waiters();
-  log_print(1, "usbio_device_pre_data_xfer - begins\r\n");
+  log_print(LogLevel::kEntry, "usbio_device_pre_data_xfer - begins\r\n");
 
   // The transfer threads arm their own slots when the period begins.
   set_transfer_depths(depth_for(false), depth_for(true));
@@ -148,12 +149,13 @@ void usbio_stream_start() {
   if (driver_ioctl(g_session.control_handle, IOCTL_USBIO_GET_CURRENT_FRAME_NUMBER, nullptr, 0,
                    &frame_number, sizeof frame_number, &returned) &&
       returned == sizeof frame_number) {
-    log_print(1, "Start Frame Number : %ld\r\n", static_cast<int32_t>(frame_number));
+    log_print(LogLevel::kEntry, "Start Frame Number : %ld\r\n", static_cast<int32_t>(frame_number));
     note_start_bus_frame(frame_number);
   } else {
     const uint32_t status = platform::last_error();
     g_session.last_status.store(status);
-    log_print(1, "IOCTL_USBIO_GET_CURRENT_FRAME_NUMBER failed, status = 0x%08X.\n", status);
+    log_print(LogLevel::kEntry, "IOCTL_USBIO_GET_CURRENT_FRAME_NUMBER failed, status = 0x%08X.\n",
+              status);
   }
 
   set_device_told_to_stop(false);
@@ -169,7 +171,7 @@ void usbio_stream_start() {
 }
 
 void usbio_stream_stop() {
-  log_print(1, "Message STOP received\r\n");
+  log_print(LogLevel::kEntry, "Message STOP received\r\n");
   if (g_session.streaming.load() != 0) {
     g_session.streaming.store(0);
     notify_stream_waiters();
@@ -177,12 +179,12 @@ void usbio_stream_stop() {
     // Set before the request goes: a transfer thread that sees it errs on the safe side.
     set_device_told_to_stop(true);
     send_stream_request(REQ_STREAM_STOP);
-    log_print(1, "usbio_device_post_data_xfer - begins\r\n");
+    log_print(LogLevel::kEntry, "usbio_device_post_data_xfer - begins\r\n");
 
     // The device's stop completes the transfers in flight; each thread collects its own and
     // reports idle (at most 1500 ms, then it cancels what is left).
     if (g_session.last_status.load() == kStatusDeviceNotPresent) {
-      log_print(1, "usbio_device_post_data_xfer - device is not presetn\r\n");
+      log_print(LogLevel::kEntry, "usbio_device_post_data_xfer - device is not presetn\r\n");
     } else {
       wait_transfer_threads_idle(kSlotWaitMs);
     }

@@ -54,7 +54,7 @@ bool get_descriptor(uint8_t type, uint8_t index, uint16_t language, void *out, u
 }
 
 int32_t fail(const char *line) {
-  log_print(1, line, platform::last_error());
+  log_print(LogLevel::kEntry, line, platform::last_error());
   return -1;
 }
 
@@ -66,19 +66,19 @@ std::unique_ptr<uint8_t[]> allocate_zeroed(uint32_t size) {
 }
 
 void log_device_descriptor(const uint8_t *d) {
-  log_print(0, "\n  USB Device Descriptor :\n");
-  log_print(0, "                 bcdUSB : 0x%.4x\n", load_le16(d + 2));
-  log_print(0, "           bDeviceClass : 0x%.2x\n", d[4]);
-  log_print(0, "        bDeviceSubClass : 0x%.2x\n", d[5]);
-  log_print(0, "        bDeviceProtocol : 0x%.2x\n", d[6]);
-  log_print(0, "        bMaxPacketSize0 : 0x%.2x\n", d[7]);
-  log_print(0, "               idVendor : 0x%.4x\n", load_le16(d + 8));
-  log_print(0, "              idProduct : 0x%.4x\n", load_le16(d + 10));
-  log_print(0, "              bcdDevice : 0x%.4x\n", load_le16(d + 12));
-  log_print(0, "          iManufacturer : 0x%.2x\n", d[14]);
-  log_print(0, "               iProduct : 0x%.2x\n", d[15]);
-  log_print(0, "          iSerialNumber : 0x%.2x\n", d[16]);
-  log_print(0, "     bNumConfigurations : 0x%.2x\n", d[17]);
+  log_print(LogLevel::kContinue, "\n  USB Device Descriptor :\n");
+  log_print(LogLevel::kContinue, "                 bcdUSB : 0x%.4x\n", load_le16(d + 2));
+  log_print(LogLevel::kContinue, "           bDeviceClass : 0x%.2x\n", d[4]);
+  log_print(LogLevel::kContinue, "        bDeviceSubClass : 0x%.2x\n", d[5]);
+  log_print(LogLevel::kContinue, "        bDeviceProtocol : 0x%.2x\n", d[6]);
+  log_print(LogLevel::kContinue, "        bMaxPacketSize0 : 0x%.2x\n", d[7]);
+  log_print(LogLevel::kContinue, "               idVendor : 0x%.4x\n", load_le16(d + 8));
+  log_print(LogLevel::kContinue, "              idProduct : 0x%.4x\n", load_le16(d + 10));
+  log_print(LogLevel::kContinue, "              bcdDevice : 0x%.4x\n", load_le16(d + 12));
+  log_print(LogLevel::kContinue, "          iManufacturer : 0x%.2x\n", d[14]);
+  log_print(LogLevel::kContinue, "               iProduct : 0x%.2x\n", d[15]);
+  log_print(LogLevel::kContinue, "          iSerialNumber : 0x%.2x\n", d[16]);
+  log_print(LogLevel::kContinue, "     bNumConfigurations : 0x%.2x\n", d[17]);
 }
 
 // The low byte of each UTF-16 unit after the 2-byte header, as far as the reply and the name
@@ -97,8 +97,8 @@ bool read_rate_list(uint16_t side, int32_t (&rates)[kRateListCapacity], int32_t 
   uint8_t reply[kRateReplySize] = {};
   uint32_t returned = 0;
   if (!class_in(REQ_SAMPLE_RATE_LIST, 0, side, reply, sizeof reply, &returned)) {
-    log_print(1, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n", REQ_SAMPLE_RATE_LIST,
-              platform::last_error());
+    log_print(LogLevel::kEntry, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n",
+              REQ_SAMPLE_RATE_LIST, platform::last_error());
     return false;
   }
   const uint32_t received = std::min<uint32_t>(returned, kRateReplySize);
@@ -107,12 +107,12 @@ bool read_rate_list(uint16_t side, int32_t (&rates)[kRateListCapacity], int32_t 
   const int32_t n =
       static_cast<int32_t>(std::min({claimed, held, static_cast<uint32_t>(kRateListCapacity)}));
   count = n;
-  log_print(1, opening);
+  log_print(LogLevel::kEntry, opening);
   for (int32_t i = 0; i < n; ++i) {
     rates[i] = static_cast<int32_t>(load_le32(reply + 2 + 4 * i));
-    log_print(0, "%d ", rates[i]);
+    log_print(LogLevel::kContinue, "%d ", rates[i]);
   }
-  log_print(0, "\r\n");
+  log_print(LogLevel::kContinue, "\r\n");
   return true;
 }
 
@@ -121,13 +121,13 @@ bool read_pair(uint8_t request, uint16_t &input, uint16_t &output) {
   uint8_t reply[4] = {};
   uint32_t returned = 0;
   if (!class_in(request, 0, 0, reply, sizeof reply, &returned)) {
-    log_print(1, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n", request,
-              platform::last_error());
+    log_print(LogLevel::kEntry, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n",
+              request, platform::last_error());
     return false;
   }
   if (returned < sizeof reply) {
-    log_print(1, "PIPE0_CLASS_IN Request (0x%.2X) returned %d of %d bytes.\n", request, returned,
-              static_cast<int32_t>(sizeof reply));
+    log_print(LogLevel::kEntry, "PIPE0_CLASS_IN Request (0x%.2X) returned %d of %d bytes.\n",
+              request, returned, static_cast<int32_t>(sizeof reply));
     return false;
   }
   input = load_le16(reply);
@@ -138,23 +138,23 @@ bool read_pair(uint8_t request, uint16_t &input, uint16_t &output) {
 }  // namespace
 
 int32_t usbio_device_init(uint8_t first, uint8_t second) {
-  log_print(1, "usbio_device_init (0x%.2x, 0x%.2x)- begins\n", first, second);
+  log_print(LogLevel::kEntry, "usbio_device_init (0x%.2x, 0x%.2x)- begins\n", first, second);
   const DeviceHandle control = g_session.control_handle;
 
   DriverInfo driver;
   if (!read_record(control, IOCTL_USBIO_GET_DRIVER_INFO, driver)) {
     return fail("GET_DRIVER_INFO failed, status = 0x%08X.\n");
   }
-  log_print(0, "      DriverAPI Version : 0x%lx\n", driver.api_version);
-  log_print(0, "         Driver Version : 0x%lx\n", driver.driver_version);
-  log_print(0, "           Build Number : 0x%lx\n", driver.build_number);
+  log_print(LogLevel::kContinue, "      DriverAPI Version : 0x%lx\n", driver.api_version);
+  log_print(LogLevel::kContinue, "         Driver Version : 0x%lx\n", driver.driver_version);
+  log_print(LogLevel::kContinue, "           Build Number : 0x%lx\n", driver.build_number);
   g_session.driver_version = driver.driver_version;
 
   DeviceInfo device;
   if (!read_record(control, IOCTL_USBIO_GET_DEVICE_INFO, device)) {
     return fail("GET_DEVICE_INFO failed, status = 0x%08X.\n");
   }
-  log_print(0, "            Device Open : 0x%lx\n", device.open_count);
+  log_print(LogLevel::kContinue, "            Device Open : 0x%lx\n", device.open_count);
   // Another program holds the device as well: it would compete for the pipes.
   if (device.open_count > kMaxDeviceOpens) return -1;
 
@@ -162,8 +162,8 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
   if (!read_record(control, IOCTL_USBIO_GET_BANDWIDTH_INFO, bandwidth)) {
     return fail("GET_BANDWIDTH_INFO failed, status = 0x%08X.\n");
   }
-  log_print(0, "        Total Bandwidth : 0x%lx\n", bandwidth.total_bandwidth);
-  log_print(0, "     Consumed Bandwidth : 0x%lx\n", bandwidth.consumed_bandwidth);
+  log_print(LogLevel::kContinue, "        Total Bandwidth : 0x%lx\n", bandwidth.total_bandwidth);
+  log_print(LogLevel::kContinue, "     Consumed Bandwidth : 0x%lx\n", bandwidth.consumed_bandwidth);
 
   g_session.device_descriptor = allocate_zeroed(kDeviceDescriptorSize);
   uint32_t returned = 0;
@@ -185,7 +185,7 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
     return fail("Get String Descriptor failed, status = 0x%08X.\n");
   }
   store_product_name(string_reply, returned);
-  log_print(0, "                Product : %s\n", g_session.product_name);
+  log_print(LogLevel::kContinue, "                Product : %s\n", g_session.product_name);
 
   uint8_t config_header[kConfigHeaderSize] = {};
   if (!get_descriptor(kDescriptorConfiguration, 0, 0, config_header, kConfigHeaderSize,
@@ -222,30 +222,31 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
   if (!read_record(control, IOCTL_USBIO_GET_CONFIGURATION_INFO, info)) {
     return fail("GET_CONFIGURATION_INFO failed, status = 0x%08X.\n");
   }
-  log_print(0, "\n  USB Configuration Information :\n");
-  log_print(0, "         NbOfInterfaces : 0x%.4x\n", info.interface_count);
-  log_print(0, "              NbOfPipes : 0x%.2x\n", info.pipe_count);
+  log_print(LogLevel::kContinue, "\n  USB Configuration Information :\n");
+  log_print(LogLevel::kContinue, "         NbOfInterfaces : 0x%.4x\n", info.interface_count);
+  log_print(LogLevel::kContinue, "              NbOfPipes : 0x%.2x\n", info.pipe_count);
   g_session.pipe_count = static_cast<int32_t>(std::min(info.pipe_count, kMaxBoundPipes));
 
   for (int32_t j = 1; j <= g_session.pipe_count; ++j) {
     const DeviceHandle pipe = g_session.pipe_handles[j - 1];
     const uint8_t endpoint = info.pipes[j - 1].endpoint_address;
     if (!ioctl_exact(pipe, IOCTL_USBIO_BIND_PIPE, &endpoint, 1, nullptr, 0, 0)) {
-      log_print(1, "BIND_PIPE (%d) failed, status = 0x%08X.\n", j, platform::last_error());
+      log_print(LogLevel::kEntry, "BIND_PIPE (%d) failed, status = 0x%08X.\n", j,
+                platform::last_error());
       return -1;
     }
     uint8_t parameters[4] = {};
     if (!ioctl_exact(pipe, IOCTL_USBIO_GET_PIPE_PARAMETERS, nullptr, 0, parameters,
                      sizeof parameters, sizeof parameters)) {
-      log_print(1, "GET_PIPE_PARAMETERS (%d) failed, status = 0x%08X.\n", j,
+      log_print(LogLevel::kEntry, "GET_PIPE_PARAMETERS (%d) failed, status = 0x%08X.\n", j,
                 platform::last_error());
       return -1;
     }
-    log_print(0, "           PIPE[%d] Flag : 0x%08X\n", j, load_le32(parameters));
+    log_print(LogLevel::kContinue, "           PIPE[%d] Flag : 0x%08X\n", j, load_le32(parameters));
   }
 
   g_session.last_status.store(0);
-  log_print(1, "usbio_device_init - ends\n");
+  log_print(LogLevel::kEntry, "usbio_device_init - ends\n");
   return 0;
 }
 

@@ -139,7 +139,7 @@ int32_t usbio_device_open(int32_t index) {
   std::vector<std::u16string> paths;
   if (!driver_enumerate(paths) || static_cast<size_t>(member) >= paths.size()) return -1;
   const std::u16string &path = paths[static_cast<size_t>(member)];
-  log_print(1, "%ws\r\n", path.c_str());
+  log_print(LogLevel::kEntry, "%ws\r\n", path.c_str());
 
   for (int i = 0; i < 5; ++i) {
     const HandleSpec &opening = kHandleSpecs[i];

@@ -16,7 +16,7 @@ namespace {
 constexpr int32_t kMaxSerialCharacters = 16;
 
 void log_out_failure() {
-  log_print(1, "PIPE0_CLASS_OUT failed, status = 0x%08X.\n", platform::last_error());
+  log_print(LogLevel::kEntry, "PIPE0_CLASS_OUT failed, status = 0x%08X.\n", platform::last_error());
 }
 
 void device_out(uint8_t request, uint16_t value, const void *data, uint16_t length) {
@@ -113,8 +113,8 @@ bool verify_pass(const char *path, int64_t size) {
     // A failed or short read-back has no device data to compare: it counts as a difference.
     if (!vendor_in(kRecipientDevice, REQ_LOADER_MEMORY, address, 0, readback,
                    static_cast<uint16_t>(n), &returned)) {
-      log_print(1, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n", REQ_LOADER_MEMORY,
-                platform::last_error());
+      log_print(LogLevel::kEntry, "PIPE0_CLASS_IN Request (0x%.2X) failed, status = 0x%08X.\n",
+                REQ_LOADER_MEMORY, platform::last_error());
       same = false;
     } else if (returned < n || std::memcmp(chunk, readback, n) != 0) {
       same = false;
@@ -132,11 +132,12 @@ int32_t usbio_firmware_download(const char *path) {
   if (path == nullptr) return -1;
   const int64_t size = measured_size(path);
   if (size < 0) {
-    log_print(1, "vexdaq_firmware_download: cannot read %s\r\n", path);
+    log_print(LogLevel::kEntry, "vexdaq_firmware_download: cannot read %s\r\n", path);
     return -1;
   }
   if (size == 0 || size > kFirmwareCapacity) {
-    log_print(1, "vexdaq_firmware_download: %s has %s bytes; the device takes 1 to %d\r\n", path,
+    log_print(LogLevel::kEntry,
+              "vexdaq_firmware_download: %s has %s bytes; the device takes 1 to %d\r\n", path,
               size == 0 ? "no" : "more than 65536", static_cast<int32_t>(kFirmwareCapacity));
     return -1;
   }

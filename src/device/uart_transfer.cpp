@@ -64,7 +64,7 @@ int32_t uart_transfer(const UartDirection &direction, const uint8_t *out, uint8_
   if (!started) {
     const uint32_t status = platform::last_error();
     if (status != kStatusIoPending) {
-      log_print(1, direction.start_failed, status);
+      log_print(LogLevel::kEntry, direction.start_failed, status);
       return -3;
     }
   }
@@ -77,12 +77,12 @@ int32_t uart_transfer(const UartDirection &direction, const uint8_t *out, uint8_
     if (record.event->wait(kUartCancelWaitMs) != platform::WaitResult::kSignaled) {
       // The driver still holds the record and the bytes: they are left to it, a small leak
       // rather than memory reused under a transfer.
-      log_print(1, direction.wait_failed, wait_status);
+      log_print(LogLevel::kEntry, direction.wait_failed, wait_status);
       (void)transfer.release();
       return -3;
     }
     if (waited == platform::WaitResult::kFailed) {
-      log_print(1, direction.wait_failed, wait_status);
+      log_print(LogLevel::kEntry, direction.wait_failed, wait_status);
       return -3;
     }
   }
@@ -93,7 +93,7 @@ int32_t uart_transfer(const UartDirection &direction, const uint8_t *out, uint8_
   // A cancelled transfer reports what it moved before the cancel (normally 0): those bytes did
   // reach their destination.
   if (status != kStatusSuccess && status != kStatusCancelled) {
-    log_print(1, direction.transfer_failed, status);
+    log_print(LogLevel::kEntry, direction.transfer_failed, status);
     return -3;
   }
   if (in != nullptr && moved > 0) std::memcpy(in, transfer->bytes.data(), moved);

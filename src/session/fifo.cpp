@@ -54,12 +54,12 @@ fifo_handle fifo_create(int32_t capacity, int32_t item_size) {
   h->capacity = capacity;
   h->item_size = item_size;
   h->free_count = capacity;
-  log_print(1, "<fifo_create> fifo_handle (0x%p) is created\r\n", h);
+  log_print(LogLevel::kEntry, "<fifo_create> fifo_handle (0x%p) is created\r\n", h);
   return h;
 }
 
 void fifo_delete(fifo_handle h) {
-  log_print(1, "<fifo_delete> fifo_handle (0x%p) is deleting\r\n", h);
+  log_print(LogLevel::kEntry, "<fifo_delete> fifo_handle (0x%p) is deleting\r\n", h);
   if (h == nullptr) return;
   delete[] h->storage;
   h->storage = nullptr;
@@ -75,7 +75,7 @@ void fifo_reset(fifo_handle h) {
 
 void fifo_write_one(fifo_handle h, const void *item) {
   if (h == nullptr) {
-    log_print(1, "<fifo_write_one> fifo_handle (0x%p) is null\r\n", h);
+    log_print(LogLevel::kEntry, "<fifo_write_one> fifo_handle (0x%p) is null\r\n", h);
     return;
   }
   if (h->capacity == 0) {
@@ -95,7 +95,7 @@ void fifo_write_one(fifo_handle h, const void *item) {
 
 void fifo_read_one(fifo_handle h, void *out) {
   if (h == nullptr) {
-    log_print(1, "<fifo_read_one> fifo_handle (0x%p) is null\r\n", h);
+    log_print(LogLevel::kEntry, "<fifo_read_one> fifo_handle (0x%p) is null\r\n", h);
     return;
   }
   if (h->capacity - h->free_count < 1) return;
@@ -107,11 +107,11 @@ void fifo_read_one(fifo_handle h, void *out) {
 
 int32_t fifo_write(fifo_handle h, const void *source, int32_t count) {
   if (h == nullptr) {
-    log_print(1, "<fifo_write> fifo_handle (0x%p) is null\r\n", h);
+    log_print(LogLevel::kEntry, "<fifo_write> fifo_handle (0x%p) is null\r\n", h);
     return -1;
   }
   if (count > h->capacity) {
-    log_print(1, "<fifo_write> item num is too big\r\n");
+    log_print(LogLevel::kEntry, "<fifo_write> item num is too big\r\n");
     return -1;
   }
   if (count < 0) return -1;
@@ -131,11 +131,11 @@ int32_t fifo_write(fifo_handle h, const void *source, int32_t count) {
 
 int32_t fifo_read(fifo_handle h, void *destination, int32_t count) {
   if (h == nullptr) {
-    log_print(1, "<fifo_read> fifo_handle (0x%p) is null\r\n", h);
+    log_print(LogLevel::kEntry, "<fifo_read> fifo_handle (0x%p) is null\r\n", h);
     return -1;
   }
   if (count > h->capacity) {
-    log_print(1, "<fifo_read> item num is too big\r\n");
+    log_print(LogLevel::kEntry, "<fifo_read> item num is too big\r\n");
     return -1;
   }
   if (count < 0) return -1;

@@ -40,11 +40,11 @@ void write_translated(std::FILE *file, const std::string &text) {
   std::fwrite(out.data(), 1, out.size(), file);
 }
 
-int32_t print_to(std::FILE *file, int32_t level, const char *format,
+int32_t print_to(std::FILE *file, LogLevel level, const char *format,
                  std::initializer_list<FormatArg> args) {
   if (file == nullptr) return -1;
   std::string text;
-  if (level == 1) text = local_time("%Y%m%d%H%M%S - ");
+  if (level == LogLevel::kEntry) text = local_time("%Y%m%d%H%M%S - ");
   format_into(text, format, args);
   write_translated(file, text);
   std::fflush(file);
@@ -71,7 +71,8 @@ std::FILE *create_log_file() {
   // Binary mode: the line ends are translated here, identically on every platform.
   std::FILE *file = std::fopen(name.string().c_str(), "wb");
   if (file != nullptr) {
-    print_to(file, 1, "Build at : %s %s; BULK Transfers\r\n", {build_date(), build_time()});
+    print_to(file, LogLevel::kEntry, "Build at : %s %s; BULK Transfers\r\n",
+             {build_date(), build_time()});
   }
   return file;
 }
@@ -96,7 +97,7 @@ void log_open() {
 
 void log_failed_open(const char *line) {
   if (std::FILE *file = create_log_file()) {
-    print_to(file, 1, line, {});
+    print_to(file, LogLevel::kEntry, line, {});
     std::fclose(file);
   }
 }
@@ -119,7 +120,7 @@ bool log_is_open() {
   return g_log_file != nullptr;
 }
 
-int32_t log_print_args(int32_t level, const char *format, std::initializer_list<FormatArg> args) {
+int32_t log_print_args(LogLevel level, const char *format, std::initializer_list<FormatArg> args) {
   std::lock_guard lock(g_log_mutex);
   return print_to(g_log_file, level, format, args);
 }

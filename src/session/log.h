@@ -20,6 +20,9 @@ namespace vexdaq {
 inline constexpr const char *kDefaultLogDirectory = "log";
 inline constexpr size_t kMaxLogDirectoryBytes = 1024;
 
+// Whether a log_print starts a new, time-stamped entry or continues the current line.
+enum class LogLevel : int32_t { kContinue = 0, kEntry = 1 };
+
 // Where the next log_open creates its file: directory (relative to the working directory at the
 // open, or absolute), or "log" for null or "". Returns false, changing nothing, for a name longer
 // than kMaxLogDirectoryBytes. Any thread; the open log is not moved.
@@ -46,13 +49,13 @@ void log_close_unless_busy();
 // Whether a log file is open.
 bool log_is_open();
 
-// Level 1 starts an entry with the prefix "%Y%m%d%H%M%S - " (local time); any other level
-// continues the current line. Returns -1 when no log is open (nothing written), else 0; write
+// kEntry starts an entry with the prefix "%Y%m%d%H%M%S - " (local time); kContinue continues
+// the current line. Returns -1 when no log is open (nothing written), else 0; write
 // failures are ignored.
-int32_t log_print_args(int32_t level, const char *format, std::initializer_list<FormatArg> args);
+int32_t log_print_args(LogLevel level, const char *format, std::initializer_list<FormatArg> args);
 
 template <typename... Args>
-int32_t log_print(int32_t level, const char *format, const Args &...args) {
+int32_t log_print(LogLevel level, const char *format, const Args &...args) {
   return log_print_args(level, format, {FormatArg(args)...});
 }
 

@@ -223,7 +223,7 @@ void message_queue_open() {
 
 int32_t take_message(TakenMessage &taken) {
   taken = TakenMessage{};
-  log_print(1, "waiting message in main thread\r\n");
+  log_print(LogLevel::kEntry, "waiting message in main thread\r\n");
   platform::Semaphore *const available = g_session.message_available.get();
   if (available == nullptr || available->wait() != platform::WaitResult::kSignaled) return -1;
 

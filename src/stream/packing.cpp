@@ -33,12 +33,12 @@ void report_missing(bool input, int32_t channel, const fifo_record *fifo) {
   g_reported_missing[input ? 1 : 0] |= bit;
   if (fifo == nullptr) {
     if (input) {
-      log_print(1, "<fifo_write_one> fifo_handle (0x%p) is null\r\n", fifo);
+      log_print(LogLevel::kEntry, "<fifo_write_one> fifo_handle (0x%p) is null\r\n", fifo);
     } else {
-      log_print(1, "<fifo_read_one> fifo_handle (0x%p) is null\r\n", fifo);
+      log_print(LogLevel::kEntry, "<fifo_read_one> fifo_handle (0x%p) is null\r\n", fifo);
     }
   } else {
-    log_print(1,
+    log_print(LogLevel::kEntry,
               "channel %d: fifo_handle (0x%p) holds %d-byte items, not samples of the stream\r\n",
               channel, fifo, fifo->item_size);
   }

@@ -125,7 +125,7 @@ int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes,
     if (!failed) return -1;
     if (*failed != 0) {
       log_print(
-          1,
+          LogLevel::kEntry,
           input ? "usbio_core_recv_data failed %d %d\r\n" : "usbio_core_send_data failed %d %d\r\n",
           *failed, ready);
       return -1;
@@ -200,7 +200,7 @@ int32_t all_channels(bool input, bool by_channel, void *buffer, int32_t bytes, i
     const std::optional<uint8_t> failed = read_core_failed();
     if (!failed) return -1;
     if (*failed != 0) {
-      log_print(1,
+      log_print(LogLevel::kEntry,
                 input ? "usbio_core_recv_all_data failed %d\r\n"
                       : "usbio_core_send_all_data failed %d\r\n",
                 *failed);

@@ -110,7 +110,7 @@ void add_input_frames(int64_t frames) {
     ++t.total_gaps;
     t.total_missing += static_cast<uint64_t>(gap.frame_count);
   }
-  log_print(1, "input stream gap : about %lld frames missing after frame %lld\r\n",
+  log_print(LogLevel::kEntry, "input stream gap : about %lld frames missing after frame %lld\r\n",
             static_cast<long long>(gap.frame_count), static_cast<long long>(gap.frame_index));
 }
 

@@ -116,10 +116,11 @@ void set_transfer_class(bool input, bool realtime, bool *refusal_logged) {
   if (!input) return;
   const char *refusal = realtime ? platform::current_thread_realtime_refusal() : "";
   if (refusal[0] == '\0') {
-    log_print(1, "transfer threads scheduling : %s\r\n", platform::current_thread_scheduling());
+    log_print(LogLevel::kEntry, "transfer threads scheduling : %s\r\n",
+              platform::current_thread_scheduling());
   } else if (!*refusal_logged) {
     *refusal_logged = true;
-    log_print(1,
+    log_print(LogLevel::kEntry,
               "transfer threads scheduling : %s (SCHED_FIFO priority %d refused: %s; "
               "packaging/95-vexdaq-realtime.conf grants it to the group vexdaq)\r\n",
               platform::current_thread_scheduling(), kTransferRealtimePriority, refusal);
@@ -242,7 +243,7 @@ void Period::drain() {
 // error after a failed wait or start, or the transfer's own status.
 void Period::fail(platform::WaitResult waited, uint32_t status) {
   g_session.last_status.store(status);
-  log_print(1,
+  log_print(LogLevel::kEntry,
             input_ ? "hReadEvent failed retval = 0x%lx status = 0x%08X.\r\n"
                    : "hWriteEvent failed retval = 0x%lx status = 0x%08X.\r\n",
             static_cast<uint32_t>(waited), status);
@@ -376,7 +377,8 @@ uint32_t transfer_thread(bool input) {
   platform::set_current_thread_name(input ? "vexdaq-rx" : "vexdaq-tx");
   // One line per session, and one per change of class: both threads ask for the same.
   if (input) {
-    log_print(1, "transfer threads scheduling : %s\r\n", platform::current_thread_scheduling());
+    log_print(LogLevel::kEntry, "transfer threads scheduling : %s\r\n",
+              platform::current_thread_scheduling());
   }
   bool realtime = false;
   bool refusal_logged = false;

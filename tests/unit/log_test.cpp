@@ -14,8 +14,8 @@ namespace vexdaq {
 namespace {
 
 TEST(Log, WithoutAnOpenLogPrintsNothingAndCreatesNothing) {
-  EXPECT_EQ(log_print(1, "hello\r\n"), -1);
-  EXPECT_EQ(log_print(0, "hello\r\n"), -1);
+  EXPECT_EQ(log_print(LogLevel::kEntry, "hello\r\n"), -1);
+  EXPECT_EQ(log_print(LogLevel::kContinue, "hello\r\n"), -1);
   EXPECT_FALSE(std::filesystem::exists("log"));
 }
 
@@ -33,11 +33,11 @@ TEST(Log, FirstLineNamesTheBuild) {
 
 TEST(Log, LevelZeroContinuesTheLineAndLineFeedsBecomeCrLf) {
   log_open();
-  log_print(1, "In Sample rate  : ");
-  log_print(0, "%d ", 1000);
-  log_print(0, "%d ", 2000);
-  log_print(0, "\r\n");
-  log_print(1, "GET_DRIVER_INFO failed, status = 0x%08X.\n", 0xE000100Au);
+  log_print(LogLevel::kEntry, "In Sample rate  : ");
+  log_print(LogLevel::kContinue, "%d ", 1000);
+  log_print(LogLevel::kContinue, "%d ", 2000);
+  log_print(LogLevel::kContinue, "\r\n");
+  log_print(LogLevel::kEntry, "GET_DRIVER_INFO failed, status = 0x%08X.\n", 0xE000100Au);
   log_close();
   const std::string log = testing::read_log();
   const std::regex lines(R"(.*\r\r\n\d{14} - In Sample rate  : 1000 2000 \r\r\n)"
@@ -48,14 +48,14 @@ TEST(Log, LevelZeroContinuesTheLineAndLineFeedsBecomeCrLf) {
 TEST(Log, LongMessagesAreWrittenWhole) {
   log_open();
   const std::string big(100000, 'x');
-  log_print(1, "%s\r\n", big.c_str());
+  log_print(LogLevel::kEntry, "%s\r\n", big.c_str());
   log_close();
   EXPECT_NE(testing::read_log().find(big + "\r\r\n"), std::string::npos);
 }
 
 TEST(Log, ReopeningKeepsTheEarlierFile) {
   log_open();
-  log_print(1, "first session\r\n");
+  log_print(LogLevel::kEntry, "first session\r\n");
   log_close();
   log_open();
   log_close();
@@ -74,7 +74,7 @@ TEST(Log, WhenTheFileCannotBeCreatedTheLibraryRunsWithoutALog) {
   { std::ofstream blocker("log"); }  // a file where the directory should be
   log_open();
   EXPECT_FALSE(log_is_open());
-  EXPECT_EQ(log_print(1, "x\r\n"), -1);
+  EXPECT_EQ(log_print(LogLevel::kEntry, "x\r\n"), -1);
   log_close();
 }
 

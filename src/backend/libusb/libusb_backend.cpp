@@ -143,7 +143,7 @@ std::shared_ptr<UsbLink> LibusbBackend::link_for(const char16_t *path, uint32_t 
     return std::make_shared<LibusbLink>(context, found->device, status);
   }
   if (status == kStatusAccessDenied) {
-    log_print(1,
+    log_print(LogLevel::kEntry,
               "libusb: %ws: permission denied, status = 0x%08X. Install "
               "packaging/60-vexdaq.rules (udev rule) to let this user open the instrument.\r\n",
               path, status);
