@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the library's own targets (vexdaq_core, vexdaq_api, the vexdaq shared library, the
+# Builds the library's own targets (every layer of src/ through vexdaq_core and the vexdaq shared library, the
 # libusb backend included) with Clang and -Wthread-safety -Werror in build-tsa/: a lock rule
 # broken anywhere in src/ fails the build. Tests, benchmarks and tools are not built.
 set -euo pipefail
@@ -23,4 +23,4 @@ echo "thread-safety: $(clang++ --version | head -n1)"
 set -x
 CC=clang CXX=clang++ cmake -S . -B build-tsa -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVEXDAQ_THREAD_SAFETY=ON -DVEXDAQ_BUILD_TESTS=OFF -DVEXDAQ_BUILD_BENCH=OFF
-cmake --build build-tsa -j2 --target vexdaq_core vexdaq_api vexdaq
+cmake --build build-tsa -j2 --target vexdaq_core vexdaq

@@ -32,9 +32,10 @@ namespace vexdaq {
 platform::Mutex &life_lock();
 
 // closed -> open (or unusable); 0, or -1 when no device could be opened or a session exists.
-// Caller holds life_lock(), taken before it counts as a call inside the library: a close holding
-// the lock waits for every such call to leave.
-int32_t session_open(int32_t index) REQUIRES(life_lock());
+// Caller holds life_lock() (not annotated: the caller takes it outside api_guard's lambda), taken
+// before it counts as a call inside the library: a close holding the lock waits for every such call
+// to leave.
+int32_t session_open(int32_t index);
 
 // open | unusable -> closed; harmless when closed. Takes life_lock() itself.
 void session_close() EXCLUDES(life_lock());
