@@ -1,13 +1,8 @@
 // Auxiliary I/O: GPIO pin modes, the digital port, PWM, counters, the UART and the I2C registers.
-#include <algorithm>
-#include <cstring>
-#include <memory>
-#include <vector>
+#include <cstdint>
 
 #include "api/api_guard.h"
 #include "device/uart_transfer.h"
-#include "platform/sync.h"
-#include "platform/thread.h"
 #include "protocol/request_catalogue.h"
 #include "session/device_session.h"
 #include "session/log.h"
@@ -19,9 +14,6 @@ using namespace vexdaq;
 namespace {
 
 constexpr int kGpioPins = 8;
-bool session_usable() {
-  return g_session.session_token.load() != 0;
-}
 
 }  // namespace
 

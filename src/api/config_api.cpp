@@ -17,10 +17,6 @@ using namespace vexdaq;
 
 namespace {
 
-bool session_usable() {
-  return g_session.session_token.load() != 0;
-}
-
 // Posts one message per set bit of the mask, channel 0 first. -1 when the core is gone; a
 // message dropped on a full queue is counted, not reported.
 int32_t post_per_channel(uint32_t msg_id, uint64_t channel_mask, int32_t secondary) {

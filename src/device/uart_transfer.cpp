@@ -21,10 +21,6 @@ constexpr uint32_t kUartCancelWaitMs = 1000;
 constexpr int kUartOutPipe = kUartOutPipeIndex;
 constexpr int kUartInPipe = kUartInPipeIndex;
 
-bool session_usable() {
-  return g_session.session_token.load() != 0;
-}
-
 // What the driver may still touch while a transfer is pending: the record, its event and the
 // bytes it moves. Owned by the call; handed to the driver for good if a cancel never completes.
 struct UartTransfer {

@@ -121,4 +121,9 @@ struct DeviceSession {
 // The one session of the process. (The log stream, member 11, lives with the log.)
 extern DeviceSession g_session;
 
+// Whether a session is open and usable: what every export that needs the core checks first.
+inline bool session_usable() {
+  return g_session.session_token.load() != 0;
+}
+
 }  // namespace vexdaq
