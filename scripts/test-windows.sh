@@ -45,23 +45,11 @@ fi
 
 # ---- Tools: the cross compilers (posix threads: std::thread), their binutils, Wine ------------
 scripts/install-deps.sh  # the host build below compares the Linux tool's output
-SUDO=""
-[ "$(id -u)" = 0 ] || SUDO="sudo"
 # The i686 compiler always: the 32-bit DLL is built and checked on every machine.
 packages=(g++-mingw-w64-i686-posix binutils-mingw-w64-i686 googletest libcli11-dev nlohmann-json3-dev wine)
 packages+=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine64)
 if [ "$suites_way" = win32 ]; then packages+=(wine32:i386); fi
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  if [[ " ${missing[*]} " == *:i386* ]]; then
-    dpkg --print-foreign-architectures | grep -qx i386 || $SUDO dpkg --add-architecture i386
-  fi
-  $SUDO apt-get update
-  DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+scripts/apt-install.sh "${packages[@]}"
 
 # The Wine loaders, named explicitly: Debian's `wine` starts the 32-bit loader whenever wine32 is
 # installed, and that loader cannot run 64-bit programs in a 32-bit prefix.

@@ -16,8 +16,7 @@ if ((${#need[@]})); then
     exit 1
   fi
   echo "thread-safety: installing ${need[*]}"
-  apt-get update
-  apt-get install -y --no-install-recommends "${need[@]}"
+  scripts/apt-install.sh "${need[@]}"
 fi
 echo "thread-safety: $(clang++ --version | head -n1)"
 set -x
