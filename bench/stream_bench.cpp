@@ -16,10 +16,11 @@
 #include <string>
 #include <vector>
 
+#include "device/device_state.h"
 #include "platform/sync.h"
-#include "session/device_session.h"
 #include "session/fifo.h"
 #include "stream/packing.h"
+#include "stream/stream_state.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_ext.h"
 #include "vexdaq/vexdaq_sim.h"
@@ -33,32 +34,28 @@ using namespace vexdaq;
 class PackingSession {
  public:
   PackingSession(int16_t channels, int16_t bits) {
-    g_session.out_lock = platform::create_mutex();
-    g_session.in_lock = platform::create_mutex();
-    g_session.out_channel_count.store(channels);
-    g_session.in_channel_count.store(channels);
-    g_session.out_sample_bits.store(bits);
-    g_session.in_sample_bits.store(bits);
+    g_device.out_channel_count.store(channels);
+    g_device.in_channel_count.store(channels);
+    g_device.out_sample_bits.store(bits);
+    g_device.in_sample_bits.store(bits);
     for (int c = 0; c < channels; ++c) {
-      for (ChannelSlot *table : {g_session.out_channels, g_session.in_channels}) {
+      for (ChannelSlot *table : {g_stream.out_channels, g_stream.in_channels}) {
         table[c].fifo = fifo_create(1 << 20, bits / 8);
         table[c].enabled = 1;
       }
     }
   }
   ~PackingSession() {
-    for (ChannelSlot *table : {g_session.out_channels, g_session.in_channels}) {
+    for (ChannelSlot *table : {g_stream.out_channels, g_stream.in_channels}) {
       for (int c = 0; c < kMaxChannels; ++c) {
         if (table[c].fifo != nullptr) fifo_delete(table[c].fifo);
         table[c] = ChannelSlot{};
       }
     }
-    g_session.out_channel_count.store(0);
-    g_session.in_channel_count.store(0);
-    g_session.out_sample_bits.store(0);
-    g_session.in_sample_bits.store(0);
-    g_session.out_lock.reset();
-    g_session.in_lock.reset();
+    g_device.out_channel_count.store(0);
+    g_device.in_channel_count.store(0);
+    g_device.out_sample_bits.store(0);
+    g_device.in_sample_bits.store(0);
   }
   // Largest whole-frame packet of at most 512 bytes.
   static int32_t packet(int32_t channels, int32_t bits) {
@@ -75,9 +72,9 @@ void pack(benchmark::State &state) {
   const PackFunction packer = select_tx_packer(channels, bits);
   uint8_t buffer[540];
   for (auto _ : state) {
-    if (g_session.out_channels[0].fifo->free_count > g_session.out_channels[0].fifo->capacity / 2) {
+    if (g_stream.out_channels[0].fifo->free_count > g_stream.out_channels[0].fifo->capacity / 2) {
       state.PauseTiming();
-      for (int c = 0; c < channels; ++c) g_session.out_channels[c].fifo->free_count = 0;
+      for (int c = 0; c < channels; ++c) g_stream.out_channels[c].fifo->free_count = 0;
       state.ResumeTiming();
     }
     std::memset(buffer, 0, static_cast<size_t>(size));
@@ -97,9 +94,9 @@ void unpack(benchmark::State &state) {
   uint8_t buffer[540];
   for (size_t i = 0; i < sizeof buffer; ++i) buffer[i] = static_cast<uint8_t>(i);
   for (auto _ : state) {
-    if (g_session.in_channels[0].fifo->free_count < g_session.in_channels[0].fifo->capacity / 2) {
+    if (g_stream.in_channels[0].fifo->free_count < g_stream.in_channels[0].fifo->capacity / 2) {
       state.PauseTiming();
-      for (int c = 0; c < channels; ++c) fifo_reset(g_session.in_channels[c].fifo);
+      for (int c = 0; c < channels; ++c) fifo_reset(g_stream.in_channels[c].fifo);
       state.ResumeTiming();
     }
     unpacker(buffer, size);

@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "session/device_session.h"
+#include "session/session_state.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_ext.h"
 #include "vexdaq/vexdaq_sim.h"

@@ -13,7 +13,7 @@
 #include "core/stream_control.h"
 #include "device/device_init.h"
 #include "device/discovery.h"
-#include "session/device_session.h"
+#include "device/device_state.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_sim.h"
 
@@ -100,21 +100,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     usbio_controller_get_sample_width();
     ChannelCounts reported;
     usbio_controller_get_channel_count(&reported);
-    check(g_session.in_channel_count.load() >= 0 && g_session.in_channel_count.load() <= 64);
-    check(g_session.out_channel_count.load() >= 0 && g_session.out_channel_count.load() <= 64);
-    check(g_session.in_rate_count >= 0 && g_session.in_rate_count <= kRateListCapacity);
-    check(g_session.out_rate_count >= 0 && g_session.out_rate_count <= kRateListCapacity);
-    check(g_session.pipe_count >= 0 && g_session.pipe_count <= kPipeHandleCount);
-    check(std::memchr(g_session.product_name, 0, kProductNameSize) != nullptr);
+    check(g_device.in_channel_count.load() >= 0 && g_device.in_channel_count.load() <= 64);
+    check(g_device.out_channel_count.load() >= 0 && g_device.out_channel_count.load() <= 64);
+    check(g_device.in_rate_count >= 0 && g_device.in_rate_count <= kRateListCapacity);
+    check(g_device.out_rate_count >= 0 && g_device.out_rate_count <= kRateListCapacity);
+    check(g_device.pipe_count >= 0 && g_device.pipe_count <= kPipeHandleCount);
+    check(std::memchr(g_device.product_name, 0, kProductNameSize) != nullptr);
     const int32_t in_packet =
-        usbio_packet_size(g_session.in_channel_count.load(), g_session.in_sample_bits.load());
+        usbio_packet_size(g_device.in_channel_count.load(), g_device.in_sample_bits.load());
     check(in_packet >= 0 && in_packet <= 512);
     check(vexdaq_can_sample_rate(input.ConsumeIntegral<int32_t>(), 1) >= -1);
   }
   // What the core would release when it ends, then the handles and slot events.
-  g_session.device_descriptor.reset();
-  g_session.config_descriptor.reset();
-  g_session.config_descriptor_size = 0;
+  g_device.device_descriptor.reset();
+  g_device.config_descriptor.reset();
+  g_device.config_descriptor_size = 0;
   vexdaq_device_close();
   vexdaq_sim_reset();
   return 0;

@@ -4,9 +4,9 @@
 #include "api/api_guard.h"
 #include "device/uart_transfer.h"
 #include "protocol/request_catalogue.h"
-#include "session/device_session.h"
 #include "session/log.h"
 #include "session/message_queue.h"
+#include "session/session_state.h"
 #include "vexdaq/vexdaq.h"
 
 using namespace vexdaq;

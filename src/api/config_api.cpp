@@ -5,12 +5,13 @@
 #include "api/api_guard.h"
 #include "device/control_request.h"
 #include "device/device_init.h"
+#include "device/device_state.h"
 #include "platform/thread.h"
 #include "protocol/request_catalogue.h"
 #include "protocol/requests.h"
-#include "session/device_session.h"
 #include "session/log.h"
 #include "session/message_queue.h"
+#include "stream/stream_state.h"
 #include "vexdaq/vexdaq.h"
 
 using namespace vexdaq;
@@ -63,9 +64,9 @@ int32_t vexdaq_set_sample_mode(int32_t mode, uint8_t option, int32_t count, uint
 
 int32_t vexdaq_can_sample_rate(int32_t rate, uint8_t input) {
   return api_guard("vexdaq_can_sample_rate", [&]() -> int32_t {
-    const bool found =
-        input == 1 ? rate_listed(g_session.in_sample_rates, g_session.in_rate_count, rate)
-                   : rate_listed(g_session.out_sample_rates, g_session.out_rate_count, rate);
+    const bool found = input == 1
+                           ? rate_listed(g_device.in_sample_rates, g_device.in_rate_count, rate)
+                           : rate_listed(g_device.out_sample_rates, g_device.out_rate_count, rate);
     return found ? 0 : -1;
   });
 }
@@ -84,7 +85,7 @@ int32_t vexdaq_get_sample_rate(int32_t *out_rate, int32_t *in_rate) {
   return api_guard("vexdaq_get_sample_rate", [&]() -> int32_t {
     log_print(LogLevel::kEntry, "vexdaq_get_sample_rate out/in (0x%p, 0x%p)\r\n", out_rate,
               in_rate);
-    if (!session_usable() || g_session.core_failed.load() != 0) return -1;
+    if (!session_usable() || g_stream.core_failed.load() != 0) return -1;
     uint8_t reply[kRateRecordSize] = {};
     uint32_t returned = 0;
     if (!class_in(REQ_SAMPLE_RATE, 0, 0, reply, kRateRecordSize, &returned)) {
@@ -107,8 +108,8 @@ int32_t vexdaq_get_sample_width(int32_t *width) {
   return api_guard("vexdaq_get_sample_width", [&]() -> int32_t {
     log_print(LogLevel::kEntry, "vexdaq_get_sample_width (0x%p)\r\n", width);
     if (!session_usable()) return -1;
-    if (g_session.core_failed.load() != 0 || usbio_controller_get_sample_width() != 0) return -2;
-    if (width != nullptr) *width = g_session.in_sample_bits.load() / 8;
+    if (g_stream.core_failed.load() != 0 || usbio_controller_get_sample_width() != 0) return -2;
+    if (width != nullptr) *width = g_device.in_sample_bits.load() / 8;
     return 0;
   });
 }
@@ -118,12 +119,12 @@ int32_t vexdaq_get_channel_count(int32_t *out_count, int32_t *in_count) {
     log_print(LogLevel::kEntry, "vexdaq_get_channel_count out/in (0x%p, 0x%p)\r\n", out_count,
               in_count);
     if (!session_usable()) return -1;
-    if (g_session.core_failed.load() != 0 || usbio_controller_get_channel_count() != 0) return -2;
+    if (g_stream.core_failed.load() != 0 || usbio_controller_get_channel_count() != 0) return -2;
     // A count of 0 or less is reported as 2, the value applications of this device have always
     // been given for a side without channels.
     auto reported = [](int32_t count) { return count <= 0 ? 2 : count; };
-    if (out_count != nullptr) *out_count = reported(g_session.out_channel_count.load());
-    if (in_count != nullptr) *in_count = reported(g_session.in_channel_count.load());
+    if (out_count != nullptr) *out_count = reported(g_device.out_channel_count.load());
+    if (in_count != nullptr) *in_count = reported(g_device.in_channel_count.load());
     return 0;
   });
 }

@@ -1,8 +1,8 @@
 // Firmware and serial-number download: need an opened device, not a running core.
 #include "api/api_guard.h"
 #include "backend/driver.h"
+#include "device/device_state.h"
 #include "device/firmware_download.h"
-#include "session/device_session.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_ext.h"
 
@@ -14,7 +14,7 @@ namespace {
 
 // Without an opened device every request would fail; nothing is sent then.
 bool device_opened() {
-  return g_session.control_handle != kInvalidHandle;
+  return g_device.control_handle != kInvalidHandle;
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 
 #include "api/api_guard.h"
 #include "device/control_request.h"
+#include "device/device_state.h"
 #include "platform/thread.h"
 #include "protocol/requests.h"
-#include "session/device_session.h"
 #include "session/format.h"
 #include "session/log.h"
 #include "vexdaq/vexdaq.h"
@@ -54,7 +54,7 @@ int32_t vexdaq_get_information(char *buffer, int32_t size) {
 int32_t vexdaq_get_driver_version(char *buffer, int32_t size) {
   return api_guard("vexdaq_get_driver_version", [&]() -> int32_t {
     if (buffer == nullptr) return -1;
-    const uint16_t version = g_session.driver_version;
+    const uint16_t version = g_device.driver_version;
     if (version == 0) return empty_text(buffer, size);
     const BcdDigits d = bcd_digits(version);
     if (version >= 0x1000) return format_text(buffer, size, "%d%d.%d%d", d.d3, d.d2, d.d1, d.d0);
@@ -67,7 +67,7 @@ int32_t vexdaq_get_device_name(char *buffer) {
     if (buffer == nullptr) return -1;
     // The name came from the device: never trust it to be terminated within its 32 bytes.
     char name[kProductNameSize + 1] = {};
-    std::memcpy(name, g_session.product_name, kProductNameSize);
+    std::memcpy(name, g_device.product_name, kProductNameSize);
     return format_text(buffer, kProductNameSize, "%s", name);
   });
 }
@@ -84,7 +84,7 @@ int32_t vexdaq_get_device_version(char *buffer, int32_t size) {
     }
     log_print(LogLevel::kEntry, "FPGA code version : 0x%.2X\r\n", fpga);
 
-    const uint16_t bcd = g_session.device_bcd;
+    const uint16_t bcd = g_device.device_bcd;
     if (bcd == 0) return empty_text(buffer, size);
     const BcdDigits d = bcd_digits(bcd);
     const int32_t f1 = fpga >> 4;

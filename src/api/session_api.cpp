@@ -6,9 +6,9 @@
 #include "core/session_life.h"
 #include "device/discovery.h"
 #include "platform/sync.h"
-#include "session/device_session.h"
 #include "session/log.h"
 #include "session/message_queue.h"
+#include "session/session_state.h"
 #include "stream/transfer_threads.h"
 #include "vexdaq/vexdaq.h"
 

@@ -3,14 +3,17 @@
 #include <atomic>
 #include <exception>
 
+#include "core/core_state.h"
 #include "core/dispatch.h"
 #include "core/stream_control.h"
 #include "device/device_init.h"
+#include "device/device_state.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "session/device_session.h"
 #include "session/log.h"
 #include "session/message_queue.h"
+#include "session/session_state.h"
+#include "stream/stream_state.h"
 #include "stream/stream_waiters.h"
 #include "stream/transfer_threads.h"
 
@@ -29,19 +32,18 @@ void signal_start_up() {
 }
 
 void fail_start_up(const char *line) {
-  g_session.core_failed.store(1);
-  notify_stream_waiters();
+  set_core_failed(true);
   log_print(LogLevel::kEntry, line);
 }
 
 void compute_packet_sizes() {
-  const int32_t out_count = g_session.out_channel_count.load();
-  const int32_t in_count = g_session.in_channel_count.load();
+  const int32_t out_count = g_device.out_channel_count.load();
+  const int32_t in_count = g_device.in_channel_count.load();
   if (out_count <= 0 && in_count <= 0) return;  // nothing to stream: the sizes stay as they were
-  g_session.out_packet_size.store(usbio_packet_size(out_count, g_session.out_sample_bits.load()));
-  g_session.in_packet_size.store(usbio_packet_size(in_count, g_session.in_sample_bits.load()));
+  g_device.out_packet_size.store(usbio_packet_size(out_count, g_device.out_sample_bits.load()));
+  g_device.in_packet_size.store(usbio_packet_size(in_count, g_device.in_sample_bits.load()));
   log_print(LogLevel::kEntry, "USB Packet Size : %d out - %d in\r\n",
-            g_session.out_packet_size.load(), g_session.in_packet_size.load());
+            g_device.out_packet_size.load(), g_device.in_packet_size.load());
 }
 
 // Returns true when the core came up and message_done was released; false after a failure, which
@@ -56,25 +58,24 @@ bool start_up() {
   remember_sample_rates(0, 0);
   usbio_controller_get_sample_width();
   log_print(LogLevel::kEntry, "usbio sample width : %d out - %d in\r\n",
-            g_session.out_sample_bits.load(), g_session.in_sample_bits.load());
+            g_device.out_sample_bits.load(), g_device.in_sample_bits.load());
   // The line shows the device's own counts; the session keeps them limited to the tables.
-  ChannelCounts reported{g_session.out_channel_count.load(), g_session.in_channel_count.load()};
+  ChannelCounts reported{g_device.out_channel_count.load(), g_device.in_channel_count.load()};
   usbio_controller_get_channel_count(&reported);
   log_print(LogLevel::kEntry, "usbio channel count : %d out - %d in\r\n", reported.out_count,
             reported.in_count);
   compute_packet_sizes();
 
   const TransferThreadFactory create_thread = g_transfer_thread_factory.load();
-  g_session.txthread_handle = create_thread(txthread);
-  if (g_session.txthread_handle == nullptr) {
+  g_core.txthread_handle = create_thread(txthread);
+  if (g_core.txthread_handle == nullptr) {
     fail_start_up("CreateThread txthread failed\r\n");
     return false;
   }
-  g_session.rxthread_handle = create_thread(rxthread);
-  if (g_session.rxthread_handle == nullptr) {
+  g_core.rxthread_handle = create_thread(rxthread);
+  if (g_core.rxthread_handle == nullptr) {
     // txthread is already running and ends only on core_exit; the shutdown joins it.
-    g_session.core_exit.store(1);
-    notify_stream_waiters();
+    set_core_exit(true);
     fail_start_up("CreateThread rxthread failed\r\n");
     return false;
   }
@@ -88,13 +89,13 @@ void shut_down() {
   // The transfer threads may be blocked in a synchronous post of their own; release them before
   // waiting for them.
   message_queue_close();
-  if (g_session.txthread_handle != nullptr) g_session.txthread_handle->join();
-  if (g_session.rxthread_handle != nullptr) g_session.rxthread_handle->join();
-  g_session.txthread_handle.reset();
-  g_session.rxthread_handle.reset();
-  g_session.config_descriptor.reset();
-  g_session.config_descriptor_size = 0;
-  g_session.device_descriptor.reset();
+  if (g_core.txthread_handle != nullptr) g_core.txthread_handle->join();
+  if (g_core.rxthread_handle != nullptr) g_core.rxthread_handle->join();
+  g_core.txthread_handle.reset();
+  g_core.rxthread_handle.reset();
+  g_device.config_descriptor.reset();
+  g_device.config_descriptor_size = 0;
+  g_device.device_descriptor.reset();
 }
 
 struct Outcome {
@@ -124,17 +125,16 @@ Outcome carry_out(const CoreMessage &message) {
   switch (message.msg_id) {
     case MSG_START:
       usbio_stream_start();
-      g_session.run_requested.store(1);
+      g_core.run_requested.store(1);
       return {};
     case MSG_STOP:
       usbio_stream_stop();
-      if (message.primary == kStopEndsRequest) g_session.run_requested.store(0);
+      if (message.primary == kStopEndsRequest) g_core.run_requested.store(0);
       return {};
     case MSG_EXIT:
       log_print(LogLevel::kEntry, "Message EXIT received\r\n");
-      if (g_session.streaming.load() != 0) usbio_stream_stop();
-      g_session.core_exit.store(1);
-      notify_stream_waiters();  // the idle transfer threads sleep until told
+      if (g_stream.streaming.load() != 0) usbio_stream_stop();
+      set_core_exit(true);
       return {.go_on = false, .result = 0};
     default:
       dispatch_command_message(message);

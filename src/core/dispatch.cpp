@@ -2,13 +2,14 @@
 
 #include <array>
 
+#include "core/core_state.h"
 #include "core/stream_control.h"
 #include "device/control_request.h"
 #include "platform/thread.h"
 #include "protocol/request_catalogue.h"
 #include "protocol/requests.h"
-#include "session/device_session.h"
 #include "session/log.h"
+#include "stream/stream_state.h"
 
 namespace vexdaq {
 namespace {
@@ -56,8 +57,8 @@ void dispatch_command_message(const CoreMessage &message) {
       // The device takes a new rate only while idle: a stream the application asked for is
       // stopped around the rate and started again. Decided here, in the order the messages are
       // carried out, so a rate that meets a start of another thread is never skipped.
-      const bool restart = g_session.run_requested.load() != 0;
-      if (restart || g_session.streaming.load() != 0) usbio_stream_stop();
+      const bool restart = g_core.run_requested.load() != 0;
+      if (restart || g_stream.streaming.load() != 0) usbio_stream_stop();
       auto record = rate_record(message.secondary, message.primary);
       send_request(*entry, value, index, record.data(), kRateRecordSize);
       remember_sample_rates(message.secondary, message.primary);  // the next start's depth

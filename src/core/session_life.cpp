@@ -5,16 +5,19 @@
 #include <cstdlib>
 
 #include "backend/driver.h"
+#include "core/core_state.h"
 #include "core/core_thread.h"
+#include "device/device_state.h"
 #include "device/discovery.h"
 #include "platform/process_end.h"
 #include "platform/thread.h"
 #include "protocol/message.h"
-#include "session/device_session.h"
 #include "session/fifo.h"
 #include "session/log.h"
 #include "session/message_queue.h"
 #include "session/session_calls.h"
+#include "session/session_state.h"
+#include "stream/stream_state.h"
 #include "stream/stream_waiters.h"
 #include "stream/transfer_threads.h"
 
@@ -34,15 +37,13 @@ int64_t ticks_to_ns(int64_t ticks, int64_t frequency) {
 // Starts the core and waits for its start-up signal. Returns false, without waiting, when the
 // session's objects or the core thread could not be created; the session is then unusable.
 bool start_core() {
-  if (g_session.out_lock == nullptr || g_session.in_lock == nullptr ||
-      g_session.message_lock == nullptr || g_session.message_available == nullptr ||
-      g_session.message_queue == nullptr || g_session.message_done == nullptr) {
+  if (!message_queue_create()) {
     log_print(LogLevel::kEntry, "usbio core starts failed on resources\r\n");
     return false;
   }
   message_queue_open();
-  g_session.core_thread_handle = platform::Thread::create(core_thread_main, nullptr);
-  if (g_session.core_thread_handle == nullptr) {
+  g_core.core_thread_handle = platform::Thread::create(core_thread_main, nullptr);
+  if (g_core.core_thread_handle == nullptr) {
     message_queue_close();
     log_print(LogLevel::kEntry, "CreateThread usbio core failed\r\n");
     return false;
@@ -75,7 +76,7 @@ bool g_holds_library = false;
 
 // A device is open (its core may or may not have come up) until the close has run.
 bool session_exists() {
-  return g_session.core_thread_handle != nullptr || g_session.control_handle != kInvalidHandle;
+  return g_core.core_thread_handle != nullptr || g_device.control_handle != kInvalidHandle;
 }
 
 void close_at_exit_once() {
@@ -103,6 +104,7 @@ int32_t session_open(int32_t index) {
     log_close();
     return -1;
   }
+  open_transfer_slots();
   close_at_exit_once();
   // Until the close, an application's FreeLibrary must not unload the code the session's threads
   // run: the unload's detach could neither join them (loader lock) nor leave them running.
@@ -110,35 +112,23 @@ int32_t session_open(int32_t index) {
   g_holds_library = true;
   // A new session streams only once it asks to, whatever the last session left behind, and
   // does not inherit its failures.
-  g_session.run_requested.store(0);
+  g_core.run_requested.store(0);
   acknowledge_stream_failures();
 
-  g_session.perf_frequency = platform::performance_frequency();
-  g_session.open_start_count = platform::performance_counter();
+  g_core.perf_frequency = platform::performance_frequency();
+  g_core.open_start_count = platform::performance_counter();
 
-  g_session.out_lock = platform::create_mutex();
-  g_session.in_lock = platform::create_mutex();
-  g_session.message_available = platform::create_semaphore(0, kMessageQueueCapacity);
-  g_session.message_lock = platform::create_mutex();
-  g_session.message_queue =
-      fifo_create(kMessageQueueCapacity, static_cast<int32_t>(sizeof(CoreMessage)));
-  g_session.message_done = platform::create_semaphore(0, 1);
-
-  if (!start_core()) {
-    g_session.core_failed.store(1);
-    notify_stream_waiters();
-  }
-  g_session.session_token.store(
-      g_session.core_failed.load() != 0
-          ? 0
-          : reinterpret_cast<uintptr_t>(g_session.core_thread_handle.get()));
+  if (!start_core()) set_core_failed(true);
+  g_session.session_token.store(g_stream.core_failed.load() != 0
+                                    ? 0
+                                    : reinterpret_cast<uintptr_t>(g_core.core_thread_handle.get()));
 
   platform::sleep_ms(kOpenSettleMs);
-  g_session.open_end_count = platform::performance_counter();
-  g_session.open_elapsed_ns =
-      ticks_to_ns(g_session.open_end_count - g_session.open_start_count, g_session.perf_frequency);
+  g_core.open_end_count = platform::performance_counter();
+  g_core.open_elapsed_ns =
+      ticks_to_ns(g_core.open_end_count - g_core.open_start_count, g_core.perf_frequency);
   log_print(LogLevel::kEntry, "<%s> elapsed %lld nanoseconds(ns)\r\n", "usbio_core_init",
-            g_session.open_elapsed_ns);
+            g_core.open_elapsed_ns);
   log_print(LogLevel::kEntry, "vexdaq_device_open success (0x%p)\r\n",
             reinterpret_cast<const void *>(g_session.session_token.load()));
   return 0;
@@ -153,44 +143,34 @@ void session_close() {
   notify_stream_waiters();
   // A UART call waiting for its transfer is released by the cancel rather than by its time-out.
   for (int pipe : {kUartOutPipeIndex, kUartInPipeIndex}) {
-    if (g_session.pipe_handles[pipe] != kInvalidHandle) driver_cancel(g_session.pipe_handles[pipe]);
+    if (g_device.pipe_handles[pipe] != kInvalidHandle) driver_cancel(g_device.pipe_handles[pipe]);
   }
   if (was_open) {
     post_message(MSG_STOP, kStopKeepsRequest, 0, 0, nullptr);
     post_message(MSG_EXIT, 0, 0, 0, nullptr);
   }
-  if (g_session.core_thread_handle != nullptr) {
-    g_session.core_thread_handle->join();
-    g_session.core_thread_handle.reset();
+  if (g_core.core_thread_handle != nullptr) {
+    g_core.core_thread_handle->join();
+    g_core.core_thread_handle.reset();
   }
   // The core has ended and released every poster; what is still inside the library leaves now,
   // and whatever arrives waits until the session is gone.
   const SessionTeardown teardown;
-  g_session.message_done.reset();
-  g_session.message_available.reset();
-  g_session.message_lock.reset();
-  if (g_session.message_queue != nullptr) {
-    fifo_delete(g_session.message_queue);
-    g_session.message_queue = nullptr;
+  message_queue_destroy();
+  for (auto [lock, active] : {std::pair{&g_stream.out_lock, &g_stream.out_active},
+                              std::pair{&g_stream.in_lock, &g_stream.in_active}}) {
+    const platform::MutexLock hold(*lock);
+    active->store(0);
   }
-  g_session.out_lock.reset();
-  g_session.in_lock.reset();
-
-  g_session.out_active.store(0);
-  g_session.in_active.store(0);
-  g_session.streaming.store(0);
-  g_session.core_exit.store(0);
-  g_session.core_failed.store(0);
-  notify_stream_waiters();
+  set_streaming(false);
+  set_core_exit(false);
+  set_core_failed(false);
 
   // Handles before events: closing a handle completes its pending transfers, which set their
   // slot's event; an event destroyed first would be set after it is gone.
-  driver_close(g_session.control_handle);
-  for (DeviceHandle &pipe : g_session.pipe_handles) driver_close(pipe);
-  for (int k = 0; k < kSlotCount; ++k) {
-    g_session.tx_slots[k].overlapped.event.reset();
-    g_session.rx_slots[k].overlapped.event.reset();
-  }
+  driver_close(g_device.control_handle);
+  for (DeviceHandle &pipe : g_device.pipe_handles) driver_close(pipe);
+  close_transfer_slots();
   log_close();
   if (g_holds_library) platform::release_library();
   g_holds_library = false;

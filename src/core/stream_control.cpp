@@ -4,13 +4,16 @@
 #include <atomic>
 
 #include "device/control_request.h"
+#include "device/device_state.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "protocol/requests.h"
-#include "session/device_session.h"
 #include "session/fifo.h"
 #include "session/log.h"
+#include "session/session_state.h"
+#include "stream/channel_tables.h"
 #include "stream/stream_signal.h"
+#include "stream/stream_state.h"
 #include "stream/stream_timing.h"
 #include "stream/stream_waiters.h"
 #include "stream/transfer_threads.h"
@@ -33,8 +36,8 @@ std::atomic<int32_t> g_out_rate{0};
 int64_t current_rate(bool input) {
   const int32_t set = input ? g_in_rate.load() : g_out_rate.load();
   if (set > 0) return set;
-  const int32_t listed = input ? g_session.in_rate_count : g_session.out_rate_count;
-  const int32_t first = input ? g_session.in_sample_rates[0] : g_session.out_sample_rates[0];
+  const int32_t listed = input ? g_device.in_rate_count : g_device.out_rate_count;
+  const int32_t first = input ? g_device.in_sample_rates[0] : g_device.out_sample_rates[0];
   return listed > 0 && first > 0 ? first : 0;
 }
 
@@ -44,37 +47,26 @@ int32_t depth_for(bool input) {
   const int32_t setting = transfer_depth_setting(input);
   if (setting != 0) return setting;
   const int64_t count =
-      input ? g_session.in_channel_count.load() : g_session.out_channel_count.load();
-  const int64_t bits = input ? g_session.in_sample_bits.load() : g_session.out_sample_bits.load();
-  const int32_t packet = input ? g_session.in_packet_size.load() : g_session.out_packet_size.load();
+      input ? g_device.in_channel_count.load() : g_device.out_channel_count.load();
+  const int64_t bits = input ? g_device.in_sample_bits.load() : g_device.out_sample_bits.load();
+  const int32_t packet = input ? g_device.in_packet_size.load() : g_device.out_packet_size.load();
   return default_transfer_depth(current_rate(input) * count * (bits / 8), packet,
                                 input ? kTransferCoverUs : kOutputTransferCoverUs);
 }
 
-void set_active(platform::Mutex *lock, std::atomic<uint8_t> &active, uint8_t value) {
-  if (lock == nullptr) {
-    active.store(value);
-    return;
-  }
-  platform::MutexLock hold(*lock);
-  active.store(value);
+void activate(bool input) {
+  const platform::MutexLock hold(direction_lock(input));
+  direction_active(input).store(1);
 }
 
-void deactivate_and_empty(platform::Mutex *lock, std::atomic<uint8_t> &active,
-                          ChannelSlot (&channels)[kMaxChannels], int32_t channel_count) {
-  const int32_t count = std::clamp(channel_count, 0, kMaxChannels);
-  auto empty = [&] {
-    active.store(0);
-    for (int32_t i = 0; i < count; ++i) {
-      if (channels[i].fifo != nullptr) fifo_reset(channels[i].fifo);
-    }
-  };
-  if (lock == nullptr) {
-    empty();
-    return;
+void deactivate_and_empty(bool input) {
+  const platform::MutexLock hold(direction_lock(input));
+  direction_active(input).store(0);
+  ChannelSlot *const channels = channel_table(input);
+  const int32_t count = channel_limit(input);
+  for (int32_t i = 0; i < count; ++i) {
+    if (channels[i].fifo != nullptr) fifo_reset(channels[i].fifo);
   }
-  platform::MutexLock hold(*lock);
-  empty();
 }
 
 void send_stream_request(uint8_t request) {
@@ -95,9 +87,9 @@ bool pipe_request(DeviceHandle pipe, uint32_t code) {
 
 // Returns true when every bound data pipe was aborted and reset.
 bool reset_data_pipes() {
-  const int32_t pipes = std::clamp(g_session.pipe_count, 0, kPipeHandleCount);
+  const int32_t pipes = std::clamp(g_device.pipe_count, 0, kPipeHandleCount);
   for (int32_t i = 1; i <= pipes; ++i) {
-    const DeviceHandle pipe = g_session.pipe_handles[i - 1];
+    const DeviceHandle pipe = g_device.pipe_handles[i - 1];
     if (!pipe_request(pipe, IOCTL_USBIO_ABORT_PIPE)) {
       log_print(LogLevel::kEntry, "IOCTL_USBIO_ABORT_PIPE [%d] failed, status = 0x%08X.\n", i,
                 platform::last_error());
@@ -127,7 +119,7 @@ int32_t usbio_packet_size(int32_t channel_count, int32_t sample_bits) {
 
 void usbio_stream_start() {
   log_print(LogLevel::kEntry, "Message START received\r\n");
-  if (g_session.streaming.load() != 0) return;
+  if (g_stream.streaming.load() != 0) return;
   // A close has begun (the restart of a rate change met it): the close's stop is queued behind
   // this message, and a stream started now would only be stopped again.
   if (g_session.session_token.load() == 0) {
@@ -135,8 +127,8 @@ void usbio_stream_start() {
     return;
   }
 
-  set_active(g_session.out_lock.get(), g_session.out_active, 1);
-  set_active(g_session.in_lock.get(), g_session.in_active, 1);
+  activate(false);
+  activate(true);
   notify_stream_waiters();
   log_print(LogLevel::kEntry, "usbio_device_pre_data_xfer - begins\r\n");
 
@@ -146,14 +138,14 @@ void usbio_stream_start() {
 
   uint32_t frame_number = 0;
   uint32_t returned = 0;
-  if (driver_ioctl(g_session.control_handle, IOCTL_USBIO_GET_CURRENT_FRAME_NUMBER, nullptr, 0,
+  if (driver_ioctl(g_device.control_handle, IOCTL_USBIO_GET_CURRENT_FRAME_NUMBER, nullptr, 0,
                    &frame_number, sizeof frame_number, &returned) &&
       returned == sizeof frame_number) {
     log_print(LogLevel::kEntry, "Start Frame Number : %ld\r\n", static_cast<int32_t>(frame_number));
     note_start_bus_frame(frame_number);
   } else {
     const uint32_t status = platform::last_error();
-    g_session.last_status.store(status);
+    g_device.last_status.store(status);
     log_print(LogLevel::kEntry, "IOCTL_USBIO_GET_CURRENT_FRAME_NUMBER failed, status = 0x%08X.\n",
               status);
   }
@@ -163,8 +155,7 @@ void usbio_stream_start() {
   // The reads are posted before the device starts, so its first frames have somewhere to go:
   // the device does not say which frames its FIFO dropped, and those of the start would be gone.
   // (Writes posted now are the first the device plays.)
-  g_session.streaming.store(1);
-  notify_stream_waiters();
+  set_streaming(true);
   wait_transfer_threads_primed(kSlotWaitMs);
   note_stream_start();
   send_stream_request(REQ_STREAM_START);
@@ -172,9 +163,8 @@ void usbio_stream_start() {
 
 void usbio_stream_stop() {
   log_print(LogLevel::kEntry, "Message STOP received\r\n");
-  if (g_session.streaming.load() != 0) {
-    g_session.streaming.store(0);
-    notify_stream_waiters();
+  if (g_stream.streaming.load() != 0) {
+    set_streaming(false);
     platform::sleep_ms(kWindDownPauseMs);
     // Set before the request goes: a transfer thread that sees it errs on the safe side.
     set_device_told_to_stop(true);
@@ -183,16 +173,14 @@ void usbio_stream_stop() {
 
     // The device's stop completes the transfers in flight; each thread collects its own and
     // reports idle (at most 1500 ms, then it cancels what is left).
-    if (g_session.last_status.load() == kStatusDeviceNotPresent) {
+    if (g_device.last_status.load() == kStatusDeviceNotPresent) {
       log_print(LogLevel::kEntry, "usbio_device_post_data_xfer - device is not presetn\r\n");
     } else {
       wait_transfer_threads_idle(kSlotWaitMs);
     }
 
-    deactivate_and_empty(g_session.out_lock.get(), g_session.out_active, g_session.out_channels,
-                         g_session.out_channel_count.load());
-    deactivate_and_empty(g_session.in_lock.get(), g_session.in_active, g_session.in_channels,
-                         g_session.in_channel_count.load());
+    deactivate_and_empty(false);
+    deactivate_and_empty(true);
     notify_stream_waiters();
   }
 
@@ -201,15 +189,7 @@ void usbio_stream_stop() {
   // The abort completed whatever was still in flight: the next period must not begin before the
   // threads have collected it.
   wait_transfer_threads_idle(kSlotWaitMs);
-  if (reset) {
-    if (platform::Mutex *lock = g_session.message_lock.get()) {
-      platform::MutexLock hold(*lock);
-      g_session.core_failed.store(0);
-    } else {
-      g_session.core_failed.store(0);
-    }
-    notify_stream_waiters();
-  }
+  if (reset) set_core_failed(false);
 }
 
 }  // namespace vexdaq

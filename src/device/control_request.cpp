@@ -1,9 +1,9 @@
 #include "device/control_request.h"
 
+#include "device/device_state.h"
 #include "platform/thread.h"
 #include "protocol/requests.h"
 #include "protocol/usbio_records.h"
-#include "session/device_session.h"
 
 namespace vexdaq {
 
@@ -33,25 +33,25 @@ bool control_request(DeviceHandle handle, bool device_to_host, uint32_t type, ui
 
 bool class_in(uint8_t request, uint16_t value, uint16_t index, void *data, uint16_t length,
               uint32_t *returned) {
-  return control_request(g_session.control_handle, true, kRequestTypeClass, kRecipientInterface,
+  return control_request(g_device.control_handle, true, kRequestTypeClass, kRecipientInterface,
                          request, value, index, data, length, returned);
 }
 
 bool vendor_in(uint32_t recipient, uint8_t request, uint16_t value, uint16_t index, void *data,
                uint16_t length, uint32_t *returned) {
-  return control_request(g_session.control_handle, true, kRequestTypeVendor, recipient, request,
+  return control_request(g_device.control_handle, true, kRequestTypeVendor, recipient, request,
                          value, index, data, length, returned);
 }
 
 bool class_out(uint8_t request, uint16_t value, uint16_t index, const void *data, uint16_t length) {
   // The driver reads the bytes to send from its out buffer and never writes to it.
-  return control_request(g_session.control_handle, false, kRequestTypeClass, kRecipientInterface,
+  return control_request(g_device.control_handle, false, kRequestTypeClass, kRecipientInterface,
                          request, value, index, const_cast<void *>(data), length, nullptr);
 }
 
 bool vendor_out(uint32_t recipient, uint8_t request, uint16_t value, uint16_t index,
                 const void *data, uint16_t length) {
-  return control_request(g_session.control_handle, false, kRequestTypeVendor, recipient, request,
+  return control_request(g_device.control_handle, false, kRequestTypeVendor, recipient, request,
                          value, index, const_cast<void *>(data), length, nullptr);
 }
 

@@ -1,4 +1,4 @@
-// Class and vendor control requests on the device's default pipe (g_session.control_handle).
+// Class and vendor control requests on the device's default pipe (g_device.control_handle).
 //
 // Each helper builds the 18-byte request record (flags kShortTransferOk, reserved bits 0) and
 // hands it to the driver: PIPE0_CLASS_IN for the device-to-host forms, PIPE0_CLASS_OUT for the

@@ -5,10 +5,10 @@
 #include <new>
 
 #include "device/control_request.h"
+#include "device/device_state.h"
 #include "platform/thread.h"
 #include "protocol/requests.h"
 #include "protocol/usbio_records.h"
-#include "session/device_session.h"
 #include "session/log.h"
 
 namespace vexdaq {
@@ -49,7 +49,7 @@ bool get_descriptor(uint8_t type, uint8_t index, uint16_t language, void *out, u
   request.language_id = language;
   uint8_t encoded[kDescriptorRequestSize];
   encode(request, encoded);
-  return driver_ioctl(g_session.control_handle, IOCTL_USBIO_GET_DESCRIPTOR, encoded,
+  return driver_ioctl(g_device.control_handle, IOCTL_USBIO_GET_DESCRIPTOR, encoded,
                       kDescriptorRequestSize, out, size, returned);
 }
 
@@ -84,11 +84,11 @@ void log_device_descriptor(const uint8_t *d) {
 // The low byte of each UTF-16 unit after the 2-byte header, as far as the reply and the name
 // reach (at most 31 characters, so the name stays terminated).
 void store_product_name(const uint8_t *reply, uint32_t returned) {
-  std::memset(g_session.product_name, 0, sizeof g_session.product_name);
+  std::memset(g_device.product_name, 0, sizeof g_device.product_name);
   const int32_t units = static_cast<int32_t>(std::min(returned, kStringBufferSize) / 2) - 1;
   const int32_t length = std::min(units, kProductNameSize - 1);
   for (int32_t i = 0; i < length; ++i)
-    g_session.product_name[i] = static_cast<char>(reply[2 + 2 * i]);
+    g_device.product_name[i] = static_cast<char>(reply[2 + 2 * i]);
 }
 
 // Reads one rate list. The count is the device's, limited to the rates the reply really holds.
@@ -139,7 +139,7 @@ bool read_pair(uint8_t request, uint16_t &input, uint16_t &output) {
 
 int32_t usbio_device_init(uint8_t first, uint8_t second) {
   log_print(LogLevel::kEntry, "usbio_device_init (0x%.2x, 0x%.2x)- begins\n", first, second);
-  const DeviceHandle control = g_session.control_handle;
+  const DeviceHandle control = g_device.control_handle;
 
   DriverInfo driver;
   if (!read_record(control, IOCTL_USBIO_GET_DRIVER_INFO, driver)) {
@@ -148,7 +148,7 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
   log_print(LogLevel::kContinue, "      DriverAPI Version : 0x%lx\n", driver.api_version);
   log_print(LogLevel::kContinue, "         Driver Version : 0x%lx\n", driver.driver_version);
   log_print(LogLevel::kContinue, "           Build Number : 0x%lx\n", driver.build_number);
-  g_session.driver_version = driver.driver_version;
+  g_device.driver_version = driver.driver_version;
 
   DeviceInfo device;
   if (!read_record(control, IOCTL_USBIO_GET_DEVICE_INFO, device)) {
@@ -165,18 +165,18 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
   log_print(LogLevel::kContinue, "        Total Bandwidth : 0x%lx\n", bandwidth.total_bandwidth);
   log_print(LogLevel::kContinue, "     Consumed Bandwidth : 0x%lx\n", bandwidth.consumed_bandwidth);
 
-  g_session.device_descriptor = allocate_zeroed(kDeviceDescriptorSize);
+  g_device.device_descriptor = allocate_zeroed(kDeviceDescriptorSize);
   uint32_t returned = 0;
-  if (g_session.device_descriptor == nullptr ||
-      !get_descriptor(kDescriptorDevice, 0, 0, g_session.device_descriptor.get(),
+  if (g_device.device_descriptor == nullptr ||
+      !get_descriptor(kDescriptorDevice, 0, 0, g_device.device_descriptor.get(),
                       kDeviceDescriptorSize, &returned) ||
       returned != kDeviceDescriptorSize) {
     return fail("Get Device Descriptor failed, status = 0x%08X.\n");
   }
-  const uint8_t *descriptor = g_session.device_descriptor.get();
+  const uint8_t *descriptor = g_device.device_descriptor.get();
   log_device_descriptor(descriptor);
   if (descriptor[6] != 3) return -1;  // not an instrument of this protocol
-  g_session.device_bcd = load_le16(descriptor + 12);
+  g_device.device_bcd = load_le16(descriptor + 12);
 
   uint8_t string_reply[kStringBufferSize] = {};
   returned = 0;
@@ -185,7 +185,7 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
     return fail("Get String Descriptor failed, status = 0x%08X.\n");
   }
   store_product_name(string_reply, returned);
-  log_print(LogLevel::kContinue, "                Product : %s\n", g_session.product_name);
+  log_print(LogLevel::kContinue, "                Product : %s\n", g_device.product_name);
 
   uint8_t config_header[kConfigHeaderSize] = {};
   if (!get_descriptor(kDescriptorConfiguration, 0, 0, config_header, kConfigHeaderSize,
@@ -195,15 +195,15 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
   }
   const uint32_t total_length = load_le16(config_header + 2);
 
-  g_session.config_descriptor_size = 0;
-  g_session.config_descriptor = allocate_zeroed(total_length);
-  if (g_session.config_descriptor == nullptr ||
-      !get_descriptor(kDescriptorConfiguration, 0, 0, g_session.config_descriptor.get(),
+  g_device.config_descriptor_size = 0;
+  g_device.config_descriptor = allocate_zeroed(total_length);
+  if (g_device.config_descriptor == nullptr ||
+      !get_descriptor(kDescriptorConfiguration, 0, 0, g_device.config_descriptor.get(),
                       total_length, &returned) ||
       returned != total_length) {
     return fail("Get Total Config Descriptor failed, status = 0x%08X.\n");
   }
-  g_session.config_descriptor_size = total_length;
+  g_device.config_descriptor_size = total_length;
 
   ConfigurationRequest configuration;
   configuration.configuration_index = 0;
@@ -225,10 +225,10 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
   log_print(LogLevel::kContinue, "\n  USB Configuration Information :\n");
   log_print(LogLevel::kContinue, "         NbOfInterfaces : 0x%.4x\n", info.interface_count);
   log_print(LogLevel::kContinue, "              NbOfPipes : 0x%.2x\n", info.pipe_count);
-  g_session.pipe_count = static_cast<int32_t>(std::min(info.pipe_count, kMaxBoundPipes));
+  g_device.pipe_count = static_cast<int32_t>(std::min(info.pipe_count, kMaxBoundPipes));
 
-  for (int32_t j = 1; j <= g_session.pipe_count; ++j) {
-    const DeviceHandle pipe = g_session.pipe_handles[j - 1];
+  for (int32_t j = 1; j <= g_device.pipe_count; ++j) {
+    const DeviceHandle pipe = g_device.pipe_handles[j - 1];
     const uint8_t endpoint = info.pipes[j - 1].endpoint_address;
     if (!ioctl_exact(pipe, IOCTL_USBIO_BIND_PIPE, &endpoint, 1, nullptr, 0, 0)) {
       log_print(LogLevel::kEntry, "BIND_PIPE (%d) failed, status = 0x%08X.\n", j,
@@ -245,18 +245,18 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
     log_print(LogLevel::kContinue, "           PIPE[%d] Flag : 0x%08X\n", j, load_le32(parameters));
   }
 
-  g_session.last_status.store(0);
+  g_device.last_status.store(0);
   log_print(LogLevel::kEntry, "usbio_device_init - ends\n");
   return 0;
 }
 
 int32_t usbio_controller_init() {
   if (usbio_device_init(255, 3) != 0) return -1;
-  if (!read_rate_list(kInputSide, g_session.in_sample_rates, g_session.in_rate_count,
+  if (!read_rate_list(kInputSide, g_device.in_sample_rates, g_device.in_rate_count,
                       "In Sample rate  : ")) {
     return -2;
   }
-  if (!read_rate_list(0, g_session.out_sample_rates, g_session.out_rate_count,
+  if (!read_rate_list(0, g_device.out_sample_rates, g_device.out_rate_count,
                       "Out Sample rate : ")) {
     return -3;
   }
@@ -267,8 +267,8 @@ int32_t usbio_controller_get_sample_width() {
   uint16_t input = 0;
   uint16_t output = 0;
   if (!read_pair(REQ_SAMPLE_WIDTH, input, output)) return -1;
-  g_session.in_sample_bits.store(static_cast<int16_t>(input));
-  g_session.out_sample_bits.store(static_cast<int16_t>(output));
+  g_device.in_sample_bits.store(static_cast<int16_t>(input));
+  g_device.out_sample_bits.store(static_cast<int16_t>(output));
   return 0;
 }
 
@@ -277,8 +277,8 @@ int32_t usbio_controller_get_channel_count(ChannelCounts *reported) {
   uint16_t output = 0;
   if (!read_pair(REQ_CHANNEL_COUNT, input, output)) return -1;
   // Counted as unsigned: a count has no sign, and 0xFFFF is a broken device, not -1 channels.
-  g_session.in_channel_count.store(static_cast<int16_t>(std::min<int32_t>(input, kMaxChannels)));
-  g_session.out_channel_count.store(static_cast<int16_t>(std::min<int32_t>(output, kMaxChannels)));
+  g_device.in_channel_count.store(static_cast<int16_t>(std::min<int32_t>(input, kMaxChannels)));
+  g_device.out_channel_count.store(static_cast<int16_t>(std::min<int32_t>(output, kMaxChannels)));
   if (reported != nullptr) {
     reported->in_count = input;
     reported->out_count = output;

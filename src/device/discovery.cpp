@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "backend/driver.h"
+#include "device/device_state.h"
 #include "protocol/usbio_records.h"
-#include "session/device_session.h"
 #include "session/log.h"
 
 namespace vexdaq {
@@ -77,7 +77,7 @@ constexpr HandleSpec kHandleSpecs[5] = {
 };
 
 DeviceHandle &session_handle(int i) {
-  return i == 0 ? g_session.control_handle : g_session.pipe_handles[i - 1];
+  return i == 0 ? g_device.control_handle : g_device.pipe_handles[i - 1];
 }
 
 }  // namespace
@@ -104,7 +104,7 @@ int32_t usbio_device_enumerate() {
   if (!driver_enumerate(paths)) return -1;
   size_t reached = 0;
   for (; reached < paths.size() && reached < kDeviceTableEntries; ++reached) {
-    uint8_t *entry = g_session.device_table[reached];
+    uint8_t *entry = g_device.device_table[reached];
     std::u16string path = device_table_path(paths[reached]);
     if (path.empty()) break;  // no path: the walk ends here
     if (stored_path(entry) == path) continue;
@@ -116,19 +116,19 @@ int32_t usbio_device_enumerate() {
   }
   int32_t count = 0;
   for (size_t m = 0; m < reached; ++m) {
-    if (is_matching(g_session.device_table[m])) ++count;
+    if (is_matching(g_device.device_table[m])) ++count;
   }
   return count;
 }
 
 int32_t usbio_device_open(int32_t index) {
   std::lock_guard<std::mutex> lock(discovery_lock());
-  if (g_session.control_handle != kInvalidHandle) return -1;
+  if (g_device.control_handle != kInvalidHandle) return -1;
   if (index < 0) return -1;
   int member = -1;
   int32_t seen = 0;
   for (int m = 0; m < kDeviceTableEntries; ++m) {
-    if (!is_matching(g_session.device_table[m])) continue;
+    if (!is_matching(g_device.device_table[m])) continue;
     if (seen++ == index) {
       member = m;
       break;
@@ -147,13 +147,6 @@ int32_t usbio_device_open(int32_t index) {
     if (session_handle(i) == kInvalidHandle) {
       for (int j = 0; j < 5; ++j) driver_close(session_handle(j));
       return -1;
-    }
-  }
-  for (int k = 0; k < kSlotCount; ++k) {
-    for (XferSlot *slot : {&g_session.tx_slots[k], &g_session.rx_slots[k]}) {
-      slot->overlapped.event = platform::create_event(false);
-      slot->overlapped.internal.store(0);
-      slot->overlapped.internal_high.store(0);
     }
   }
   return 0;

@@ -1,6 +1,6 @@
 // Finding the instruments of the device class and opening one of them.
 //
-// device_table (in g_session) remembers per interface position the device path it last probed
+// device_table (in g_device) remembers per interface position the device path it last probed
 // and the probed descriptor bytes 5 and 6; it survives sessions. An entry matches when its
 // byte 1023 (bDeviceProtocol) is 3.
 //

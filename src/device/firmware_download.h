@@ -1,7 +1,7 @@
 // Writing a firmware image into the device's memory through the RAM loader, and setting the
 // serial number.
 //
-// Both run on the calling thread, straight on g_session.control_handle (not through the core), so
+// Both run on the calling thread, straight on g_device.control_handle (not through the core), so
 // they work also when the device is open but its core did not come up. They take no library lock
 // and allocate nothing. Each failed request is logged ("PIPE0_CLASS_OUT failed, ..." or
 // "PIPE0_CLASS_IN Request (0x..) failed, ...") and the sequence goes on.

@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "backend/driver.h"
+#include "device/device_state.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "session/device_session.h"
 #include "session/log.h"
+#include "session/session_state.h"
 
 namespace vexdaq {
 namespace {
@@ -40,7 +41,7 @@ const UartDirection kUartRead = {kUartInPipe, "usbio_data_read failed 1, status 
 int32_t uart_transfer(const UartDirection &direction, const uint8_t *out, uint8_t *in,
                       int32_t count) {
   if (!session_usable()) return -1;  // first: an open may be writing the handles
-  const DeviceHandle pipe = g_session.pipe_handles[direction.pipe];
+  const DeviceHandle pipe = g_device.pipe_handles[direction.pipe];
   if (pipe == kInvalidHandle) return -1;
   if ((out == nullptr && in == nullptr) || count < 0) return -1;
 

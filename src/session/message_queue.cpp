@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "platform/sync.h"
-#include "session/device_session.h"
 #include "session/fifo.h"
 #include "session/log.h"
+#include "session/session_state.h"
 
 namespace vexdaq {
 
@@ -25,10 +25,9 @@ struct PostCompletion {
 
 namespace {
 
-// Guarded by g_session.message_lock. completions[slot] belongs to the poster waiting for the
-// message stored in that queue slot.
-bool g_accepting = false;
-PostCompletion *g_completions[kMessageQueueCapacity] = {};
+// completions[slot] belongs to the poster waiting for the message stored in that queue slot.
+bool g_accepting GUARDED_BY(g_session.message_lock) = false;
+PostCompletion *g_completions[kMessageQueueCapacity] GUARDED_BY(g_session.message_lock) = {};
 
 std::atomic<uint64_t> g_dropped{0};
 
@@ -127,9 +126,7 @@ enum class Store { kStored, kFull, kRefused };
 
 // One attempt to store the message, under message_lock.
 Store try_store(const CoreMessage &message, PostCompletion *completion) {
-  platform::Mutex *const lock = g_session.message_lock.get();
-  if (lock == nullptr) return Store::kRefused;
-  platform::MutexLock hold(*lock);
+  platform::MutexLock hold(g_session.message_lock);
   fifo_handle queue = g_session.message_queue;
   if (queue == nullptr) {
     fifo_write_one(queue, &message);  // logs the missing queue, stores nothing
@@ -168,7 +165,10 @@ bool is_synchronous(uint32_t msg_id) {
 int32_t post_message(uint32_t msg_id, int32_t primary, int32_t secondary, int32_t data_length,
                      void *payload) {
   const CoreMessage message{msg_id, primary, secondary, data_length, payload};
-  if (g_session.message_lock == nullptr) return -1;  // no session: there is no core to hand it to
+  {
+    const platform::MutexLock hold(g_session.message_lock);
+    if (g_session.message_queue == nullptr) return -1;  // no session: no core to hand it to
+  }
 
   const bool waits = is_synchronous(msg_id);
   std::unique_ptr<PostCompletion> completion;
@@ -215,8 +215,28 @@ uint64_t dropped_message_count() {
   return g_dropped.load();
 }
 
+bool message_queue_create() {
+  g_session.message_available = platform::create_semaphore(0, kMessageQueueCapacity);
+  g_session.message_done = platform::create_semaphore(0, 1);
+  const platform::MutexLock hold(g_session.message_lock);
+  g_session.message_queue =
+      fifo_create(kMessageQueueCapacity, static_cast<int32_t>(sizeof(CoreMessage)));
+  return g_session.message_queue != nullptr && g_session.message_available != nullptr &&
+         g_session.message_done != nullptr;
+}
+
+void message_queue_destroy() {
+  {
+    const platform::MutexLock hold(g_session.message_lock);
+    if (g_session.message_queue != nullptr) fifo_delete(g_session.message_queue);
+    g_session.message_queue = nullptr;
+  }
+  g_session.message_done.reset();
+  g_session.message_available.reset();
+}
+
 void message_queue_open() {
-  platform::MutexLock hold(*g_session.message_lock);
+  platform::MutexLock hold(g_session.message_lock);
   for (PostCompletion *&completion : g_completions) completion = nullptr;
   g_accepting = g_session.message_queue != nullptr && g_session.message_available != nullptr;
 }
@@ -228,7 +248,7 @@ int32_t take_message(TakenMessage &taken) {
   if (available == nullptr || available->wait() != platform::WaitResult::kSignaled) return -1;
 
   {
-    platform::MutexLock hold(*g_session.message_lock);
+    platform::MutexLock hold(g_session.message_lock);
     fifo_handle queue = g_session.message_queue;
     if (queue == nullptr) {
       fifo_read_one(queue, &taken.message);  // logs the missing queue
@@ -255,10 +275,8 @@ void complete_message(TakenMessage &taken, int32_t result) {
 }
 
 void message_queue_close() {
-  platform::Mutex *const lock = g_session.message_lock.get();
-  if (lock == nullptr) return;
   {
-    platform::MutexLock hold(*lock);
+    platform::MutexLock hold(g_session.message_lock);
     g_accepting = false;
     for (PostCompletion *&completion : g_completions) {
       if (completion != nullptr) release_poster(completion, -1);

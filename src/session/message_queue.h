@@ -49,8 +49,14 @@ struct TakenMessage {
   PostCompletion *completion = nullptr;
 };
 
+// Make the session's queue and its two signals (the open, before message_queue_open) and free
+// them again (the close, once the core has ended). Application thread, under the life lock.
+// create returns whether all three exist; what it could make stays until destroy.
+bool message_queue_create();
+void message_queue_destroy();
+
 // Lets the queue of the session being opened accept posts. Application thread, inside
-// vexdaq_device_open, once message_lock and message_queue exist and before the core starts.
+// vexdaq_device_open, once message_queue_create has made the queue and before the core starts.
 void message_queue_open();
 
 // The taking phase of dispatch_message, on the core thread: logs the waiting line, waits without a

@@ -30,9 +30,7 @@ struct Creation {
 
 Creation create_direction(bool input, int32_t samples) {
   Creation result;
-  platform::Mutex *lock = direction_lock(input);
-  if (lock == nullptr) return result;
-  platform::MutexLock hold(*lock);
+  platform::MutexLock hold(direction_lock(input));
   if (direction_active(input).load() != 0) return result;
   result.touched = true;
   ChannelSlot *channels = channel_table(input);
@@ -52,9 +50,7 @@ Creation create_direction(bool input, int32_t samples) {
 }
 
 void roll_back(bool input) {
-  platform::Mutex *lock = direction_lock(input);
-  if (lock == nullptr) return;
-  platform::MutexLock hold(*lock);
+  platform::MutexLock hold(direction_lock(input));
   delete_fifos(channel_table(input));
 }
 
@@ -62,30 +58,30 @@ void roll_back(bool input) {
 
 int32_t channel_limit(bool input) {
   const int32_t count =
-      input ? g_session.in_channel_count.load() : g_session.out_channel_count.load();
+      input ? g_device.in_channel_count.load() : g_device.out_channel_count.load();
   return std::clamp<int32_t>(count, 0, kMaxChannels);
 }
 
 int32_t sample_bytes(bool input) {
-  return (input ? g_session.in_sample_bits.load() : g_session.out_sample_bits.load()) / 8;
+  return (input ? g_device.in_sample_bits.load() : g_device.out_sample_bits.load()) / 8;
 }
 
-platform::Mutex *direction_lock(bool input) {
-  return input ? g_session.in_lock.get() : g_session.out_lock.get();
+platform::Mutex &direction_lock(bool input) {
+  return input ? g_stream.in_lock : g_stream.out_lock;
 }
 
 ChannelSlot *channel_table(bool input) {
-  return input ? g_session.in_channels : g_session.out_channels;
+  return input ? g_stream.in_channels : g_stream.out_channels;
 }
 
 std::atomic<uint8_t> &direction_active(bool input) {
-  return input ? g_session.in_active : g_session.out_active;
+  return input ? g_stream.in_active : g_stream.out_active;
 }
 
 int32_t create_channel_buffers(int32_t out_samples, int32_t in_samples) {
   if (g_session.session_token.load() == 0) return -1;
-  if (g_session.core_failed.load() == 1) return -1;
-  if (g_session.out_sample_bits.load() == 0 || g_session.in_sample_bits.load() == 0) return -2;
+  if (g_stream.core_failed.load() == 1) return -1;
+  if (g_device.out_sample_bits.load() == 0 || g_device.in_sample_bits.load() == 0) return -2;
 
   const Creation out = create_direction(false, out_samples);
   const Creation in = create_direction(true, in_samples);
@@ -107,9 +103,7 @@ int32_t dispose_channel_buffers() {
   // on channels that have no FIFO any more.
   if (post_message(MSG_STOP, kStopEndsRequest, 0, 0, nullptr) != 0) return -1;
   for (bool input : {false, true}) {
-    platform::Mutex *lock = direction_lock(input);
-    if (lock == nullptr) continue;
-    platform::MutexLock hold(*lock);
+    platform::MutexLock hold(direction_lock(input));
     if (direction_active(input).load() == 0) delete_fifos(channel_table(input));
   }
   notify_stream_waiters();
@@ -118,10 +112,8 @@ int32_t dispose_channel_buffers() {
 
 int32_t set_channel_mask(bool input, uint64_t mask) {
   if (g_session.session_token.load() == 0) return -1;
-  platform::Mutex *lock = direction_lock(input);
-  if (lock == nullptr) return -1;
   {
-    platform::MutexLock hold(*lock);
+    platform::MutexLock hold(direction_lock(input));
     ChannelSlot *channels = channel_table(input);
     const int32_t count = channel_limit(input);
     for (int32_t i = 0; i < count; ++i) {

@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "session/device_session.h"
+#include "stream/stream_state.h"
 
 namespace vexdaq {
 
@@ -19,8 +19,8 @@ int32_t channel_limit(bool input);
 // report.
 int32_t sample_bytes(bool input);
 
-// The direction's lock (null while no session is open), table and active flag.
-platform::Mutex *direction_lock(bool input);
+// The direction's lock, table and active flag.
+platform::Mutex &direction_lock(bool input);
 ChannelSlot *channel_table(bool input);
 std::atomic<uint8_t> &direction_active(bool input);
 

@@ -17,9 +17,7 @@ DirectionLoss &loss_of(bool input) {
 }  // namespace
 
 void count_transfer_failure(bool input) {
-  platform::Mutex *lock = direction_lock(input);
-  if (lock == nullptr) return;
-  platform::MutexLock hold(*lock);
+  platform::MutexLock hold(direction_lock(input));
   DirectionLoss &loss = loss_of(input);
   ChannelSlot *channels = channel_table(input);
   ++loss.transfer_failures;
@@ -44,9 +42,7 @@ vexdaq_loss_counters loss_totals(const DirectionLoss &loss) {
 int32_t get_loss_counters(bool input, int32_t channel, vexdaq_loss_counters *out) {
   if (g_session.session_token.load() == 0 || out == nullptr) return -1;
   if (channel < VEXDAQ_ALL_CHANNELS || channel >= kMaxChannels) return -2;
-  platform::Mutex *lock = direction_lock(input);
-  if (lock == nullptr) return -1;
-  platform::MutexLock hold(*lock);
+  platform::MutexLock hold(direction_lock(input));
   const DirectionLoss &loss = loss_of(input);
   *out = channel == VEXDAQ_ALL_CHANNELS ? loss_totals(loss) : loss.channels[channel];
   return 0;
@@ -55,9 +51,7 @@ int32_t get_loss_counters(bool input, int32_t channel, vexdaq_loss_counters *out
 int32_t reset_loss_counters() {
   if (g_session.session_token.load() == 0) return -1;
   for (bool input : {false, true}) {
-    platform::Mutex *lock = direction_lock(input);
-    if (lock == nullptr) return -1;
-    platform::MutexLock hold(*lock);
+    platform::MutexLock hold(direction_lock(input));
     loss_of(input) = DirectionLoss{};
   }
   return 0;

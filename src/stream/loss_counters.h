@@ -1,13 +1,13 @@
 // Where each channel's samples went: the counters behind vexdaq_get_loss_counters.
 //
-// g_out_loss is guarded by g_session.out_lock, g_in_loss by g_session.in_lock: the packers and
+// g_out_loss is guarded by g_stream.out_lock, g_in_loss by g_stream.in_lock: the packers and
 // unpackers update them inside the packet they already hold the lock for, so counting costs no
 // extra synchronisation. Readers take the same lock.
 #pragma once
 
 #include <cstdint>
 
-#include "session/device_session.h"
+#include "stream/stream_state.h"
 #include "vexdaq/vexdaq_ext.h"
 
 namespace vexdaq {
@@ -17,8 +17,8 @@ struct DirectionLoss {
   uint64_t transfer_failures = 0;  // of the direction, whatever was enabled
 };
 
-extern DirectionLoss g_out_loss;  // under out_lock
-extern DirectionLoss g_in_loss;   // under in_lock
+extern DirectionLoss g_out_loss GUARDED_BY(g_stream.out_lock);
+extern DirectionLoss g_in_loss GUARDED_BY(g_stream.in_lock);
 
 // Counts one failed transfer of a direction, for the direction and every channel enabled at the
 // time. Takes that direction's lock; call with no library lock held.

@@ -4,12 +4,13 @@
 #include <climits>
 #include <cstring>
 
+#include "device/device_state.h"
 #include "platform/sync.h"
-#include "session/device_session.h"
 #include "session/fifo.h"
 #include "session/log.h"
 #include "stream/channel_tables.h"
 #include "stream/loss_counters.h"
+#include "stream/stream_state.h"
 #include "stream/stream_waiters.h"
 
 namespace vexdaq {
@@ -112,16 +113,16 @@ int32_t store_samples(fifo_record &fifo, const uint8_t *from, size_t stride, int
 }
 
 template <int32_t kSize>
-void pack_locked(uint8_t *packet, int32_t size, int32_t count) {
+void pack_locked(uint8_t *packet, int32_t size, int32_t count) REQUIRES(g_stream.out_lock) {
   if (count <= 0 || count > kMaxChannels) return;
   const int32_t frames = (size / kSize) / count;
   if (frames <= 0) return;
   const size_t stride = static_cast<size_t>(count) * kSize;
   int32_t list[kMaxChannels];
-  const int32_t enabled = enabled_channels(g_session.out_channels, count, list);
+  const int32_t enabled = enabled_channels(g_stream.out_channels, count, list);
   for (int32_t e = 0; e < enabled; ++e) {
     const int32_t c = list[e];
-    fifo_record *fifo = g_session.out_channels[c].fifo;
+    fifo_record *fifo = g_stream.out_channels[c].fifo;
     vexdaq_loss_counters &loss = g_out_loss.channels[c];
     int32_t taken = 0;
     if (usable(fifo, kSize)) {
@@ -137,11 +138,9 @@ void pack_locked(uint8_t *packet, int32_t size, int32_t count) {
 template <int32_t kSize>
 void pack(uint8_t *packet, int32_t size) {
   if (packet == nullptr || size <= 0) return;
-  platform::Mutex *lock = g_session.out_lock.get();
-  if (lock == nullptr) return;
   bool wake = false;
   {
-    platform::MutexLock hold(*lock);
+    platform::MutexLock hold(g_stream.out_lock);
     pack_locked<kSize>(packet, size, channel_limit(false));
     wake = wait_need_met(false);
   }
@@ -150,11 +149,9 @@ void pack(uint8_t *packet, int32_t size) {
 
 template <int32_t kSize>
 void pack_batch(int32_t count, uint8_t *const *packets, int32_t size, int32_t n) {
-  platform::Mutex *lock = g_session.out_lock.get();
-  if (lock == nullptr) return;
   bool wake = false;
   {
-    platform::MutexLock hold(*lock);
+    platform::MutexLock hold(g_stream.out_lock);
     for (int32_t i = 0; i < n; ++i) pack_locked<kSize>(packets[i], size, count);
     wake = wait_need_met(false);
   }
@@ -168,19 +165,17 @@ void pack_batch(int32_t count, uint8_t *const *packets, int32_t size, int32_t n)
 template <int32_t kSize>
 void unpack_batch(int32_t count, const uint8_t *const *packets, const int32_t *sizes, int32_t n) {
   if (count <= 0 || count > kMaxChannels) return;
-  platform::Mutex *lock = g_session.in_lock.get();
-  if (lock == nullptr) return;
   const size_t stride = static_cast<size_t>(count) * kSize;
   bool wake = false;
   {
-    platform::MutexLock hold(*lock);
+    platform::MutexLock hold(g_stream.in_lock);
     int32_t frames = 0;
     for (int32_t i = 0; i < n; ++i) frames += std::max(sizes[i], 0) / kSize / count;
     int32_t list[kMaxChannels];
-    const int32_t enabled = enabled_channels(g_session.in_channels, count, list);
+    const int32_t enabled = enabled_channels(g_stream.in_channels, count, list);
     for (int32_t e = 0; e < enabled && frames > 0; ++e) {
       const int32_t c = list[e];
-      fifo_record *fifo = g_session.in_channels[c].fifo;
+      fifo_record *fifo = g_stream.in_channels[c].fifo;
       vexdaq_loss_counters &loss = g_in_loss.channels[c];
       loss.moved += static_cast<uint64_t>(frames);
       if (!usable(fifo, kSize)) {
@@ -213,9 +208,9 @@ void unpack(const uint8_t *packet, int32_t size) {
 PacketLayout current_layout(bool input) {
   PacketLayout layout;
   layout.channel_count = channel_limit(input);
-  const int32_t bits = input ? g_session.in_sample_bits.load() : g_session.out_sample_bits.load();
+  const int32_t bits = input ? g_device.in_sample_bits.load() : g_device.out_sample_bits.load();
   layout.sample_bytes = (bits == 16 || bits == 24 || bits == 32) ? bits / 8 : 0;
-  const int32_t size = input ? g_session.in_packet_size.load() : g_session.out_packet_size.load();
+  const int32_t size = input ? g_device.in_packet_size.load() : g_device.out_packet_size.load();
   layout.packet_size = std::clamp(size, 0, 512);
   return layout;
 }

@@ -5,10 +5,11 @@
 #include <optional>
 
 #include "platform/sync.h"
-#include "session/device_session.h"
 #include "session/fifo.h"
 #include "session/log.h"
+#include "session/session_state.h"
 #include "stream/channel_tables.h"
+#include "stream/stream_state.h"
 #include "stream/stream_waiters.h"
 #include "stream/transfer_threads.h"
 
@@ -69,13 +70,12 @@ int32_t capacity_of(const fifo_record *fifo) {
   return fifo == nullptr ? 0 : fifo->capacity;
 }
 
-// core_failed as the data calls read it: under message_lock. Null lock: no usable session. A
-// failure that ended the stream counts until it is acknowledged (transfer_threads.h).
+// core_failed as the data calls read it: under message_lock; nullopt once the session is not
+// usable. A failure that ended the stream counts until it is acknowledged (transfer_threads.h).
 std::optional<uint8_t> read_core_failed() {
-  platform::Mutex *lock = g_session.message_lock.get();
-  if (lock == nullptr) return std::nullopt;
-  platform::MutexLock hold(*lock);
-  const uint8_t failed = g_session.core_failed.load();
+  if (!session_usable()) return std::nullopt;
+  const platform::MutexLock hold(g_session.message_lock);
+  const uint8_t failed = g_stream.core_failed.load();
   if (failed == 0 && stream_failure_unacknowledged()) return 1;
   return failed;
 }
@@ -103,10 +103,8 @@ int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes,
   if (auto result = early_result(input, buffer, bytes, count)) return *result;
   if (channel < 0 || channel >= kMaxChannels) return 0;
   const int32_t size = sample_bytes(input);
-  platform::Mutex *lock = direction_lock(input);
-  if (lock == nullptr) return -1;
-
-  Need waiter(blocking == 1, input, *lock, channel, count);
+  platform::Mutex &lock = direction_lock(input);
+  Need waiter(blocking == 1, input, lock, channel, count);
   for (;;) {
     waiter.arm();
     if (closed_under_call()) return -1;
@@ -114,7 +112,7 @@ int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes,
     int32_t capacity = 0;
     uint8_t ready = 0;
     {
-      platform::MutexLock hold(*lock);
+      platform::MutexLock hold(lock);
       waiter.list();
       const ChannelSlot &slot = channel_table(input)[channel];
       figure = figure_of(slot.fifo, input, size);
@@ -135,7 +133,7 @@ int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes,
       int32_t moved = 0;
       bool still_ready = false;
       {
-        platform::MutexLock hold(*lock);
+        platform::MutexLock hold(lock);
         // The stream may have stopped since the look: a stop empties the FIFOs, and samples
         // written after it would be played first at the next start.
         const ChannelSlot &slot = channel_table(input)[channel];
@@ -184,16 +182,14 @@ int32_t all_channels(bool input, bool by_channel, void *buffer, int32_t bytes, i
   int32_t count = 0;
   if (auto result = early_result(input, buffer, bytes, count)) return *result;
   const int32_t size = sample_bytes(input);
-  platform::Mutex *lock = direction_lock(input);
-  if (lock == nullptr) return -1;
-
-  Need waiter(blocking == 1, input, *lock, kAllEnabledChannels, count);
+  platform::Mutex &lock = direction_lock(input);
+  Need waiter(blocking == 1, input, lock, kAllEnabledChannels, count);
   for (;;) {
     waiter.arm();
     if (closed_under_call()) return -1;
     AllLook look;
     {
-      platform::MutexLock hold(*lock);
+      platform::MutexLock hold(lock);
       waiter.list();
       look = look_at_all(input, count, size);
     }
@@ -211,7 +207,7 @@ int32_t all_channels(bool input, bool by_channel, void *buffer, int32_t bytes, i
     if (look.smallest >= count) {
       int32_t moved = -1;
       {
-        platform::MutexLock hold(*lock);
+        platform::MutexLock hold(lock);
         // Look again under this acquisition: every channel takes the block, or none does.
         const AllLook now = look_at_all(input, count, size);
         if (now.enabled > 0 && now.smallest >= count) {

@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "session/device_session.h"
+#include "stream/stream_state.h"
 
 namespace vexdaq {
 
@@ -40,7 +40,7 @@ uint64_t stream_state_generation() {
 
 void wait_for_stream_change(uint64_t seen) {
   std::unique_lock<std::mutex> hold(g_signal_mutex);
-  while (g_generation == seen && g_session.core_exit.load() == 0) g_signal.wait(hold);
+  while (g_generation == seen && g_stream.core_exit.load() == 0) g_signal.wait(hold);
 }
 
 void set_device_told_to_stop(bool told) {

@@ -3,7 +3,7 @@
 #include <atomic>
 
 #include "platform/sync.h"
-#include "session/device_session.h"
+#include "session/session_state.h"
 #include "stream/channel_tables.h"
 #include "stream/stream_signal.h"
 

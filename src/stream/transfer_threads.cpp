@@ -9,15 +9,17 @@
 
 #include "backend/driver.h"
 #include "backend/driver_pin.h"
+#include "device/device_state.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
-#include "session/device_session.h"
 #include "session/log.h"
 #include "session/message_queue.h"
+#include "session/session_state.h"
 #include "stream/channel_tables.h"
 #include "stream/loss_counters.h"
 #include "stream/packing.h"
 #include "stream/stream_signal.h"
+#include "stream/stream_state.h"
 #include "stream/stream_timing.h"
 #include "stream/stream_waiters.h"
 #include "stream/transfer_timeout.h"
@@ -69,7 +71,7 @@ void mark_primed(bool input, uint64_t period) {
 }
 
 bool streaming_or_exit() {
-  return g_session.streaming.load() != 0 || g_session.core_exit.load() != 0;
+  return g_stream.streaming.load() != 0 || g_stream.core_exit.load() != 0;
 }
 
 int64_t deadline_after(uint32_t ms) {
@@ -87,10 +89,8 @@ uint32_t ms_until(int64_t deadline) {
 }
 
 void forget_warnings(bool input) {
-  if (platform::Mutex *lock = direction_lock(input)) {
-    platform::MutexLock hold(*lock);
-    forget_missing_fifo_warnings(input);
-  }
+  const platform::MutexLock hold(direction_lock(input));
+  forget_missing_fifo_warnings(input);
 }
 
 // Whether a thread serving `file` asks for a real-time class: as the application chose, or, left
@@ -138,8 +138,8 @@ class Period {
   Period(bool input, const PacketLayout &layout, int32_t depth, uint64_t period, bool &realtime)
       : input_(input),
         realtime_(realtime),
-        slots_(input ? g_session.rx_slots : g_session.tx_slots),
-        pipe_(g_session.pipe_handles[input ? 1 : 0]),
+        slots_(input ? g_stream.rx_slots : g_stream.tx_slots),
+        pipe_(g_device.pipe_handles[input ? 1 : 0]),
         file_(driver_pin(pipe_)),
         layout_(layout),
         depth_(std::clamp(depth, kMinTransferDepth, kMaxTransferDepth)),
@@ -155,7 +155,7 @@ class Period {
   // The exit ends a period too: the core stops a running stream before it exits, but a thread
   // must not depend on that to leave.
   bool running() const {
-    return g_session.streaming.load() != 0 && g_session.core_exit.load() == 0 &&
+    return g_stream.streaming.load() != 0 && g_stream.core_exit.load() == 0 &&
            g_period.load() == period_;
   }
   platform::Event *event(int32_t k) { return slots_[k].overlapped.event.get(); }
@@ -242,18 +242,16 @@ void Period::drain() {
 // period ran: the stream cannot go on, and its samples are lost. status is the thread's last
 // error after a failed wait or start, or the transfer's own status.
 void Period::fail(platform::WaitResult waited, uint32_t status) {
-  g_session.last_status.store(status);
+  g_device.last_status.store(status);
   log_print(LogLevel::kEntry,
             input_ ? "hReadEvent failed retval = 0x%lx status = 0x%08X.\r\n"
                    : "hWriteEvent failed retval = 0x%lx status = 0x%08X.\r\n",
             static_cast<uint32_t>(waited), status);
-  g_stream_failures.fetch_add(1);  // before core_failed: whoever sees the flag sees the count
-  if (platform::Mutex *lock = g_session.message_lock.get()) {
-    platform::MutexLock hold(*lock);
-    g_session.core_failed.store(1);
-  }
+  // Counted before core_failed: whoever sees the flag sees the counts. The flag wakes the
+  // blocked data calls, which fail now rather than after the stop.
+  g_stream_failures.fetch_add(1);
   count_transfer_failure(input_);
-  notify_stream_waiters();  // blocked data calls fail now rather than after the stop
+  set_core_failed(true);
   // The direction's other transfers are no better off: cancelling completes them, so nothing of
   // this period is outstanding when the core stops the stream.
   driver_cancel(pipe_);
@@ -384,7 +382,7 @@ uint32_t transfer_thread(bool input) {
   bool refusal_logged = false;
   for (;;) {
     wait_for_stream_state(streaming_or_exit);
-    const std::shared_ptr<OpenFile> file = driver_pin(g_session.pipe_handles[input ? 1 : 0]);
+    const std::shared_ptr<OpenFile> file = driver_pin(g_device.pipe_handles[input ? 1 : 0]);
     if (wants_realtime(file.get()) != realtime) {
       realtime = !realtime;
       set_transfer_class(input, realtime, &refusal_logged);
@@ -393,7 +391,7 @@ uint32_t transfer_thread(bool input) {
     // Busy before the look at `streaming`: a core that clears the flag and then finds this
     // thread idle knows it will not start a transfer.
     set_busy(input, true);
-    if (g_session.streaming.load() != 0 && g_session.core_exit.load() == 0) {
+    if (g_stream.streaming.load() != 0 && g_stream.core_exit.load() == 0) {
       const uint64_t period = g_period.load();
       // Read once per period: a query on another thread must not re-map the packets in flight.
       const PacketLayout layout = current_layout(input);
@@ -409,7 +407,7 @@ uint32_t transfer_thread(bool input) {
       }
     }
     set_busy(input, false);
-    if (g_session.core_exit.load() != 0) return 0;
+    if (g_stream.core_exit.load() != 0) return 0;
   }
 }
 

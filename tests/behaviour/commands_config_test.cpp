@@ -3,7 +3,9 @@
 #include <string>
 
 #include "behaviour/commands_fixture.h"
+#include "core/core_state.h"
 #include "session/message_queue.h"
+#include "stream/stream_state.h"
 
 namespace vexdaq::testing {
 namespace {
@@ -64,7 +66,7 @@ TEST_F(ConfigCommands, ARateThatMeetsARunningStreamIsSentBetweenStopAndRestart) 
   EXPECT_EQ(requests,
             (Lines{"21 FD 0000 0000 0000", "21 D1 0000 0000 0008 : D0 07 00 00 40 1F 00 00",
                    "21 FE 0000 0000 0000"}));
-  EXPECT_EQ(g_session.streaming.load(), 1);
+  EXPECT_EQ(g_stream.streaming.load(), 1);
   EXPECT_EQ(vexdaq_stop(), 0);
 }
 
@@ -75,11 +77,11 @@ TEST_F(ConfigCommands, ARateAfterDisposingOfTheBuffersDoesNotRestart) {
   ASSERT_EQ(vexdaq_set_input_channel(0x1), 0);
   ASSERT_EQ(vexdaq_start(), 0);
   ASSERT_EQ(vexdaq_dispose_buffers(), 0);
-  EXPECT_EQ(g_session.run_requested.load(), 0);
+  EXPECT_EQ(g_core.run_requested.load(), 0);
   trace();
   ASSERT_EQ(vexdaq_set_sample_rate(8000, 2000), 0);
   EXPECT_EQ(trace(), (Lines{"21 D1 0000 0000 0008 : D0 07 00 00 40 1F 00 00"}));
-  EXPECT_EQ(g_session.streaming.load(), 0);
+  EXPECT_EQ(g_stream.streaming.load(), 0);
 }
 
 TEST_F(ConfigCommands, GetSampleRateReadsBackTheRatesSet) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "session/device_session.h"
+#include "session/session_state.h"
 #include "support/test_support.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_sim.h"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "behaviour/commands_fixture.h"
+#include "core/core_state.h"
 #include "vexdaq/vexdaq_ext.h"
 
 namespace vexdaq::testing {
@@ -38,7 +39,7 @@ TEST_F(CommandsQueue, OverfullBurstLosesNeitherTheStartNorTheClose) {
       requests_with_code(lines, "3D") + requests_with_code(lines, "3F") + static_cast<int>(dropped),
       512);
   vexdaq_device_close();  // its stop and exit wait for room; it returns
-  EXPECT_EQ(g_session.core_thread_handle, nullptr);
+  EXPECT_EQ(g_core.core_thread_handle, nullptr);
 }
 
 }  // namespace

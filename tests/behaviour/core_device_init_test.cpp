@@ -5,7 +5,8 @@
 
 #include "behaviour/core_test_support.h"
 #include "device/device_init.h"
-#include "session/device_session.h"
+#include "device/device_state.h"
+#include "session/session_state.h"
 
 namespace vexdaq::testing {
 namespace {
@@ -25,11 +26,11 @@ TEST_F(DeviceInit, ReportsTheDeviceInTheLog) {
   EXPECT_TRUE(log_has("\n              NbOfPipes : 0x04\n"));
   EXPECT_TRUE(log_has("\n           PIPE[4] Flag : 0x"));
   EXPECT_TRUE(log_has(" - usbio_device_init - ends\n"));
-  EXPECT_EQ(g_session.device_bcd, 0x0105);
-  EXPECT_EQ(g_session.driver_version, 0x0240);
-  EXPECT_EQ(g_session.last_status.load(), 0u);
-  EXPECT_NE(g_session.device_descriptor, nullptr);
-  EXPECT_NE(g_session.config_descriptor, nullptr);
+  EXPECT_EQ(g_device.device_bcd, 0x0105);
+  EXPECT_EQ(g_device.driver_version, 0x0240);
+  EXPECT_EQ(g_device.last_status.load(), 0u);
+  EXPECT_NE(g_device.device_descriptor, nullptr);
+  EXPECT_NE(g_device.config_descriptor, nullptr);
 }
 
 TEST_F(DeviceInit, SixOpensOfTheDeviceFailWithoutALineOfTheirOwn) {
@@ -47,12 +48,12 @@ TEST_F(DeviceInit, SixOpensOfTheDeviceFailWithoutALineOfTheirOwn) {
 TEST_F(DeviceInit, PipeCountIsLimitedToTheFourHandles) {
   open_with("pipes=0");
   EXPECT_NE(g_session.session_token.load(), 0u);
-  EXPECT_EQ(g_session.pipe_count, 0);
+  EXPECT_EQ(g_device.pipe_count, 0);
   EXPECT_EQ(read_log().find("PIPE[1] Flag"), std::string::npos);
 
   reopen_with("pipes=7");
   EXPECT_NE(g_session.session_token.load(), 0u);
-  EXPECT_EQ(g_session.pipe_count, 4);
+  EXPECT_EQ(g_device.pipe_count, 4);
   EXPECT_TRUE(log_has("              NbOfPipes : 0x07\n"));
   EXPECT_TRUE(log_has("PIPE[4] Flag"));
   EXPECT_EQ(read_log().find("PIPE[5] Flag"), std::string::npos);
@@ -60,14 +61,14 @@ TEST_F(DeviceInit, PipeCountIsLimitedToTheFourHandles) {
 
 TEST_F(DeviceInit, ProductNameIsBoundedByTheStringBuffer) {
   open_with("product=");
-  EXPECT_STREQ(g_session.product_name, "");
+  EXPECT_STREQ(g_device.product_name, "");
 
   reopen_with("product=ABCDEFGHIJKLMNOPQRSTUVWX");  // 24: fits exactly
-  EXPECT_STREQ(g_session.product_name, "ABCDEFGHIJKLMNOPQRSTUVWX");
+  EXPECT_STREQ(g_device.product_name, "ABCDEFGHIJKLMNOPQRSTUVWX");
 
   reopen_with("product=ABCDEFGHIJKLMNOPQRSTUVWXYZ0123");  // 30: cut to what 50 bytes hold
-  EXPECT_STREQ(g_session.product_name, "ABCDEFGHIJKLMNOPQRSTUVWX");
-  EXPECT_EQ(g_session.product_name[kProductNameSize - 1], '\0');
+  EXPECT_STREQ(g_device.product_name, "ABCDEFGHIJKLMNOPQRSTUVWX");
+  EXPECT_EQ(g_device.product_name[kProductNameSize - 1], '\0');
 }
 
 TEST_F(DeviceInit, RateListsKeepOnlyWhatTheReplyHolds) {
@@ -75,31 +76,31 @@ TEST_F(DeviceInit, RateListsKeepOnlyWhatTheReplyHolds) {
   for (int i = 1; i <= 70; ++i) many += (i > 1 ? "," : "") + std::to_string(i * 100);
   open_with(("in_rates=;" + many).c_str());
   EXPECT_NE(g_session.session_token.load(), 0u);
-  EXPECT_EQ(g_session.in_rate_count, 0);
+  EXPECT_EQ(g_device.in_rate_count, 0);
   EXPECT_TRUE(log_has(" - In Sample rate  : \r\n"));
   // The 255-byte reply holds 63 rates, whatever count the device claims.
-  EXPECT_EQ(g_session.out_rate_count, 63);
-  EXPECT_EQ(g_session.out_sample_rates[0], 100);
-  EXPECT_EQ(g_session.out_sample_rates[62], 6300);
-  EXPECT_EQ(g_session.out_sample_rates[63], 0);
+  EXPECT_EQ(g_device.out_rate_count, 63);
+  EXPECT_EQ(g_device.out_sample_rates[0], 100);
+  EXPECT_EQ(g_device.out_sample_rates[62], 6300);
+  EXPECT_EQ(g_device.out_sample_rates[63], 0);
   EXPECT_TRUE(log_has("6200 6300 \r\n"));
 }
 
 TEST_F(DeviceInit, ChannelCountsAreLimitedToTheTablesButLoggedAsSent) {
   open_with("in_channels=65535;out_channels=65;in_bits=32;out_bits=16");
   EXPECT_NE(g_session.session_token.load(), 0u);
-  EXPECT_EQ(g_session.in_channel_count.load(), 64);
-  EXPECT_EQ(g_session.out_channel_count.load(), 64);
-  EXPECT_EQ(g_session.in_packet_size.load(), 512);
-  EXPECT_EQ(g_session.out_packet_size.load(), 512);
+  EXPECT_EQ(g_device.in_channel_count.load(), 64);
+  EXPECT_EQ(g_device.out_channel_count.load(), 64);
+  EXPECT_EQ(g_device.in_packet_size.load(), 512);
+  EXPECT_EQ(g_device.out_packet_size.load(), 512);
   EXPECT_TRUE(log_has("usbio channel count : 65 out - 65535 in\r\n"));
 }
 
 TEST_F(DeviceInit, NarrowSampleWidthsGiveNoPacketInsteadOfDividingByZero) {
   open_with("in_channels=8;out_channels=2;in_bits=0;out_bits=7");
   EXPECT_NE(g_session.session_token.load(), 0u);
-  EXPECT_EQ(g_session.in_packet_size.load(), 0);
-  EXPECT_EQ(g_session.out_packet_size.load(), 0);
+  EXPECT_EQ(g_device.in_packet_size.load(), 0);
+  EXPECT_EQ(g_device.out_packet_size.load(), 0);
   EXPECT_TRUE(log_has("USB Packet Size : 0 out - 0 in\r\n"));
 }
 
@@ -143,7 +144,7 @@ TEST_F(DeviceInit, ShortWholeConfigurationDescriptorFailsTheStartUp) {
   EXPECT_TRUE(log_has("Get Total Config Descriptor failed, status = 0x"));
   EXPECT_FALSE(log_has("Get Config Descriptor failed"));
   EXPECT_FALSE(log_has("SET_CONFIGURATION failed"));
-  EXPECT_EQ(g_session.config_descriptor, nullptr);  // released with the failed start-up
+  EXPECT_EQ(g_device.config_descriptor, nullptr);  // released with the failed start-up
 }
 
 // The input list reads; the output list (index 0) does not: -3, after the input rate line.
@@ -185,10 +186,10 @@ TEST_F(DeviceInit, FailedOrShortCapabilityRepliesKeepThePreviousValues) {
   EXPECT_NE(g_session.session_token.load(), 0u);  // the core still comes up
   EXPECT_TRUE(log_has("PIPE0_CLASS_IN Request (0xD3) failed, status = 0xC0000004.\n"));
   EXPECT_TRUE(log_has("PIPE0_CLASS_IN Request (0xD5) returned 2 of 4 bytes.\n"));
-  EXPECT_EQ(g_session.in_sample_bits.load(), 24);
-  EXPECT_EQ(g_session.out_sample_bits.load(), 24);
-  EXPECT_EQ(g_session.in_channel_count.load(), 8);
-  EXPECT_EQ(g_session.out_channel_count.load(), 2);
+  EXPECT_EQ(g_device.in_sample_bits.load(), 24);
+  EXPECT_EQ(g_device.out_sample_bits.load(), 24);
+  EXPECT_EQ(g_device.in_channel_count.load(), 8);
+  EXPECT_EQ(g_device.out_channel_count.load(), 2);
 }
 
 // Each failing step logs its own line with the driver's status, and the session is unusable.

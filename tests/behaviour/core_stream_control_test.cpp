@@ -6,8 +6,9 @@
 #include <vector>
 
 #include "behaviour/core_test_support.h"
-#include "session/device_session.h"
+#include "device/device_state.h"
 #include "session/message_queue.h"
+#include "stream/stream_state.h"
 
 namespace vexdaq::testing {
 namespace {
@@ -21,9 +22,9 @@ TEST_F(StreamControl, StartTwiceSendsOneStartRequest) {
   const int32_t id = open_with();
   trace(id);
   EXPECT_EQ(vexdaq_start(), 0);
-  EXPECT_EQ(g_session.streaming.load(), 1);
-  EXPECT_EQ(g_session.out_active.load(), 1);
-  EXPECT_EQ(g_session.in_active.load(), 1);
+  EXPECT_EQ(g_stream.streaming.load(), 1);
+  EXPECT_EQ(g_stream.out_active.load(), 1);
+  EXPECT_EQ(g_stream.in_active.load(), 1);
   EXPECT_EQ(vexdaq_start(), 0);
   const std::string requests = trace(id);
   EXPECT_EQ(count_of(requests, kStartRequest), 1) << requests;
@@ -38,9 +39,9 @@ TEST_F(StreamControl, StopAfterStartWindsTheStreamDown) {
   ASSERT_EQ(vexdaq_start(), 0);
   trace(id);
   EXPECT_EQ(vexdaq_stop(), 0);
-  EXPECT_EQ(g_session.streaming.load(), 0);
-  EXPECT_EQ(g_session.out_active.load(), 0);
-  EXPECT_EQ(g_session.in_active.load(), 0);
+  EXPECT_EQ(g_stream.streaming.load(), 0);
+  EXPECT_EQ(g_stream.out_active.load(), 0);
+  EXPECT_EQ(g_stream.in_active.load(), 0);
   EXPECT_EQ(count_of(trace(id), kStopRequest), 1);
   EXPECT_TRUE(log_has("usbio_device_post_data_xfer - begins\r\n"));
 }
@@ -48,18 +49,18 @@ TEST_F(StreamControl, StopAfterStartWindsTheStreamDown) {
 TEST_F(StreamControl, StopWithoutStartStillResetsThePipesAndClearsTheFailure) {
   const int32_t id = open_with();
   trace(id);
-  g_session.core_failed.store(1);
+  set_core_failed(true);
   EXPECT_EQ(vexdaq_stop(), 0);
-  EXPECT_EQ(g_session.core_failed.load(), 0);
+  EXPECT_EQ(g_stream.core_failed.load(), 0);
   EXPECT_EQ(count_of(trace(id), kStopRequest), 0);
   EXPECT_FALSE(log_has("usbio_device_post_data_xfer"));
 
   // The reset reaches the last pipe: a failure planted there shows up.
   ASSERT_EQ(vexdaq_sim_fault(id, "fail_ioctl=0x80942080@4:0xC0000009"), 0);
-  g_session.core_failed.store(1);
+  set_core_failed(true);
   EXPECT_EQ(vexdaq_stop(), 0);
   EXPECT_TRUE(log_has("IOCTL_USBIO_RESET_PIPE [4] failed, status = 0xC0000009.\n"));
-  EXPECT_EQ(g_session.core_failed.load(), 1);
+  EXPECT_EQ(g_stream.core_failed.load(), 1);
 }
 
 TEST_F(StreamControl, FailingAbortOnPipeTwoLeavesTheLaterPipesAlone) {
@@ -68,13 +69,13 @@ TEST_F(StreamControl, FailingAbortOnPipeTwoLeavesTheLaterPipesAlone) {
   // Were pipes 3 and 4 still touched, their own failures would be logged.
   ASSERT_EQ(vexdaq_sim_fault(id, "fail_ioctl=0x80942084@3:0xC0000003"), 0);
   ASSERT_EQ(vexdaq_sim_fault(id, "fail_ioctl=0x80942084@4:0xC0000004"), 0);
-  g_session.core_failed.store(1);
+  set_core_failed(true);
   EXPECT_EQ(vexdaq_stop(), 0);  // still completes
   EXPECT_TRUE(log_has("IOCTL_USBIO_ABORT_PIPE [2] failed, status = 0xC0000001.\n"));
   EXPECT_FALSE(log_has("[3] failed"));
   EXPECT_FALSE(log_has("[4] failed"));
   EXPECT_FALSE(log_has("IOCTL_USBIO_RESET_PIPE [2]"));
-  EXPECT_EQ(g_session.core_failed.load(), 1);
+  EXPECT_EQ(g_stream.core_failed.load(), 1);
 }
 
 TEST_F(StreamControl, DeviceNotPresentCountsAsAbortedAndSkipsTheSlotWaits) {
@@ -82,13 +83,13 @@ TEST_F(StreamControl, DeviceNotPresentCountsAsAbortedAndSkipsTheSlotWaits) {
   ASSERT_EQ(vexdaq_sim_fault(id, "frame_number_status=0xE000100A"), 0);
   ASSERT_EQ(vexdaq_start(), 0);
   EXPECT_TRUE(log_has("IOCTL_USBIO_GET_CURRENT_FRAME_NUMBER failed, status = 0xE000100A.\n"));
-  EXPECT_EQ(g_session.last_status.load(), kStatusDeviceNotPresent);
+  EXPECT_EQ(g_device.last_status.load(), kStatusDeviceNotPresent);
   ASSERT_EQ(vexdaq_sim_fault(id, "fail_ioctl=0x80942084@1:0xE000100A"), 0);
-  g_session.core_failed.store(1);
+  set_core_failed(true);
   EXPECT_EQ(vexdaq_stop(), 0);
   EXPECT_TRUE(log_has("usbio_device_post_data_xfer - device is not presetn\r\n"));
   EXPECT_FALSE(log_has("IOCTL_USBIO_ABORT_PIPE [1]"));
-  EXPECT_EQ(g_session.core_failed.load(), 0);
+  EXPECT_EQ(g_stream.core_failed.load(), 0);
 }
 
 TEST_F(StreamControl, ConcurrentSynchronousPostersAreEachReleased) {

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "core/core_thread.h"
-#include "session/device_session.h"
+#include "session/session_state.h"
 #include "support/sim_session.h"
 #include "support/test_support.h"
 #include "vexdaq/vexdaq.h"

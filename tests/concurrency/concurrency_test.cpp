@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "faults/fault_fixture.h"
+#include "session/session_state.h"
 
 namespace vexdaq::testing {
 namespace {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "session/session_state.h"
 #include "stream/stream_waiters.h"
 #include "support/sim_session.h"
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "faults/fault_fixture.h"
+#include "stream/stream_state.h"
 
 namespace vexdaq::testing {
 namespace {
@@ -62,7 +63,7 @@ TEST_F(Pipes, StalledTxPipeFailsTheSenderAndTheStreamStartsAgain) {
   EXPECT_TRUE(log_has("hWriteEvent failed retval = 0x102 status = 0x"));
   EXPECT_TRUE(log_has("usbio_core_send_data failed 1 "));  // active or already stopped
   EXPECT_EQ(loss(false).transfer_failures, 1u);
-  EXPECT_EQ(g_session.core_failed.load(), 0);
+  EXPECT_EQ(g_stream.core_failed.load(), 0);
 
   ASSERT_EQ(vexdaq_sim_fault(id, "stall=none"), 0);
   std::vector<uint8_t> drained(1 << 20);
@@ -89,7 +90,7 @@ TEST_F(Pipes, BothPipesStalledFailOnceAndStopCleanly) {
   const vexdaq_loss_counters in = loss(true), out = loss(false);
   EXPECT_GE(in.transfer_failures + out.transfer_failures, 1u);
   EXPECT_LE(in.transfer_failures + out.transfer_failures, 2u);
-  EXPECT_EQ(g_session.core_failed.load(), 0);
+  EXPECT_EQ(g_stream.core_failed.load(), 0);
 }
 
 // An input pipe that halts fails its transfers at once rather than leaving them pending. The

@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "device/device_state.h"
 #include "faults/fault_fixture.h"
+#include "session/session_state.h"
+#include "stream/stream_state.h"
 
 namespace vexdaq::testing {
 namespace {
@@ -93,7 +96,7 @@ TEST_F(Replies, EveryRequestFailingInTurnIsReportedAndTheSessionGoesOn) {
     ASSERT_EQ(flush(), 0);
     EXPECT_EQ(count_of(read_log(), line), 1) << "accepted again";
   }
-  EXPECT_EQ(g_session.streaming.load(), 0);
+  EXPECT_EQ(g_stream.streaming.load(), 0);
   EXPECT_NE(g_session.session_token.load(), 0u);
 }
 
@@ -104,9 +107,9 @@ TEST_F(Replies, RefusedStartAndStopChangeTheFlagsAsIfAccepted) {
   ASSERT_EQ(vexdaq_sim_fault(id, "fail_request=0xFE"), 0);
   ASSERT_EQ(vexdaq_sim_fault(id, "fail_request=0xFD"), 0);
   EXPECT_EQ(vexdaq_start(), 0);
-  EXPECT_EQ(g_session.streaming.load(), 1);
+  EXPECT_EQ(g_stream.streaming.load(), 1);
   EXPECT_EQ(vexdaq_stop(), 0);
-  EXPECT_EQ(g_session.streaming.load(), 0);
+  EXPECT_EQ(g_stream.streaming.load(), 0);
   ASSERT_EQ(vexdaq_sim_fault(id, "clear"), 0);
   EXPECT_EQ(vexdaq_start(), 0);
   EXPECT_EQ(vexdaq_sim_counter(id, "stream_starts"), 1);
@@ -163,7 +166,7 @@ TEST_F(Replies, ShortRepliesStayInsideTheCallersBuffer) {
     int32_t width = 7, out_count = 7, in_count = 7;
     EXPECT_EQ(vexdaq_get_sample_width(&width), -2);
     EXPECT_EQ(vexdaq_get_channel_count(&out_count, &in_count), -2);
-    EXPECT_EQ(g_session.in_channel_count.load(), 8) << "a cut reply changes nothing";
+    EXPECT_EQ(g_device.in_channel_count.load(), 8) << "a cut reply changes nothing";
 
     char version[64];
     std::memset(version, 'x', sizeof version);
@@ -202,10 +205,10 @@ TEST_F(Replies, GarbageAndPaddedRepliesStayInsideTheCallersBuffer) {
     vexdaq_get_sample_rate(&out_rate, &in_rate);
     vexdaq_get_sample_width(&width);
     EXPECT_GE(vexdaq_get_channel_count(&out_count, &in_count), -2);
-    EXPECT_GE(g_session.in_channel_count.load(), 0);
-    EXPECT_LE(g_session.in_channel_count.load(), 64);
-    EXPECT_GE(g_session.out_channel_count.load(), 0);
-    EXPECT_LE(g_session.out_channel_count.load(), 64);
+    EXPECT_GE(g_device.in_channel_count.load(), 0);
+    EXPECT_LE(g_device.in_channel_count.load(), 64);
+    EXPECT_GE(g_device.out_channel_count.load(), 0);
+    EXPECT_LE(g_device.out_channel_count.load(), 64);
     char name[32];
     EXPECT_GE(vexdaq_get_device_name(name), 0);
     EXPECT_LT(std::strlen(name), sizeof name);
@@ -248,12 +251,12 @@ TEST_P(AbsurdCapabilities, EveryCallStaysBoundedAndReturns) {
     EXPECT_EQ(vexdaq_start(), -1) << "an unusable session refuses";
     return;
   }
-  EXPECT_GE(g_session.in_channel_count.load(), 0);
-  EXPECT_LE(g_session.in_channel_count.load(), 64);
-  EXPECT_GE(g_session.out_channel_count.load(), 0);
-  EXPECT_LE(g_session.out_channel_count.load(), 64);
-  EXPECT_LE(g_session.in_packet_size.load(), 512);
-  EXPECT_LE(g_session.out_packet_size.load(), 512);
+  EXPECT_GE(g_device.in_channel_count.load(), 0);
+  EXPECT_LE(g_device.in_channel_count.load(), 64);
+  EXPECT_GE(g_device.out_channel_count.load(), 0);
+  EXPECT_LE(g_device.out_channel_count.load(), 64);
+  EXPECT_LE(g_device.in_packet_size.load(), 512);
+  EXPECT_LE(g_device.out_packet_size.load(), 512);
   std::vector<int32_t> rates(80, -7);
   const int32_t listed = vexdaq_get_sample_rates(1, rates.data(), 80);
   EXPECT_GE(listed, 0);
@@ -279,9 +282,9 @@ TEST_P(AbsurdCapabilities, EveryCallStaysBoundedAndReturns) {
   // report that as a failed transfer, and the stream stops either way.
   EXPECT_EQ(vexdaq_stop(), 0);
   EXPECT_EQ(vexdaq_recv_data(0, buffer.data(), 64, 1),
-            g_session.in_channel_count.load() == 0 ? 64 : 0)
+            g_device.in_channel_count.load() == 0 ? 64 : 0)
       << "stopped: nothing to wait for";
-  EXPECT_EQ(g_session.core_failed.load(), 0);
+  EXPECT_EQ(g_stream.core_failed.load(), 0);
   EXPECT_EQ(vexdaq_start(), 0);
   EXPECT_EQ(vexdaq_stop(), 0);
 }

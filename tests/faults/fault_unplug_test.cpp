@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "faults/fault_fixture.h"
+#include "session/session_state.h"
+#include "stream/stream_state.h"
 
 namespace vexdaq::testing {
 namespace {
@@ -79,7 +81,7 @@ TEST_F(Unplug, WhileStreamingFailsTheWaitingCallAndKeepsWhatWasDelivered) {
   EXPECT_TRUE(log_has(" status = 0xE000100A.\r\n"));
   EXPECT_TRUE(log_has("usbio_device_post_data_xfer - device is not presetn\r\n"));
   EXPECT_EQ(loss(true).transfer_failures, 1u);
-  EXPECT_EQ(g_session.core_failed.load(), 0) << "the stop clears the failure";
+  EXPECT_EQ(g_stream.core_failed.load(), 0) << "the stop clears the failure";
   // The session itself stays usable; its requests fail and are logged.
   uint8_t port = 0x5A;
   EXPECT_EQ(vexdaq_digital_io_read(0, &port, 1), 0);

@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "device/device_state.h"
 #include "support/sim_session.h"
 
 namespace vexdaq::testing {
@@ -332,9 +333,9 @@ TEST_F(StreamIntegrity, ChannelCountChangedMidStreamDoesNotRemapThePacketsInFlig
       start_stream({.out_capacity = 16, .in_capacity = 1 << 16, .out_mask = 0, .in_mask = 0x2}));
   CounterCheck check{16, 1};
   ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 4096));
-  g_session.in_channel_count.store(4);
+  g_device.in_channel_count.store(4);
   ASSERT_NO_FATAL_FAILURE(receive_counter_blocks(check, 4096, 8));
-  g_session.in_channel_count.store(8);
+  g_device.in_channel_count.store(8);
   EXPECT_EQ(vexdaq_stop(), 0);
 }
 

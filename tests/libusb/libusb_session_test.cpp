@@ -14,8 +14,9 @@
 #include "backend/libusb/libusb_backend.h"
 #include "backend/libusb/libusb_context.h"
 #include "backend/libusb/libusb_link.h"
+#include "device/device_state.h"
 #include "libusb/fake_usbfs.h"
-#include "session/device_session.h"
+#include "session/session_state.h"
 #include "support/test_support.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_ext.h"
@@ -133,7 +134,7 @@ TEST_F(LibusbSession, OpenInitialisesTheDeviceThroughLibusb) {
   EXPECT_NE(trace.find("80 06 0100 0000 0012"), std::string::npos) << trace;
   EXPECT_NE(read_log().find("usb:1-4"), std::string::npos);
   vexdaq_device_close();
-  EXPECT_EQ(g_session.control_handle, kInvalidHandle);
+  EXPECT_EQ(g_device.control_handle, kInvalidHandle);
 }
 
 // libusb's context, and with it the event thread, lives exactly while a device is open.
@@ -203,9 +204,9 @@ TEST_F(LibusbSession, CancelFinishesAPendingReadBeforeItReturns) {
   record.event = platform::create_event(false);
   ASSERT_TRUE(record.event);
   uint8_t buffer[64];
-  ASSERT_TRUE(driver_read(g_session.pipe_handles[3], record, buffer, sizeof buffer));
+  ASSERT_TRUE(driver_read(g_device.pipe_handles[3], record, buffer, sizeof buffer));
   EXPECT_EQ(record.event->wait(20), platform::WaitResult::kTimedOut);
-  ASSERT_TRUE(driver_cancel(g_session.pipe_handles[3]));
+  ASSERT_TRUE(driver_cancel(g_device.pipe_handles[3]));
   EXPECT_EQ(record.event->wait(0), platform::WaitResult::kSignaled);
   EXPECT_EQ(record.internal.load(), kStatusCancelled);
 }

@@ -11,8 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "session/device_session.h"
+#include "core/core_state.h"
+#include "device/device_state.h"
 #include "session/log.h"
+#include "session/session_state.h"
+#include "stream/stream_state.h"
 #include "support/counter_check.h"
 #include "support/test_support.h"
 #include "vexdaq/vexdaq.h"
@@ -23,29 +26,26 @@ namespace vexdaq::testing {
 
 // Every handle, lock, event, thread and flag of the session back at its closed value.
 inline void expect_session_closed() {
-  EXPECT_EQ(g_session.control_handle, kInvalidHandle);
-  for (DeviceHandle pipe : g_session.pipe_handles) EXPECT_EQ(pipe, kInvalidHandle);
+  EXPECT_EQ(g_device.control_handle, kInvalidHandle);
+  for (DeviceHandle pipe : g_device.pipe_handles) EXPECT_EQ(pipe, kInvalidHandle);
   for (int k = 0; k < kSlotCount; ++k) {
-    EXPECT_EQ(g_session.tx_slots[k].overlapped.event, nullptr);
-    EXPECT_EQ(g_session.rx_slots[k].overlapped.event, nullptr);
+    EXPECT_EQ(g_stream.tx_slots[k].overlapped.event, nullptr);
+    EXPECT_EQ(g_stream.rx_slots[k].overlapped.event, nullptr);
   }
-  EXPECT_EQ(g_session.core_thread_handle, nullptr);
-  EXPECT_EQ(g_session.txthread_handle, nullptr);
-  EXPECT_EQ(g_session.rxthread_handle, nullptr);
+  EXPECT_EQ(g_core.core_thread_handle, nullptr);
+  EXPECT_EQ(g_core.txthread_handle, nullptr);
+  EXPECT_EQ(g_core.rxthread_handle, nullptr);
   EXPECT_EQ(g_session.session_token.load(), 0u);
-  EXPECT_EQ(g_session.out_lock, nullptr);
-  EXPECT_EQ(g_session.in_lock, nullptr);
-  EXPECT_EQ(g_session.message_lock, nullptr);
   EXPECT_EQ(g_session.message_available, nullptr);
   EXPECT_EQ(g_session.message_done, nullptr);
   EXPECT_EQ(g_session.message_queue, nullptr);
-  EXPECT_EQ(g_session.device_descriptor, nullptr);
-  EXPECT_EQ(g_session.config_descriptor, nullptr);
-  EXPECT_EQ(g_session.streaming.load(), 0);
-  EXPECT_EQ(g_session.out_active.load(), 0);
-  EXPECT_EQ(g_session.in_active.load(), 0);
-  EXPECT_EQ(g_session.core_failed.load(), 0);
-  EXPECT_EQ(g_session.core_exit.load(), 0);
+  EXPECT_EQ(g_device.device_descriptor, nullptr);
+  EXPECT_EQ(g_device.config_descriptor, nullptr);
+  EXPECT_EQ(g_stream.streaming.load(), 0);
+  EXPECT_EQ(g_stream.out_active.load(), 0);
+  EXPECT_EQ(g_stream.in_active.load(), 0);
+  EXPECT_EQ(g_stream.core_failed.load(), 0);
+  EXPECT_EQ(g_stream.core_exit.load(), 0);
   EXPECT_FALSE(log_is_open());
 }
 
@@ -154,7 +154,7 @@ class SimSessionTest : public ::testing::Test {
               -1);
     EXPECT_EQ(vexdaq_stop(), 0);  // queued behind the failing thread's own stop
     EXPECT_EQ(loss(true).transfer_failures, 1u);
-    EXPECT_EQ(g_session.core_failed.load(), 0);
+    EXPECT_EQ(g_stream.core_failed.load(), 0);
     ASSERT_EQ(vexdaq_sim_fault(sim_, cleared), 0);
     ASSERT_EQ(vexdaq_start(), 0);
     CounterCheck after{32, 0};

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "session/device_session.h"
 #include "session/log.h"
+#include "session/session_state.h"
 #include "support/test_support.h"
 #include "vexdaq/vexdaq.h"
 

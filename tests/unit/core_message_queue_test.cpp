@@ -9,9 +9,9 @@
 
 #include "platform/sync.h"
 #include "protocol/message.h"
-#include "session/device_session.h"
 #include "session/fifo.h"
 #include "session/message_queue.h"
+#include "session/session_state.h"
 #include "vexdaq/vexdaq.h"
 
 namespace vexdaq {
@@ -22,20 +22,14 @@ using std::chrono::seconds;
 class MessageQueueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_session.message_lock = platform::create_mutex();
-    g_session.message_available = platform::create_semaphore(0, kMessageQueueCapacity);
-    g_session.message_queue =
-        fifo_create(kMessageQueueCapacity, static_cast<int32_t>(sizeof(CoreMessage)));
+    ASSERT_TRUE(message_queue_create());
     message_queue_open();
   }
 
   void TearDown() override {
     message_queue_close();  // releases any poster a failed expectation left waiting
     for (std::thread &poster : posters_) poster.join();
-    fifo_delete(g_session.message_queue);
-    g_session.message_queue = nullptr;
-    g_session.message_available.reset();
-    g_session.message_lock.reset();
+    message_queue_destroy();
   }
 
   // Posts on a thread of its own; the future becomes ready when post_message has returned.

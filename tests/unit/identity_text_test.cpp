@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "session/device_session.h"
+#include "device/device_state.h"
 #include "session/log.h"
 #include "vexdaq/vexdaq.h"
 
@@ -15,13 +15,13 @@ namespace {
 class IdentityText : public ::testing::Test {
  protected:
   void TearDown() override {
-    g_session.driver_version = 0;
-    g_session.device_bcd = 0;
-    std::memset(g_session.product_name, 0, sizeof g_session.product_name);
+    g_device.driver_version = 0;
+    g_device.device_bcd = 0;
+    std::memset(g_device.product_name, 0, sizeof g_device.product_name);
   }
 
   static std::string driver_version(uint16_t value) {
-    g_session.driver_version = value;
+    g_device.driver_version = value;
     char text[16];
     std::memset(text, 'x', sizeof text);
     const int32_t length = vexdaq_get_driver_version(text, sizeof text);
@@ -74,7 +74,7 @@ TEST_F(IdentityText, NoDeviceYetGivesEmptyNameAndVersion) {
 }
 
 TEST_F(IdentityText, AnUnterminatedProductNameIsCutToThirtyOneCharacters) {
-  std::memset(g_session.product_name, 'N', sizeof g_session.product_name);
+  std::memset(g_device.product_name, 'N', sizeof g_device.product_name);
   char text[40];
   std::memset(text, 'x', sizeof text);
   EXPECT_EQ(vexdaq_get_device_name(text), 32);

@@ -5,6 +5,8 @@
 #include <array>
 #include <random>
 
+#include "device/device_state.h"
+#include "stream/stream_state.h"
 #include "stream_fixture.h"
 
 namespace vexdaq {
@@ -181,8 +183,8 @@ TEST_F(Packing, TrailingPartialFrameIsIgnored) {
 
 TEST_F(Packing, EnabledChannelWithoutFifoIsZeroOutDroppedInAndLoggedOnce) {
   device(2, 16, 2, 16);
-  g_session.out_channels[1].enabled = 1;
-  g_session.in_channels[0].enabled = 1;
+  g_stream.out_channels[1].enabled = 1;
+  g_stream.in_channels[0].enabled = 1;
   std::array<uint8_t, 540> packet{};
   packet.fill(0);
   for (int i = 0; i < 3; ++i) tx_pack16(packet.data(), 512);
@@ -196,7 +198,7 @@ TEST_F(Packing, EnabledChannelWithoutFifoIsZeroOutDroppedInAndLoggedOnce) {
   EXPECT_EQ(count_of(log, "<fifo_write_one> fifo_handle (0x00000000"), 1) << log;
 
   {
-    platform::MutexLock hold(*g_session.in_lock);
+    platform::MutexLock hold(g_stream.in_lock);
     forget_missing_fifo_warnings(true);
   }
   rx_unpack16(packet.data(), 512);
@@ -265,7 +267,7 @@ TEST_F(Packing, BlockMovesMatchOneFifoOperationPerSample) {
     if (input && round % 4 == 3) {
       // A batch as the rx thread hands it over, channel by channel across the packets: the same
       // as the packets one after the other, a read that completed short or empty included.
-      g_session.in_packet_size.store(512);
+      g_device.in_packet_size.store(512);
       std::array<std::array<uint8_t, 540>, 3> batch{};
       const uint8_t *packets[3];
       int32_t sizes[3];
@@ -299,7 +301,7 @@ TEST_F(Packing, BlockMovesMatchOneFifoOperationPerSample) {
 // count as moved.
 TEST_F(Packing, ReadsThatCompletedEmptyAddNothingToTheInputFifos) {
   device(2, 16, 2, 16);
-  g_session.in_packet_size.store(8);  // two frames
+  g_device.in_packet_size.store(8);  // two frames
   const PacketLayout layout = current_layout(true);
   ASSERT_TRUE(valid(layout));
   fifo_handle in0 = give_fifo(true, 0, 16);

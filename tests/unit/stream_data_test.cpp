@@ -5,7 +5,10 @@
 #include <future>
 #include <thread>
 
+#include "device/device_state.h"
+#include "session/session_state.h"
 #include "stream/packing.h"
+#include "stream/stream_state.h"
 #include "stream/stream_waiters.h"
 #include "stream_fixture.h"
 #include "vexdaq/vexdaq.h"
@@ -28,7 +31,7 @@ class StreamData : public StreamSession {
   template <typename Change>
   static void as_transfer_thread(bool input, Change change) {
     {
-      platform::MutexLock hold(input ? *g_session.in_lock : *g_session.out_lock);
+      platform::MutexLock hold(input ? g_stream.in_lock : g_stream.out_lock);
       change();
     }
     wake_stream_waiters();
@@ -58,7 +61,7 @@ TEST_F(StreamData, SingleChannelCallsNeedAnEnabledChannelOfAnActiveDirection) {
   uint8_t buffer[2] = {};
   set_active(true);
   EXPECT_EQ(vexdaq_recv_data(1, buffer, 2, 0), 0) << "disabled, though it holds a sample";
-  g_session.in_channels[1].enabled = 1;
+  g_stream.in_channels[1].enabled = 1;
   set_active(false);
   EXPECT_EQ(vexdaq_recv_data(1, buffer, 2, 0), 0) << "not streaming";
   set_active(true);
@@ -111,7 +114,7 @@ TEST_F(StreamData, RecvAllFillsTheBlocksOfEnabledChannelsOnly) {
       const uint8_t *p = &buffer[static_cast<size_t>(c) * 300 + i * 3];
       ASSERT_EQ(p[0] | (p[1] << 8) | (p[2] << 16), static_cast<int>((c << 16) | i));
     }
-    EXPECT_EQ(stored(g_session.in_channels[c].fifo), 50);
+    EXPECT_EQ(stored(g_stream.in_channels[c].fifo), 50);
   }
   EXPECT_EQ(vexdaq_recv_all_data(0, buffer.data(), 300, 0), 0) << "only 50 left";
 }
@@ -132,8 +135,8 @@ TEST_F(StreamData, SendAllStoresTheSameBlockEverywhereOrNowhereEvenBeforeStreami
   uint8_t back[60];
   ASSERT_EQ(fifo_read(b, back, 30), 30);
   EXPECT_EQ(0, std::memcmp(back, block.data(), 60));
-  g_session.out_channels[0].enabled = 0;
-  g_session.out_channels[2].enabled = 0;
+  g_stream.out_channels[0].enabled = 0;
+  g_stream.out_channels[2].enabled = 0;
   EXPECT_EQ(vexdaq_send_all_data(0, block.data(), 2, 1), 0) << "no channel enabled";
 }
 
@@ -145,7 +148,7 @@ TEST_F(StreamData, ChannelBlocksGiveEachEnabledChannelItsOwnBlockOrNoneAny) {
   std::vector<uint8_t> blocks(3 * 60);
   for (size_t i = 0; i < blocks.size(); ++i) blocks[i] = static_cast<uint8_t>(i);
   EXPECT_EQ(vexdaq_send_channel_blocks(blocks.data(), 60, 0), 60);
-  EXPECT_EQ(stored(g_session.out_channels[1].fifo), 0) << "disabled";
+  EXPECT_EQ(stored(g_stream.out_channels[1].fifo), 0) << "disabled";
   uint8_t back[60];
   ASSERT_EQ(fifo_read(c, back, 30), 30);
   EXPECT_EQ(0, std::memcmp(back, &blocks[120], 60)) << "channel 2 takes the third block";
@@ -200,7 +203,7 @@ TEST_F(StreamData, BlockingReceiveEndsWithZeroWhenStreamingStops) {
   uint8_t buffer[40];
   auto call = std::async(std::launch::async, [&] { return vexdaq_recv_data(0, buffer, 40, 1); });
   until_waiting(1);
-  as_transfer_thread(true, [] { g_session.in_active.store(0); });
+  as_transfer_thread(true, [] { g_stream.in_active.store(0); });
   EXPECT_EQ(call.get(), 0);
 }
 
@@ -212,11 +215,7 @@ TEST_F(StreamData, BlockingReceiveFailsWithItsLineWhenATransferFails) {
   auto one = std::async(std::launch::async, [&] { return vexdaq_recv_data(0, buffer, 40, 1); });
   auto all = std::async(std::launch::async, [&] { return vexdaq_recv_all_data(0, buffer, 20, 1); });
   until_waiting(2);
-  {
-    platform::MutexLock hold(*g_session.message_lock);
-    g_session.core_failed.store(1);
-  }
-  notify_stream_waiters();
+  set_core_failed(true);
   EXPECT_EQ(one.get(), -1);
   EXPECT_EQ(all.get(), -1);
   const std::string log = testing::read_log();
@@ -228,7 +227,7 @@ TEST_F(StreamData, BlockingRequestsThatCanNeverBeMetReturnAtOnce) {
   device(2, 16, 2, 16);
   give_fifo(true, 0, 10);
   give_fifo(false, 0, 10);
-  g_session.in_channels[1].enabled = 1;  // enabled, no FIFO
+  g_stream.in_channels[1].enabled = 1;  // enabled, no FIFO
   set_active(true);
   uint8_t buffer[64] = {};
   EXPECT_EQ(vexdaq_recv_data(0, buffer, 22, 1), 0) << "11 samples, capacity 10";
@@ -242,9 +241,9 @@ TEST_F(StreamData, FifoOfAnotherWidthIsNeverUsed) {
   device(0, 0, 1, 32);
   give_fifo(true, 0, 10);
   const uint32_t v = 0x01020304;
-  fifo_write_one(g_session.in_channels[0].fifo, &v);
+  fifo_write_one(g_stream.in_channels[0].fifo, &v);
   set_active(true);
-  g_session.in_sample_bits.store(16);  // the device now answers 16 bits
+  g_device.in_sample_bits.store(16);  // the device now answers 16 bits
   uint8_t buffer[2] = {};
   EXPECT_EQ(vexdaq_recv_data(0, buffer, 2, 0), 0);
   EXPECT_EQ(vexdaq_recv_all_data(0, buffer, 2, 0), 0);
@@ -253,7 +252,7 @@ TEST_F(StreamData, FifoOfAnotherWidthIsNeverUsed) {
 TEST_F(StreamData, CoreFailureFailsEveryCallWithItsLine) {
   device(2, 16, 2, 16);
   give_fifo(false, 0, 10);
-  g_session.core_failed.store(1);
+  set_core_failed(true);
   uint8_t buffer[4] = {};
   EXPECT_EQ(vexdaq_send_data(0, buffer, 4, 0), -1);
   EXPECT_EQ(vexdaq_send_all_data(0, buffer, 4, 0), -1);

@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "device/device_state.h"
 #include "platform/sync.h"
-#include "session/device_session.h"
 #include "session/fifo.h"
 #include "session/log.h"
+#include "session/session_state.h"
 #include "stream/loss_counters.h"
+#include "stream/stream_state.h"
 #include "support/test_support.h"
 
 namespace vexdaq::testing {
@@ -22,9 +24,6 @@ class StreamSession : public ::testing::Test {
  protected:
   void SetUp() override {
     log_open();
-    g_session.out_lock = platform::create_mutex();
-    g_session.in_lock = platform::create_mutex();
-    g_session.message_lock = platform::create_mutex();
     g_session.session_token.store(1);
   }
 
@@ -32,25 +31,22 @@ class StreamSession : public ::testing::Test {
     clear_tables();
     g_out_loss = DirectionLoss{};
     g_in_loss = DirectionLoss{};
-    g_session.out_channel_count.store(0);
-    g_session.in_channel_count.store(0);
-    g_session.out_sample_bits.store(0);
-    g_session.in_sample_bits.store(0);
-    g_session.out_packet_size.store(0);
-    g_session.in_packet_size.store(0);
-    g_session.out_active.store(0);
-    g_session.in_active.store(0);
-    g_session.streaming.store(0);
-    g_session.core_failed.store(0);
+    g_device.out_channel_count.store(0);
+    g_device.in_channel_count.store(0);
+    g_device.out_sample_bits.store(0);
+    g_device.in_sample_bits.store(0);
+    g_device.out_packet_size.store(0);
+    g_device.in_packet_size.store(0);
+    g_stream.out_active.store(0);
+    g_stream.in_active.store(0);
+    set_streaming(false);
+    set_core_failed(false);
     g_session.session_token.store(0);
-    g_session.out_lock.reset();
-    g_session.in_lock.reset();
-    g_session.message_lock.reset();
     log_close();
   }
 
   static void clear_tables() {
-    for (ChannelSlot *table : {g_session.out_channels, g_session.in_channels}) {
+    for (ChannelSlot *table : {g_stream.out_channels, g_stream.in_channels}) {
       for (int i = 0; i < kMaxChannels; ++i) {
         if (table[i].fifo != nullptr) fifo_delete(table[i].fifo);
         table[i] = ChannelSlot{};
@@ -59,16 +55,16 @@ class StreamSession : public ::testing::Test {
   }
 
   static void device(int16_t out_count, int16_t out_bits, int16_t in_count, int16_t in_bits) {
-    g_session.out_channel_count.store(out_count);
-    g_session.out_sample_bits.store(out_bits);
-    g_session.in_channel_count.store(in_count);
-    g_session.in_sample_bits.store(in_bits);
+    g_device.out_channel_count.store(out_count);
+    g_device.out_sample_bits.store(out_bits);
+    g_device.in_channel_count.store(in_count);
+    g_device.in_sample_bits.store(in_bits);
   }
 
   // Gives a slot a FIFO of `capacity` items of the direction's width and enables it.
   static fifo_handle give_fifo(bool input, int channel, int32_t capacity, bool enabled = true) {
-    ChannelSlot &slot = (input ? g_session.in_channels : g_session.out_channels)[channel];
-    const int32_t bits = input ? g_session.in_sample_bits.load() : g_session.out_sample_bits.load();
+    ChannelSlot &slot = (input ? g_stream.in_channels : g_stream.out_channels)[channel];
+    const int32_t bits = input ? g_device.in_sample_bits.load() : g_device.out_sample_bits.load();
     if (slot.fifo != nullptr) fifo_delete(slot.fifo);
     slot.fifo = fifo_create(capacity, bits / 8);
     slot.enabled = enabled ? 1 : 0;
@@ -78,8 +74,8 @@ class StreamSession : public ::testing::Test {
   }
 
   static void set_active(bool active) {
-    g_session.out_active.store(active ? 1 : 0);
-    g_session.in_active.store(active ? 1 : 0);
+    g_stream.out_active.store(active ? 1 : 0);
+    g_stream.in_active.store(active ? 1 : 0);
   }
 
   // Little-endian sample bytes of `value` at the given width.

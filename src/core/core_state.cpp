@@ -1,0 +1,7 @@
+#include "core/core_state.h"
+
+namespace vexdaq {
+
+CoreState g_core;
+
+}  // namespace vexdaq

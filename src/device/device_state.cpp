@@ -1,0 +1,7 @@
+#include "device/device_state.h"
+
+namespace vexdaq {
+
+DeviceState g_device;
+
+}  // namespace vexdaq
