@@ -17,9 +17,14 @@ namespace vexdaq {
 
 namespace {
 
-// Channels already reported as lacking a usable FIFO this streaming period, per direction;
-// each under its direction's lock.
-uint64_t g_reported_missing[2] = {0, 0};
+// Channels already reported as lacking a usable FIFO this streaming period, per direction.
+uint64_t g_out_reported_missing GUARDED_BY(g_stream.out_lock) = 0;
+uint64_t g_in_reported_missing GUARDED_BY(g_stream.in_lock) = 0;
+
+// The caller holds the direction's lock (picked at run time, where the analysis cannot follow).
+uint64_t &reported_missing(bool input) {
+  return input ? g_in_reported_missing : g_out_reported_missing;
+}
 
 // A FIFO the packet's samples can go through: present and holding items of the packet's width.
 // A FIFO made for another width (the device changed its answer since) would copy past the
@@ -30,8 +35,9 @@ bool usable(const fifo_record *fifo, int32_t sample_size) {
 
 void report_missing(bool input, int32_t channel, const fifo_record *fifo) {
   const uint64_t bit = uint64_t{1} << channel;
-  if ((g_reported_missing[input ? 1 : 0] & bit) != 0) return;
-  g_reported_missing[input ? 1 : 0] |= bit;
+  uint64_t &reported = reported_missing(input);
+  if ((reported & bit) != 0) return;
+  reported |= bit;
   if (fifo == nullptr) {
     if (input) {
       log_print(LogLevel::kEntry, "<fifo_write_one> fifo_handle (0x%p) is null\r\n", fifo);
@@ -295,7 +301,7 @@ UnpackFunction select_rx_unpacker(int32_t channel_count, int32_t sample_bits) {
 }
 
 void forget_missing_fifo_warnings(bool input) {
-  g_reported_missing[input ? 1 : 0] = 0;
+  reported_missing(input) = 0;
 }
 
 }  // namespace vexdaq

@@ -3,9 +3,9 @@
 #include <atomic>
 
 #include "platform/sync.h"
-#include "session/session_state.h"
 #include "stream/channel_tables.h"
 #include "stream/stream_signal.h"
+#include "stream/stream_state.h"
 
 namespace vexdaq {
 
@@ -24,7 +24,13 @@ namespace {
 std::atomic<int32_t> g_waiters{0};
 platform::WaitWord g_epoch;
 
-WaitNeed *g_needs[2] = {nullptr, nullptr};  // output under out_lock, input under in_lock
+WaitNeed *g_out_needs GUARDED_BY(g_stream.out_lock) = nullptr;
+WaitNeed *g_in_needs GUARDED_BY(g_stream.in_lock) = nullptr;
+
+// The caller holds the direction's lock (picked at run time, where the analysis cannot follow).
+WaitNeed *&needs_of(bool input) {
+  return input ? g_in_needs : g_out_needs;
+}
 
 std::atomic<uint64_t> g_stops{0};
 
@@ -52,13 +58,13 @@ int32_t fifo_figure(const fifo_record *fifo, bool input, int32_t sample_size) {
 }
 
 void add_wait_need(bool input, WaitNeed *need) {
-  WaitNeed *&head = g_needs[input ? 1 : 0];
+  WaitNeed *&head = needs_of(input);
   need->next = head;
   head = need;
 }
 
 void remove_wait_need(bool input, WaitNeed *need) {
-  for (WaitNeed **at = &g_needs[input ? 1 : 0]; *at != nullptr; at = &(*at)->next) {
+  for (WaitNeed **at = &needs_of(input); *at != nullptr; at = &(*at)->next) {
     if (*at == need) {
       *at = need->next;
       need->next = nullptr;
@@ -68,7 +74,7 @@ void remove_wait_need(bool input, WaitNeed *need) {
 }
 
 bool wait_need_met(bool input) {
-  for (const WaitNeed *need = g_needs[input ? 1 : 0]; need != nullptr; need = need->next) {
+  for (const WaitNeed *need = needs_of(input); need != nullptr; need = need->next) {
     if (met(input, *need)) return true;
   }
   return false;
