@@ -35,7 +35,8 @@ class CAPABILITY("mutex") Mutex {
   // Blocks without a time-out until the calling thread owns the mutex. Not recursive; the
   // thread that locked it unlocks it.
   void lock() ACQUIRE();
-  // Takes the mutex if nobody holds it; never blocks.
+  // Takes the mutex if nobody holds it; never blocks. On Windows Vista, which cannot try a slim
+  // lock, it always reports the mutex busy.
   bool try_lock() TRY_ACQUIRE(true);
   void unlock() RELEASE();
 

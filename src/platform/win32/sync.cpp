@@ -38,6 +38,16 @@ PCONDITION_VARIABLE condition(NativeCondVar &native) {
   return reinterpret_cast<PCONDITION_VARIABLE>(&native.condition);
 }
 
+// Windows 7 added the try of a slim lock; Vista, where the library runs too, has none, and there
+// try_lock reports the mutex busy.
+using TryAcquire = BOOLEAN(WINAPI *)(PSRWLOCK);
+
+TryAcquire try_acquire_function() {
+  static const TryAcquire function = reinterpret_cast<TryAcquire>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "TryAcquireSRWLockExclusive")));
+  return function;
+}
+
 WaitResult wait_handle(void *handle, uint32_t timeout_ms) {
   if (handle == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -71,7 +81,8 @@ void Mutex::lock() {
   AcquireSRWLockExclusive(srw_lock(native_));
 }
 bool Mutex::try_lock() {
-  return TryAcquireSRWLockExclusive(srw_lock(native_)) != FALSE;
+  const TryAcquire try_acquire = try_acquire_function();
+  return try_acquire != nullptr && try_acquire(srw_lock(native_)) != FALSE;
 }
 void Mutex::unlock() {
   ReleaseSRWLockExclusive(srw_lock(native_));
