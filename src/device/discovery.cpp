@@ -19,7 +19,8 @@ constexpr int kProtocolByte = 1023;
 constexpr uint8_t kMatchingProtocol = 3;
 constexpr uint32_t kDeviceDescriptorSize = 18;
 
-// Never destroyed: a close from an exit handler may run after the static destructors.
+// Never destroyed: made on first use, it would be destroyed before the exit handler that closes a
+// session left open.
 platform::Mutex &discovery_lock() {
   static platform::Mutex *const m = new platform::Mutex;
   return *m;

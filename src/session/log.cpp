@@ -12,8 +12,9 @@ namespace vexdaq {
 namespace {
 
 // Guards the log stream against a log_open or log_close on one thread while another thread
-// writes; it is the log's own and is never held while waiting for anything else. Never
-// destroyed: a session still open at exit is closed, and logs, after the static destructors.
+// writes; it is the log's own and is never held while waiting for anything else. Never destroyed
+// (as a std::mutex in effect was): a thread or exit handler still logging while the static
+// destructors run may take it.
 platform::Mutex &g_log_mutex = *new platform::Mutex;
 std::FILE *g_log_file GUARDED_BY(g_log_mutex) = nullptr;
 std::string g_log_directory GUARDED_BY(g_log_mutex) = kDefaultLogDirectory;

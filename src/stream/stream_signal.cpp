@@ -9,7 +9,8 @@ namespace vexdaq {
 
 namespace {
 
-// Never destroyed: a session still open at exit is closed after the static destructors.
+// Never destroyed (as a std::mutex in effect was): a thread or exit handler still running while
+// the static destructors run may take it.
 platform::Mutex &g_signal_mutex = *new platform::Mutex;
 platform::CondVar &g_signal = *new platform::CondVar;
 uint64_t g_generation GUARDED_BY(g_signal_mutex) = 0;

@@ -33,7 +33,8 @@ struct Timing {
   uint64_t total_missing GUARDED_BY(lock) = 0;
 };
 
-// Never destroyed: a session still open at exit is closed after the static destructors.
+// Never destroyed: made on first use, it would be destroyed before the exit handler that closes a
+// session left open, which uses it.
 Timing &timing() {
   static Timing *const t = new Timing;
   return *t;

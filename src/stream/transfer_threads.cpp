@@ -43,7 +43,8 @@ std::atomic<int32_t> g_depth[2] = {kMinTransferDepth, kMinTransferDepth};
 std::atomic<uint64_t> g_period{0};
 
 // Whether each thread has transfers of a period outstanding (index 1: rx).
-// Never destroyed: a session still open at exit is closed after the static destructors.
+// Never destroyed (as a std::mutex in effect was): a thread or exit handler still running while
+// the static destructors run may take it.
 platform::Mutex &g_idle_mutex = *new platform::Mutex;
 platform::CondVar &g_idle_changed = *new platform::CondVar;
 bool g_busy[2] GUARDED_BY(g_idle_mutex) = {false, false};

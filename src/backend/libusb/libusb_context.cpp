@@ -9,7 +9,8 @@ constexpr int kEventWaitSeconds = 1;
 
 thread_local bool t_is_event_thread = false;
 
-// Never destroyed: a close from an exit handler may run after the static destructors.
+// Never destroyed (as a std::mutex in effect was): a thread or exit handler still running while
+// the static destructors run may take it.
 platform::Mutex &g_context_mutex = *new platform::Mutex;
 std::weak_ptr<LibusbContext> g_context GUARDED_BY(g_context_mutex);
 
