@@ -1,11 +1,11 @@
 #include "device/discovery.h"
 
 #include <cstring>
-#include <mutex>
 #include <vector>
 
 #include "backend/driver.h"
 #include "device/device_state.h"
+#include "platform/sync.h"
 #include "protocol/usbio_records.h"
 #include "session/log.h"
 
@@ -19,9 +19,11 @@ constexpr int kProtocolByte = 1023;
 constexpr uint8_t kMatchingProtocol = 3;
 constexpr uint32_t kDeviceDescriptorSize = 18;
 
-std::mutex &discovery_lock() {
-  static std::mutex m;
-  return m;
+// Never destroyed: made on first use, it would be destroyed before the exit handler that closes a
+// session left open.
+platform::Mutex &discovery_lock() {
+  static platform::Mutex *const m = new platform::Mutex;
+  return *m;
 }
 
 std::u16string stored_path(const uint8_t *entry) {
@@ -99,7 +101,7 @@ std::u16string device_table_path(const std::u16string &path) {
 }
 
 int32_t usbio_device_enumerate() {
-  std::lock_guard<std::mutex> lock(discovery_lock());
+  platform::MutexLock lock(discovery_lock());
   std::vector<std::u16string> paths;
   if (!driver_enumerate(paths)) return -1;
   size_t reached = 0;
@@ -122,7 +124,7 @@ int32_t usbio_device_enumerate() {
 }
 
 int32_t usbio_device_open(int32_t index) {
-  std::lock_guard<std::mutex> lock(discovery_lock());
+  platform::MutexLock lock(discovery_lock());
   if (g_device.control_handle != kInvalidHandle) return -1;
   if (index < 0) return -1;
   int member = -1;

@@ -1,11 +1,13 @@
-// Mutex, counting semaphore and auto-reset event: the three waitable objects the library uses.
-// Each wraps the platform's native object (platform_native.h, chosen by the build); none of them
-// is copyable or movable, so its address can be shared between threads for its whole life.
+// Mutex with its condition variable, counting semaphore and auto-reset event: the waitable
+// objects the library uses. Each wraps the platform's native object (platform_native.h, chosen by
+// the build); none of them is copyable or movable, so its address can be shared between threads
+// for its whole life. The mutex is a Clang capability: members it guards say GUARDED_BY, and
+// -Wthread-safety checks every access (scripts/thread-safety.sh).
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 #include "platform/thread_annotations.h"
 #include "platform_native.h"
@@ -22,29 +24,82 @@ enum class WaitResult : uint32_t {
 
 inline constexpr uint32_t kWaitForever = 0xFFFFFFFF;
 
+// On POSIX priority-inheriting where the system has it (platform_native.h says why); on Windows
+// a slim reader/writer lock taken exclusively.
 class CAPABILITY("mutex") Mutex {
  public:
   Mutex() = default;
   Mutex(const Mutex &) = delete;
   Mutex &operator=(const Mutex &) = delete;
 
-  // Blocks without a time-out until the calling thread owns the mutex. Not recursive.
+  // Blocks without a time-out until the calling thread owns the mutex. Not recursive; the
+  // thread that locked it unlocks it.
   void lock() ACQUIRE();
+  // Takes the mutex if nobody holds it; never blocks. On Windows Vista, which cannot try a slim
+  // lock, it always reports the mutex busy.
+  bool try_lock() TRY_ACQUIRE(true);
   void unlock() RELEASE();
 
  private:
+  friend class CondVar;
   NativeMutex native_;
 };
 
+// Holds a mutex for its scope. unlock() and lock() let it go and take it back within the scope,
+// for code that must run without it (callbacks that may take it themselves); the destructor
+// releases it only when held.
 class SCOPED_CAPABILITY MutexLock {
  public:
   explicit MutexLock(Mutex &m) ACQUIRE(m) : m_(m) { m_.lock(); }
-  ~MutexLock() RELEASE() { m_.unlock(); }
+  ~MutexLock() RELEASE() {
+    if (held_) m_.unlock();
+  }
   MutexLock(const MutexLock &) = delete;
   MutexLock &operator=(const MutexLock &) = delete;
 
+  void unlock() RELEASE() {
+    held_ = false;
+    m_.unlock();
+  }
+  void lock() ACQUIRE() {
+    m_.lock();
+    held_ = true;
+  }
+
  private:
   Mutex &m_;
+  bool held_ = true;
+};
+
+// Condition variable for a Mutex. A wait may also return without a notify: callers wait in a loop
+// on their condition. The waits take the mutex itself, so that the analysis checks it is held.
+class CondVar {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  CondVar() = default;
+  CondVar(const CondVar &) = delete;
+  CondVar &operator=(const CondVar &) = delete;
+
+  void wait(Mutex &mutex) REQUIRES(mutex);
+  // False once the deadline has passed (the mutex is held again either way).
+  bool wait_until(Mutex &mutex, Clock::time_point deadline) REQUIRES(mutex);
+  bool wait_for(Mutex &mutex, std::chrono::milliseconds timeout) REQUIRES(mutex) {
+    return wait_until(mutex, deadline_after(timeout));
+  }
+  // Never block; any thread, with or without the mutex.
+  void notify_one();
+  void notify_all();
+
+ private:
+  static Clock::time_point deadline_after(std::chrono::milliseconds timeout) {
+    const Clock::time_point now = Clock::now();
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::time_point::max() - now);
+    return timeout >= left ? Clock::time_point::max() : now + timeout;
+  }
+
+  NativeCondVar native_;
 };
 
 // Counting semaphore with a maximum count.
@@ -103,13 +158,6 @@ class WaitWord {
  private:
   NativeWaitWord native_;
 };
-
-// Makes a std::mutex nobody holds or waits for yet inherit the priority of its waiters, where
-// the system has that (POSIX PTHREAD_PRIO_INHERIT; elsewhere it stays as it is): a real-time
-// thread waiting for it then lends its priority to a normal thread that holds it, instead of
-// waiting for as long as the other programs keep that thread from running. Returns whether it
-// does. Call before the mutex is first used.
-bool make_priority_inheriting(std::mutex &mutex);
 
 // Creation that reports failure as a null pointer instead of an exception, as the library's
 // callers expect from the platform's object constructors.

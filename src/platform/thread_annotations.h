@@ -15,3 +15,5 @@
 #define ACQUIRE(...) VEXDAQ_TSA(acquire_capability(__VA_ARGS__))
 #define RELEASE(...) VEXDAQ_TSA(release_capability(__VA_ARGS__))
 #define EXCLUDES(...) VEXDAQ_TSA(locks_excluded(__VA_ARGS__))
+#define TRY_ACQUIRE(...) VEXDAQ_TSA(try_acquire_capability(__VA_ARGS__))
+#define RETURN_CAPABILITY(x) VEXDAQ_TSA(lock_returned(x))

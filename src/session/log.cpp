@@ -3,18 +3,21 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <mutex>
 #include <string>
+
+#include "platform/sync.h"
 
 namespace vexdaq {
 
 namespace {
 
 // Guards the log stream against a log_open or log_close on one thread while another thread
-// writes; it is the log's own and is never held while waiting for anything else.
-std::mutex g_log_mutex;
-std::FILE *g_log_file = nullptr;                     // guarded by g_log_mutex
-std::string g_log_directory = kDefaultLogDirectory;  // guarded by g_log_mutex
+// writes; it is the log's own and is never held while waiting for anything else. Never destroyed
+// (as a std::mutex in effect was): a thread or exit handler still logging while the static
+// destructors run may take it.
+platform::Mutex &g_log_mutex = *new platform::Mutex;
+std::FILE *g_log_file GUARDED_BY(g_log_mutex) = nullptr;
+std::string g_log_directory GUARDED_BY(g_log_mutex) = kDefaultLogDirectory;
 
 std::string local_time(const char *pattern) {
   const std::time_t now = std::time(nullptr);
@@ -56,7 +59,7 @@ std::FILE *create_log_file() {
   const std::string stamp = local_time("%Y%m%d%H%M%S");
   std::string directory;
   {
-    std::lock_guard lock(g_log_mutex);
+    platform::MutexLock lock(g_log_mutex);
     directory = g_log_directory;
   }
   std::error_code ignored;
@@ -83,14 +86,14 @@ bool set_log_directory(const char *directory) {
   const std::string chosen =
       directory == nullptr || directory[0] == '\0' ? kDefaultLogDirectory : directory;
   if (chosen.size() > kMaxLogDirectoryBytes) return false;
-  std::lock_guard lock(g_log_mutex);
+  platform::MutexLock lock(g_log_mutex);
   g_log_directory = chosen;
   return true;
 }
 
 void log_open() {
   std::FILE *file = create_log_file();
-  std::lock_guard lock(g_log_mutex);
+  platform::MutexLock lock(g_log_mutex);
   if (g_log_file != nullptr) std::fclose(g_log_file);
   g_log_file = file;
 }
@@ -103,25 +106,25 @@ void log_failed_open(const char *line) {
 }
 
 void log_close() {
-  std::lock_guard lock(g_log_mutex);
+  platform::MutexLock lock(g_log_mutex);
   if (g_log_file != nullptr) std::fclose(g_log_file);
   g_log_file = nullptr;
 }
 
 void log_close_unless_busy() {
-  std::unique_lock lock(g_log_mutex, std::try_to_lock);
-  if (!lock.owns_lock()) return;
+  if (!g_log_mutex.try_lock()) return;
   if (g_log_file != nullptr) std::fclose(g_log_file);
   g_log_file = nullptr;
+  g_log_mutex.unlock();
 }
 
 bool log_is_open() {
-  std::lock_guard lock(g_log_mutex);
+  platform::MutexLock lock(g_log_mutex);
   return g_log_file != nullptr;
 }
 
 int32_t log_print_args(LogLevel level, const char *format, std::initializer_list<FormatArg> args) {
-  std::lock_guard lock(g_log_mutex);
+  platform::MutexLock lock(g_log_mutex);
   return print_to(g_log_file, level, format, args);
 }
 

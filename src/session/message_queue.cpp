@@ -1,9 +1,7 @@
 #include "session/message_queue.h"
 
 #include <atomic>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -37,12 +35,12 @@ std::atomic<uint64_t> g_dropped{0};
 // a message or the queue has closed, and the core pays one atomic load when nobody waits.
 struct PosterShared {
   platform::Mutex lock;
-  std::vector<std::unique_ptr<PostCompletion>> idle;
+  std::vector<std::unique_ptr<PostCompletion>> idle GUARDED_BY(lock);
 
   std::atomic<int32_t> room_waiters{0};
-  std::mutex room_lock;
-  std::condition_variable room_changed;
-  uint64_t room_epoch = 0;  // guarded by room_lock
+  platform::Mutex room_lock;
+  platform::CondVar room_changed;
+  uint64_t room_epoch GUARDED_BY(room_lock) = 0;
 };
 
 // Never destroyed: a session still open when the process exits is closed from an exit handler,
@@ -90,13 +88,14 @@ class RoomWait {
   RoomWait &operator=(const RoomWait &) = delete;
 
   void arm() {
-    std::lock_guard<std::mutex> hold(shared().room_lock);
-    seen_ = shared().room_epoch;
+    PosterShared &s = shared();
+    platform::MutexLock hold(s.room_lock);
+    seen_ = s.room_epoch;
   }
   void wait() {
     PosterShared &s = shared();
-    std::unique_lock<std::mutex> hold(s.room_lock);
-    s.room_changed.wait(hold, [&] { return s.room_epoch != seen_; });
+    platform::MutexLock hold(s.room_lock);
+    while (s.room_epoch == seen_) s.room_changed.wait(s.room_lock);
   }
 
  private:
@@ -108,7 +107,7 @@ void wake_room_waiters() {
   PosterShared &s = shared();
   if (s.room_waiters.load(std::memory_order_seq_cst) == 0) return;
   {
-    std::lock_guard<std::mutex> hold(s.room_lock);
+    platform::MutexLock hold(s.room_lock);
     ++s.room_epoch;
   }
   s.room_changed.notify_all();

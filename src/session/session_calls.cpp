@@ -1,8 +1,8 @@
 #include "session/session_calls.h"
 
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+
+#include "platform/sync.h"
 
 namespace vexdaq {
 
@@ -11,8 +11,8 @@ namespace {
 struct CallCount {
   std::atomic<int32_t> inside{0};
   std::atomic<bool> tearing_down{false};
-  std::mutex lock;
-  std::condition_variable changed;  // a call left, or a teardown ended
+  platform::Mutex lock;
+  platform::CondVar changed;  // a call left, or a teardown ended
 };
 
 // Never destroyed: the close at process exit may run after the static destructors.
@@ -25,7 +25,7 @@ void leave(CallCount &count) {
   if (count.inside.fetch_sub(1, std::memory_order_seq_cst) == 1 &&
       count.tearing_down.load(std::memory_order_seq_cst)) {
     // Taking the lock orders the wake-up after the closer's look at the count.
-    std::lock_guard<std::mutex> hold(count.lock);
+    platform::MutexLock hold(count.lock);
     count.changed.notify_all();
   }
 }
@@ -40,8 +40,8 @@ SessionCall::SessionCall() {
     count.inside.fetch_add(1, std::memory_order_seq_cst);
     if (!count.tearing_down.load(std::memory_order_seq_cst)) return;
     leave(count);
-    std::unique_lock<std::mutex> hold(count.lock);
-    count.changed.wait(hold, [&] { return !count.tearing_down.load(); });
+    platform::MutexLock hold(count.lock);
+    while (count.tearing_down.load()) count.changed.wait(count.lock);
   }
 }
 
@@ -52,14 +52,14 @@ SessionCall::~SessionCall() {
 SessionTeardown::SessionTeardown() {
   CallCount &count = call_count();
   count.tearing_down.store(true, std::memory_order_seq_cst);
-  std::unique_lock<std::mutex> hold(count.lock);
-  count.changed.wait(hold, [&] { return count.inside.load(std::memory_order_seq_cst) == 0; });
+  platform::MutexLock hold(count.lock);
+  while (count.inside.load(std::memory_order_seq_cst) != 0) count.changed.wait(count.lock);
 }
 
 SessionTeardown::~SessionTeardown() {
   CallCount &count = call_count();
   {
-    std::lock_guard<std::mutex> hold(count.lock);
+    platform::MutexLock hold(count.lock);
     count.tearing_down.store(false);
   }
   count.changed.notify_all();

@@ -21,11 +21,6 @@ std::atomic<uint64_t> g_instances{0};
 
 Instrument::Instrument(int32_t id, Profile profile)
     : id_(id), profile_(std::move(profile)), i2c_(0x10000, 0) {
-  // The clock thread runs in a real-time class and takes this mutex for every pass; control
-  // requests and counter reads take it from normal threads. Without inheritance a normal thread
-  // preempted while holding it (other programs busy) held the clock back for milliseconds, and
-  // the frames due meanwhile overflowed the instrument's FIFO, at the start of a stream too.
-  platform::make_priority_inheriting(mutex_);
   configure_eeprom();
   std::string serial = profile_.serial.empty() ? "SIM" + std::to_string(id) : profile_.serial;
   for (size_t i = 0; i < serial.size() && i < kSerialMaxBytes / 2; ++i) {
@@ -33,7 +28,7 @@ Instrument::Instrument(int32_t id, Profile profile)
     serial_utf16_.push_back(0);
   }
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     start_generation();
   }
   thread_ = std::thread([this] { clock_thread(); });
@@ -86,12 +81,12 @@ void Instrument::start_generation() {
 }
 
 uint32_t Instrument::generation() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return generation_;
 }
 
 std::u16string Instrument::path() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return present_ ? path_ : std::u16string();
 }
 
@@ -101,7 +96,7 @@ bool Instrument::present(uint32_t generation) {
 }
 
 bool Instrument::exclusive() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return present_ && profile_.exclusive;
 }
 
@@ -112,10 +107,14 @@ void Instrument::fail_all(uint32_t status, std::vector<Done> &done) {
   }
 }
 
-void Instrument::run_completions_and_unlock(std::unique_lock<std::mutex> &lock,
-                                            std::vector<Done> &done) {
+void Instrument::run_completions(std::vector<Done> &done) {
   completions_in_flight_.fetch_add(1);
-  lock.unlock();
+  mutex_.unlock();
+  finish_completions(done);
+  mutex_.lock();
+}
+
+void Instrument::finish_completions(std::vector<Done> &done) {
   for (const Done &d : done) d.completion(d.context, d.status, d.bytes);
   done.clear();
   completion_finished();
@@ -125,19 +124,14 @@ void Instrument::completion_finished() {
   // A waiter registers before it looks at the count, so either it sees 0 or it is seen here;
   // the notification under the mutex cannot fall between its look and its sleep.
   if (completions_in_flight_.fetch_sub(1) == 1 && quiet_waiters_.load() != 0) {
-    std::lock_guard<std::mutex> relock(mutex_);
+    platform::MutexLock relock(mutex_);
     quiet_.notify_all();
   }
 }
 
-void Instrument::run_completions(std::unique_lock<std::mutex> &lock, std::vector<Done> &done) {
-  run_completions_and_unlock(lock, done);
-  lock.lock();
-}
-
-void Instrument::wait_quiet(std::unique_lock<std::mutex> &lock) {
+void Instrument::wait_quiet() {
   quiet_waiters_.fetch_add(1);
-  quiet_.wait(lock, [this] { return completions_in_flight_.load() == 0; });
+  while (completions_in_flight_.load() != 0) quiet_.wait(mutex_);
   quiet_waiters_.fetch_sub(1);
 }
 
@@ -145,14 +139,14 @@ void Instrument::unplug() {
   std::vector<Done> done;
   std::thread thread;
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     present_ = false;
     live_generation_.store(0);
     fail_all(kStatusDeviceNotPresent, done);
     stop_thread_ = true;
     wake_.notify_all();
-    if (!done.empty()) run_completions(lock, done);
-    wait_quiet(lock);
+    if (!done.empty()) run_completions(done);
+    wait_quiet();
     thread = std::move(thread_);
   }
   if (thread.joinable()) thread.join();
@@ -161,13 +155,13 @@ void Instrument::unplug() {
 // ---- The link's queries -------------------------------------------------------------------------
 
 uint32_t Instrument::claim_interface(uint32_t generation, uint8_t number) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!live(generation)) return kStatusDeviceNotPresent;
   return number == 0 ? kStatusSuccess : kStatusInvalidParameter;
 }
 
 uint32_t Instrument::frame_number(uint32_t generation, uint32_t *frame) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!live(generation)) return kStatusDeviceNotPresent;
   if (frame_number_status_ != 0) return frame_number_status_;
   // One bus frame per millisecond since the device came up.
@@ -177,19 +171,19 @@ uint32_t Instrument::frame_number(uint32_t generation, uint32_t *frame) {
 }
 
 bool Instrument::paced() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return profile_.pacing == Pacing::kRealtime;
 }
 
 LinkDriverInfo Instrument::driver_info() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   LinkDriverInfo info;
   info.driver_version = profile_.driver_version;
   return info;
 }
 
 uint32_t Instrument::extra_opens() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   return profile_.driver_opens;
 }
 

@@ -9,7 +9,8 @@
 // A device is seen through a generation: unplugging ends it, a replug starts the next one with a
 // new device path, so handles of the old generation fail with kStatusDeviceNotPresent.
 //
-// Threads: every public method may be called from any thread. One mutex guards the whole model;
+// Threads: every public method may be called from any thread. One mutex guards the whole model
+// (each member says so; Clang's -Wthread-safety checks it);
 // bulk completions run without it: on the clock thread, on a cancelling caller's thread, or
 // inside submit_bulk on the submitter's thread when a stream transfer can be served at once (an
 // input read whose frames are due, an output write that fits the instrument's FIFO). Serving at
@@ -26,16 +27,16 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/sync.h"
+#include "platform/thread_annotations.h"
 #include "protocol/usb_link.h"
 #include "sim/byte_ring.h"
 #include "sim/ezusb.h"
@@ -156,17 +157,19 @@ class Instrument {
   // reset; kEmulated: downloaded code runs on the chip's emulated 8051.
   enum class Cpu : uint8_t { kFirmware, kHeld, kEmulated };
 
-  bool live(uint32_t generation) const;
-  void start_generation();  // new path, fresh USB state
-  void fail_all(uint32_t status, std::vector<Done> &done);
-  // Run `done` without the lock (a completion may call into the instrument) and clear it; the
-  // first returns with the lock held again, the second without it.
-  void run_completions(std::unique_lock<std::mutex> &lock, std::vector<Done> &done);
-  void run_completions_and_unlock(std::unique_lock<std::mutex> &lock, std::vector<Done> &done);
-  void completion_finished();  // lowers completions_in_flight_, tells a waiter when it is 0
+  bool live(uint32_t generation) const REQUIRES(mutex_);
+  void start_generation() REQUIRES(mutex_);  // new path, fresh USB state
+  void fail_all(uint32_t status, std::vector<Done> &done) REQUIRES(mutex_);
+  // Runs `done` without the mutex (a completion may call into the instrument) and clears it;
+  // returns with the mutex held again.
+  void run_completions(std::vector<Done> &done) REQUIRES(mutex_);
+  // Runs `done`, already counted in completions_in_flight_, and clears it.
+  void finish_completions(std::vector<Done> &done) EXCLUDES(mutex_);
+  void completion_finished()
+      EXCLUDES(mutex_);  // lowers completions_in_flight_, tells a waiter at 0
   // Waits until no completion runs anywhere.
-  void wait_quiet(std::unique_lock<std::mutex> &lock);
-  void clock_thread();
+  void wait_quiet() REQUIRES(mutex_);
+  void clock_thread() EXCLUDES(mutex_);
   // What the clock thread's schedule depends on and a control request may change. A request
   // that changes none of it (a query, a trigger or GPIO setting) leaves the thread asleep: a
   // command round trip would otherwise pay for its wake-up and its turn on the mutex.
@@ -183,108 +186,122 @@ class Instrument {
     uint32_t halted = 0;  // bit per endpoint: number, plus 16 for IN
     bool operator==(const ClockView &) const = default;
   };
-  ClockView clock_view() const;
+  ClockView clock_view() const REQUIRES(mutex_);
   // Serves a stream transfer just queued alone on its endpoint, if it can be served now.
-  void serve_at_once(uint8_t address, Endpoint &ep, Clock::time_point now, std::vector<Done> &done);
-  void service(Clock::time_point now, std::vector<Done> &done, Clock::time_point &wake);
+  void serve_at_once(uint8_t address, Endpoint &ep, Clock::time_point now, std::vector<Done> &done)
+      REQUIRES(mutex_);
+  void service(Clock::time_point now, std::vector<Done> &done, Clock::time_point &wake)
+      REQUIRES(mutex_);
   void service_rx(Clock::time_point now, Endpoint &ep, std::vector<Done> &done,
-                  Clock::time_point &wake);
+                  Clock::time_point &wake) REQUIRES(mutex_);
   void service_tx(Clock::time_point now, Endpoint &ep, std::vector<Done> &done,
-                  Clock::time_point &wake);
-  void fill_frames(uint8_t *out, uint32_t frames);
-  uint64_t sample(uint32_t channel, uint64_t frame, uint32_t bits);
-  uint32_t in_frame_bytes() const;
+                  Clock::time_point &wake) REQUIRES(mutex_);
+  void fill_frames(uint8_t *out, uint32_t frames) REQUIRES(mutex_);
+  uint64_t sample(uint32_t channel, uint64_t frame, uint32_t bits) REQUIRES(mutex_);
+  uint32_t in_frame_bytes() const REQUIRES(mutex_);
   // Host nanoseconds as the instrument's clock (profile clock_ppm) counts them, and back.
-  uint64_t device_ns(int64_t host) const;
-  int64_t host_ns(uint64_t device) const;
-  uint32_t out_frame_bytes() const;
-  std::vector<uint8_t> endpoints() const;
-  std::vector<uint8_t> config_descriptor() const;
-  void add_trace(Trace &trace, std::string line);
-  void trace_setup(const SetupPacket &setup, const uint8_t *data);
+  uint64_t device_ns(int64_t host) const REQUIRES(mutex_);
+  int64_t host_ns(uint64_t device) const REQUIRES(mutex_);
+  uint32_t out_frame_bytes() const REQUIRES(mutex_);
+  std::vector<uint8_t> endpoints() const REQUIRES(mutex_);
+  std::vector<uint8_t> config_descriptor() const REQUIRES(mutex_);
+  void add_trace(Trace &trace, std::string line) REQUIRES(mutex_);
+  void trace_setup(const SetupPacket &setup, const uint8_t *data) REQUIRES(mutex_);
 
-  uint32_t standard_request(const SetupPacket &setup, uint8_t *data, std::vector<uint8_t> &reply);
+  uint32_t standard_request(const SetupPacket &setup, uint8_t *data, std::vector<uint8_t> &reply)
+      REQUIRES(mutex_);
   uint32_t device_vendor_request(const SetupPacket &setup, uint8_t *data,
-                                 std::vector<uint8_t> &reply);
-  uint32_t instrument_request(const SetupPacket &setup, uint8_t *data, std::vector<uint8_t> &reply);
+                                 std::vector<uint8_t> &reply) REQUIRES(mutex_);
+  uint32_t instrument_request(const SetupPacket &setup, uint8_t *data, std::vector<uint8_t> &reply)
+      REQUIRES(mutex_);
   // A request the chip does not serve itself, to the downloaded code.
-  uint32_t firmware_request(const SetupPacket &setup, uint8_t *data, std::vector<uint8_t> &reply);
-  void configure_eeprom();
-  void start_stream();
-  void stop_stream();
+  uint32_t firmware_request(const SetupPacket &setup, uint8_t *data, std::vector<uint8_t> &reply)
+      REQUIRES(mutex_);
+  void configure_eeprom() REQUIRES(mutex_);
+  void start_stream() REQUIRES(mutex_);
+  void stop_stream() REQUIRES(mutex_);
 
   const int32_t id_;
-  std::mutex mutex_;
-  std::condition_variable wake_;   // the clock thread's
-  std::condition_variable quiet_;  // completions in flight reached 0
-  std::thread thread_;
-  bool stop_thread_ = false;
+  // Priority-inheriting (platform::Mutex): the clock thread runs in a real-time class and takes
+  // it for every pass; control requests and counter reads take it from normal threads. Without
+  // inheritance a normal thread preempted while holding it (other programs busy) held the clock
+  // back for milliseconds, and the frames due meanwhile overflowed the instrument's FIFO, at the
+  // start of a stream too.
+  platform::Mutex mutex_;
+  platform::CondVar wake_;   // the clock thread's
+  platform::CondVar quiet_;  // completions in flight reached 0
+  std::thread thread_ GUARDED_BY(mutex_);
+  bool stop_thread_ GUARDED_BY(mutex_) = false;
   // Raised under the mutex, lowered without it. While anyone waits for it to reach 0, nothing is
   // served inside submit_bulk, so the wait cannot be outrun.
   std::atomic<int> completions_in_flight_{0};
   std::atomic<int> quiet_waiters_{0};
   std::atomic<uint32_t> live_generation_{0};  // generation_ while present, else 0: lock-free look
   // When the clock thread looks next: min() during a pass, max() while it waits for a request.
-  Clock::time_point clock_wake_ = Clock::time_point::min();
-  std::vector<Done> at_once_;  // what serve_at_once served, taken out under the mutex
+  Clock::time_point clock_wake_ GUARDED_BY(mutex_) = Clock::time_point::min();
+  std::vector<Done> at_once_
+      GUARDED_BY(mutex_);  // what serve_at_once served, taken out under the mutex
 
-  Profile profile_;
-  bool present_ = true;
-  uint32_t generation_ = 0;
-  uint64_t instance_ = 0;  // process-wide serial of this generation, part of the path
-  std::u16string path_;
-  uint8_t configuration_ = 0;
-  Cpu cpu_ = Cpu::kFirmware;
-  EzUsb chip_;  // the USB chip, its 8051 and the EEPROM on its I2C bus
-  std::map<uint8_t, Endpoint> endpoints_;
-  Clock::time_point plugged_at_;
+  Profile profile_ GUARDED_BY(mutex_);
+  bool present_ GUARDED_BY(mutex_) = true;
+  uint32_t generation_ GUARDED_BY(mutex_) = 0;
+  uint64_t instance_ GUARDED_BY(mutex_) =
+      0;  // process-wide serial of this generation, part of the path
+  std::u16string path_ GUARDED_BY(mutex_);
+  uint8_t configuration_ GUARDED_BY(mutex_) = 0;
+  Cpu cpu_ GUARDED_BY(mutex_) = Cpu::kFirmware;
+  EzUsb chip_ GUARDED_BY(mutex_);  // the USB chip, its 8051 and the EEPROM on its I2C bus
+  std::map<uint8_t, Endpoint> endpoints_ GUARDED_BY(mutex_);
+  Clock::time_point plugged_at_ GUARDED_BY(mutex_);
 
   // Instrument state behind the class and vendor requests.
-  uint32_t in_rate_ = 0;
-  uint32_t out_rate_ = 0;
-  uint8_t trigger_[2][8] = {};
-  uint8_t sample_mode_[2][3] = {};
-  uint8_t gear_[128] = {};
-  uint8_t icp_[128] = {};
-  uint8_t gpio_mode_[128] = {};
-  uint8_t dio_[128] = {};
-  uint32_t pwm_[128][2] = {};
-  uint8_t counter_setup_[128][2] = {};
-  Clock::time_point counter_since_[128];
-  uint8_t line_coding_[7] = {0x00, 0xC2, 0x01, 0x00, 0x00, 0x00, 0x08};
-  std::vector<uint8_t> i2c_;
-  std::vector<uint8_t> serial_utf16_;
+  uint32_t in_rate_ GUARDED_BY(mutex_) = 0;
+  uint32_t out_rate_ GUARDED_BY(mutex_) = 0;
+  uint8_t trigger_[2][8] GUARDED_BY(mutex_) = {};
+  uint8_t sample_mode_[2][3] GUARDED_BY(mutex_) = {};
+  uint8_t gear_[128] GUARDED_BY(mutex_) = {};
+  uint8_t icp_[128] GUARDED_BY(mutex_) = {};
+  uint8_t gpio_mode_[128] GUARDED_BY(mutex_) = {};
+  uint8_t dio_[128] GUARDED_BY(mutex_) = {};
+  uint32_t pwm_[128][2] GUARDED_BY(mutex_) = {};
+  uint8_t counter_setup_[128][2] GUARDED_BY(mutex_) = {};
+  Clock::time_point counter_since_[128] GUARDED_BY(mutex_);
+  uint8_t line_coding_[7] GUARDED_BY(mutex_) = {0x00, 0xC2, 0x01, 0x00, 0x00, 0x00, 0x08};
+  std::vector<uint8_t> i2c_ GUARDED_BY(mutex_);
+  std::vector<uint8_t> serial_utf16_ GUARDED_BY(mutex_);
 
   // Streams.
-  bool streaming_ = false;
-  bool flush_ = false;  // stop request: finish the transfers in flight
-  Clock::time_point in_base_time_;
-  uint64_t in_base_frames_ = 0;
-  uint64_t in_produced_ = 0;          // frame number n of the next input frame
-  uint64_t next_drop_frame_ = ~0ull;  // where the next injected drop falls (profile drop_*)
-  Clock::time_point out_base_time_;
-  uint64_t out_base_bytes_ = 0;
-  uint64_t out_received_ = 0;  // bytes accepted since the start
-  uint64_t noise_state_ = 0x9E3779B97F4A7C15ull;
-  ByteRing output_{kOutputCaptureBytes};  // captured tx stream bytes
-  std::deque<uint8_t> loopback_;          // tx stream bytes not yet looped to the input
-  std::deque<uint8_t> uart_in_;           // bytes waiting on UART IN
-  std::deque<uint8_t> uart_out_;          // bytes the host sent (uart_loop=0)
-  Counters counters_;
+  bool streaming_ GUARDED_BY(mutex_) = false;
+  bool flush_ GUARDED_BY(mutex_) = false;  // stop request: finish the transfers in flight
+  Clock::time_point in_base_time_ GUARDED_BY(mutex_);
+  uint64_t in_base_frames_ GUARDED_BY(mutex_) = 0;
+  uint64_t in_produced_ GUARDED_BY(mutex_) = 0;  // frame number n of the next input frame
+  uint64_t next_drop_frame_ GUARDED_BY(mutex_) =
+      ~0ull;  // where the next injected drop falls (profile drop_*)
+  Clock::time_point out_base_time_ GUARDED_BY(mutex_);
+  uint64_t out_base_bytes_ GUARDED_BY(mutex_) = 0;
+  uint64_t out_received_ GUARDED_BY(mutex_) = 0;  // bytes accepted since the start
+  uint64_t noise_state_ GUARDED_BY(mutex_) = 0x9E3779B97F4A7C15ull;
+  ByteRing output_ GUARDED_BY(mutex_){kOutputCaptureBytes};  // captured tx stream bytes
+  std::deque<uint8_t> loopback_ GUARDED_BY(mutex_);  // tx stream bytes not yet looped to the input
+  std::deque<uint8_t> uart_in_ GUARDED_BY(mutex_);   // bytes waiting on UART IN
+  std::deque<uint8_t> uart_out_ GUARDED_BY(mutex_);  // bytes the host sent (uart_loop=0)
+  Counters counters_ GUARDED_BY(mutex_);
 
   // Faults.
   // (bRequest, wValue, wIndex, wLength) -> status; -1 in a field matches any value.
-  std::map<std::array<int32_t, 4>, uint32_t> fail_request_;
-  std::map<uint8_t, uint32_t> short_reply_;
-  std::map<uint8_t, uint32_t> long_reply_;
-  std::map<uint8_t, bool> malformed_;
-  std::map<std::pair<uint32_t, int>, uint32_t> fail_ioctl_;  // pipe -1: any handle
-  uint32_t frame_number_status_ = 0;
-  uint32_t open_countdown_ = 0;  // 0: no open fault pending
-  uint32_t open_fault_status_ = 0;
+  std::map<std::array<int32_t, 4>, uint32_t> fail_request_ GUARDED_BY(mutex_);
+  std::map<uint8_t, uint32_t> short_reply_ GUARDED_BY(mutex_);
+  std::map<uint8_t, uint32_t> long_reply_ GUARDED_BY(mutex_);
+  std::map<uint8_t, bool> malformed_ GUARDED_BY(mutex_);
+  std::map<std::pair<uint32_t, int>, uint32_t> fail_ioctl_
+      GUARDED_BY(mutex_);  // pipe -1: any handle
+  uint32_t frame_number_status_ GUARDED_BY(mutex_) = 0;
+  uint32_t open_countdown_ GUARDED_BY(mutex_) = 0;  // 0: no open fault pending
+  uint32_t open_fault_status_ GUARDED_BY(mutex_) = 0;
 
-  Trace trace_;
-  Trace driver_trace_;
+  Trace trace_ GUARDED_BY(mutex_);
+  Trace driver_trace_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vexdaq::sim

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/sync.h"
 #include "protocol/driver_types.h"
 #include "sim/instrument_internal.h"
 
@@ -39,7 +40,7 @@ bool endpoint_name(const std::string &name, uint8_t &endpoint) {
 // ---- Driver calls -------------------------------------------------------------------------------
 
 uint32_t Instrument::driver_call(uint32_t code, int pipe) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   char line[48];
   std::snprintf(line, sizeof line, "ioctl %08X %d", code, pipe);
   add_trace(driver_trace_, line);
@@ -51,13 +52,13 @@ uint32_t Instrument::driver_call(uint32_t code, int pipe) {
 }
 
 uint32_t Instrument::take_open_fault() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (open_countdown_ == 0) return 0;
   return --open_countdown_ == 0 ? open_fault_status_ : 0;
 }
 
 void Instrument::note_open(uint32_t access, uint32_t share, uint32_t flags) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   char line[64];
   std::snprintf(line, sizeof line, "open %08X %X %08X", access, share, flags);
   add_trace(driver_trace_, line);
@@ -91,7 +92,7 @@ void Instrument::trace_setup(const SetupPacket &setup, const uint8_t *data) {
 }
 
 int32_t Instrument::take_trace(char *buffer, int32_t size, bool driver_calls) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   Trace &trace = driver_calls ? driver_trace_ : trace_;
   size_t total = trace.bytes;
   if (buffer == nullptr || size < 0 || total + 1 > static_cast<size_t>(size)) {
@@ -109,14 +110,14 @@ int32_t Instrument::take_trace(char *buffer, int32_t size, bool driver_calls) {
 }
 
 Counters Instrument::counters() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   Counters counters = counters_;
   counters.cpu_instructions = chip_.instructions();
   return counters;
 }
 
 int32_t Instrument::read_eeprom(uint32_t address, uint8_t *out, int32_t size) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (out == nullptr || size < 0) return -1;
   const std::vector<uint8_t> &memory = chip_.eeprom().memory();
   for (int32_t i = 0; i < size; ++i) out[i] = memory[(address + i) % memory.size()];
@@ -124,13 +125,13 @@ int32_t Instrument::read_eeprom(uint32_t address, uint8_t *out, int32_t size) {
 }
 
 int32_t Instrument::take_output(uint8_t *out, int32_t size) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (out == nullptr || size < 0) return -1;
   return static_cast<int32_t>(output_.take(out, static_cast<size_t>(size)));
 }
 
 int32_t Instrument::uart_inject(const uint8_t *data, int32_t size) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (data == nullptr || size < 0) return -1;
   push_bounded(uart_in_, data, static_cast<size_t>(size), kUartBufferBytes, 1);
   wake_.notify_all();
@@ -138,7 +139,7 @@ int32_t Instrument::uart_inject(const uint8_t *data, int32_t size) {
 }
 
 int32_t Instrument::take_uart_output(uint8_t *out, int32_t size) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (out == nullptr || size < 0) return -1;
   size_t n = std::min<size_t>(uart_out_.size(), static_cast<size_t>(size));
   std::copy(uart_out_.begin(), uart_out_.begin() + static_cast<std::ptrdiff_t>(n), out);
@@ -147,7 +148,7 @@ int32_t Instrument::take_uart_output(uint8_t *out, int32_t size) {
 }
 
 bool Instrument::apply_settings(const char *text, std::string &error) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!apply_profile_text(text, profile_, error)) return false;
   configure_eeprom();
   // Endpoints follow a changed pipe count; transfers of endpoints that went away stay pending
@@ -159,7 +160,7 @@ bool Instrument::apply_settings(const char *text, std::string &error) {
 
 bool Instrument::apply_fault(const char *text, std::string &error) {
   std::vector<Done> done;
-  std::unique_lock<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (text == nullptr) {
     error = "no fault given";
     return false;
@@ -266,7 +267,7 @@ bool Instrument::apply_fault(const char *text, std::string &error) {
     // Gone and back: handles of the old generation fail, the new one has a new path.
     fail_all(kStatusDeviceNotPresent, done);
     start_generation();
-    if (!done.empty()) run_completions(lock, done);
+    if (!done.empty()) run_completions(done);
   } else {
     error = "unknown fault \"" + command + "\"";
     return false;

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "platform/sync.h"
 #include "protocol/driver_types.h"
 #include "protocol/usbio_records.h"
 #include "sim/instrument_internal.h"
@@ -55,7 +56,7 @@ Instrument::ClockView Instrument::clock_view() const {
 uint32_t Instrument::control_transfer(uint32_t generation, const SetupPacket &setup, uint8_t *data,
                                       uint32_t *transferred) {
   *transferred = 0;
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!live(generation)) return kStatusDeviceNotPresent;
   if (data == nullptr && setup.length != 0) return kStatusInvalidParameter;
   ++counters_.control_requests;
@@ -401,7 +402,7 @@ void Instrument::stop_stream() {
 // ---- Descriptors --------------------------------------------------------------------------------
 
 bool Instrument::configuration_descriptor(uint32_t generation, std::vector<uint8_t> &out) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!live(generation)) return false;
   out = config_descriptor();
   return true;

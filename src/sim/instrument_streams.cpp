@@ -4,6 +4,7 @@
 
 #include <algorithm>
 
+#include "platform/sync.h"
 #include "platform/thread.h"
 #include "protocol/driver_types.h"
 #include "sim/instrument_internal.h"
@@ -26,7 +27,7 @@ uint64_t scale(uint64_t value, uint64_t multiplier, uint64_t divisor, bool round
 
 uint32_t Instrument::submit_bulk(uint32_t generation, uint8_t endpoint, uint8_t *buffer,
                                  uint32_t length, BulkCompletion completion, void *context) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (!live(generation)) return kStatusDeviceNotPresent;
   auto found = endpoints_.find(endpoint);
   if (found == endpoints_.end()) return kStatusInvalidParameter;
@@ -51,7 +52,9 @@ uint32_t Instrument::submit_bulk(uint32_t generation, uint8_t endpoint, uint8_t 
   if (!at_once_.empty()) {
     std::vector<Done> done;
     done.swap(at_once_);
-    run_completions_and_unlock(lock, done);
+    completions_in_flight_.fetch_add(1);
+    lock.unlock();
+    finish_completions(done);
     return kStatusSuccess;
   }
   if (!paced) now = Clock::now();
@@ -81,7 +84,7 @@ void Instrument::serve_at_once(uint8_t address, Endpoint &ep, Clock::time_point 
 
 void Instrument::cancel_endpoint(uint32_t generation, uint8_t endpoint) {
   std::vector<Done> done;
-  std::unique_lock<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   if (generation == generation_) {
     auto ep = endpoints_.find(endpoint);
     if (ep != endpoints_.end()) {
@@ -93,8 +96,8 @@ void Instrument::cancel_endpoint(uint32_t generation, uint8_t endpoint) {
   }
   // A completion the clock thread or a submitter has already taken finishes before we return
   // too.
-  wait_quiet(lock);
-  if (!done.empty()) run_completions(lock, done);
+  wait_quiet();
+  if (!done.empty()) run_completions(done);
 }
 
 // ---- The clock thread ---------------------------------------------------------------------------
@@ -107,7 +110,7 @@ void Instrument::clock_thread() {
   // blocking and stays in the normal class.
   bool realtime = false;
   platform::raise_current_thread_priority(0);
-  std::unique_lock<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::vector<Done> done;
   while (!stop_thread_) {
     if ((profile_.pacing == Pacing::kRealtime) != realtime) {
@@ -119,17 +122,17 @@ void Instrument::clock_thread() {
     Clock::time_point wake = Clock::time_point::max();
     service(now, done, wake);
     if (!done.empty()) {
-      run_completions(lock, done);
+      run_completions(done);
       continue;
     }
     // Idle: sleep until something is submitted or requested, or the next frames fall due; at a
     // high rate, until a tick's worth has.
     if (wake == Clock::time_point::max()) {
       clock_wake_ = wake;
-      wake_.wait(lock);
+      wake_.wait(mutex_);
     } else {
       clock_wake_ = std::max(wake, now + kClockTick);
-      wake_.wait_until(lock, clock_wake_);
+      wake_.wait_until(mutex_, clock_wake_);
     }
   }
 }
@@ -263,7 +266,7 @@ void Instrument::service_rx(Clock::time_point now, Endpoint &ep, std::vector<Don
 void Instrument::service_tx(Clock::time_point now, Endpoint &ep, std::vector<Done> &done,
                             Clock::time_point &wake) {
   uint32_t frame = out_frame_bytes();
-  auto accept = [&](const Pending &p) {
+  auto accept = [&](const Pending &p) REQUIRES(mutex_) {
     output_.push(p.buffer, p.length);
     if (profile_.loopback && frame != 0) {
       push_bounded(loopback_, p.buffer, p.length - p.length % frame, kDeviceBufferBytes, frame);

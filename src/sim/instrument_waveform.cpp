@@ -80,7 +80,7 @@ void Instrument::fill_frames(uint8_t *out, uint32_t frames) {
     const uint32_t channels = profile_.in_channels;
     // Called with the byte count as a constant where it is one the stream can have, so that the
     // compiler writes each sample in one go.
-    const auto fill = [&](auto sample_bytes) {
+    const auto fill = [&](auto sample_bytes) REQUIRES(mutex_) {
       for (uint32_t f = 0; f < frames; ++f, ++in_produced_) {
         const uint64_t frame = in_produced_ & frame_mask;
         for (uint32_t c = 0; c < channels; ++c) {

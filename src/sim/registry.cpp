@@ -1,17 +1,17 @@
 #include "sim/registry.h"
 
 #include <map>
-#include <mutex>
 
 #include "platform/process_end.h"
+#include "platform/sync.h"
 
 namespace vexdaq::sim {
 namespace {
 
 struct Registry {
-  std::mutex mutex;
-  std::map<int32_t, std::shared_ptr<Instrument>> instruments;
-  int32_t next_id = 0;
+  platform::Mutex mutex;
+  std::map<int32_t, std::shared_ptr<Instrument>> instruments GUARDED_BY(mutex);
+  int32_t next_id GUARDED_BY(mutex) = 0;
 };
 
 Registry &registry() {
@@ -23,7 +23,7 @@ Registry &registry() {
 
 int32_t plug(Profile profile) {
   Registry &r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  platform::MutexLock lock(r.mutex);
   int32_t id = r.next_id++;
   r.instruments.emplace(id, std::make_shared<Instrument>(id, std::move(profile)));
   // The instrument's clock thread runs library code until the unplug: keep the library loaded.
@@ -35,7 +35,7 @@ bool unplug(int32_t id) {
   std::shared_ptr<Instrument> instrument;
   {
     Registry &r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    platform::MutexLock lock(r.mutex);
     auto it = r.instruments.find(id);
     if (it == r.instruments.end()) return false;
     instrument = std::move(it->second);
@@ -51,7 +51,7 @@ void reset() {
   std::map<int32_t, std::shared_ptr<Instrument>> all;
   {
     Registry &r = registry();
-    std::lock_guard<std::mutex> lock(r.mutex);
+    platform::MutexLock lock(r.mutex);
     all.swap(r.instruments);
     r.next_id = 0;
   }
@@ -63,14 +63,14 @@ void reset() {
 
 std::shared_ptr<Instrument> find(int32_t id) {
   Registry &r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  platform::MutexLock lock(r.mutex);
   auto it = r.instruments.find(id);
   return it == r.instruments.end() ? nullptr : it->second;
 }
 
 std::vector<std::shared_ptr<Instrument>> plugged() {
   Registry &r = registry();
-  std::lock_guard<std::mutex> lock(r.mutex);
+  platform::MutexLock lock(r.mutex);
   std::vector<std::shared_ptr<Instrument>> list;
   for (auto &[id, instrument] : r.instruments) list.push_back(instrument);
   return list;

@@ -2,8 +2,8 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 
+#include "platform/sync.h"
 #include "platform/thread.h"
 #include "session/log.h"
 #include "stream/gap_detector.h"
@@ -18,26 +18,29 @@ constexpr int32_t kGapRecordSize = 64;
 std::atomic<int64_t> g_rate[2] = {0, 0};
 
 struct Timing {
-  std::mutex lock;
-  GapDetector detector;  // under lock, like everything below
-  int64_t start_monotonic_ns = 0;
-  int64_t start_utc_ns = 0;
-  int64_t bus_frame = -1;
-  int32_t packet_frames = 0;
-  int32_t depth = 0;
-  bool started = false;
-  GapRecord gaps[kGapRecordSize];
-  int64_t gaps_seen = 0;  // of the stream; the newest is gaps[(gaps_seen - 1) % size]
-  uint64_t total_gaps = 0;
-  uint64_t total_missing = 0;
+  platform::Mutex lock;
+  GapDetector detector GUARDED_BY(lock);
+  int64_t start_monotonic_ns GUARDED_BY(lock) = 0;
+  int64_t start_utc_ns GUARDED_BY(lock) = 0;
+  int64_t bus_frame GUARDED_BY(lock) = -1;
+  int32_t packet_frames GUARDED_BY(lock) = 0;
+  int32_t depth GUARDED_BY(lock) = 0;
+  bool started GUARDED_BY(lock) = false;
+  GapRecord gaps[kGapRecordSize] GUARDED_BY(lock);
+  // Of the stream; the newest is gaps[(gaps_seen - 1) % size].
+  int64_t gaps_seen GUARDED_BY(lock) = 0;
+  uint64_t total_gaps GUARDED_BY(lock) = 0;
+  uint64_t total_missing GUARDED_BY(lock) = 0;
 };
 
+// Never destroyed: made on first use, it would be destroyed before the exit handler that closes a
+// session left open, which uses it.
 Timing &timing() {
-  static Timing t;
-  return t;
+  static Timing *const t = new Timing;
+  return *t;
 }
 
-void begin_detector(Timing &t) {
+void begin_detector(Timing &t) REQUIRES(t.lock) {
   const double rate = static_cast<double>(g_rate[1].load());
   if (!t.started || rate <= 0 || t.packet_frames <= 0) return;
   t.detector.begin(rate, t.packet_frames, GapDetector::window_for(rate, t.packet_frames, t.depth),
@@ -57,7 +60,7 @@ void begin_stream_timing(int64_t out_rate, int64_t in_rate) {
   g_rate[0].store(out_rate);
   g_rate[1].store(in_rate);
   Timing &t = timing();
-  std::lock_guard<std::mutex> hold(t.lock);
+  platform::MutexLock hold(t.lock);
   t.detector = GapDetector();
   t.start_monotonic_ns = t.start_utc_ns = 0;
   t.bus_frame = -1;
@@ -68,7 +71,7 @@ void begin_stream_timing(int64_t out_rate, int64_t in_rate) {
 
 void note_start_bus_frame(uint32_t frame_number) {
   Timing &t = timing();
-  std::lock_guard<std::mutex> hold(t.lock);
+  platform::MutexLock hold(t.lock);
   t.bus_frame = frame_number;
 }
 
@@ -79,7 +82,7 @@ void note_stream_start() {
                        std::chrono::system_clock::now().time_since_epoch())
                        .count();
   Timing &t = timing();
-  std::lock_guard<std::mutex> hold(t.lock);
+  platform::MutexLock hold(t.lock);
   t.start_monotonic_ns = monotonic;
   t.start_utc_ns = static_cast<int64_t>(utc);
   t.started = true;
@@ -92,7 +95,7 @@ int64_t stream_rate(bool input) {
 
 void begin_input_timing(int32_t packet_frames, int32_t depth) {
   Timing &t = timing();
-  std::lock_guard<std::mutex> hold(t.lock);
+  platform::MutexLock hold(t.lock);
   t.packet_frames = packet_frames;
   t.depth = depth;
   begin_detector(t);  // when the start was noted first (the priming outran its wait)
@@ -103,7 +106,7 @@ void add_input_frames(int64_t frames) {
   GapRecord gap;
   Timing &t = timing();
   {
-    std::lock_guard<std::mutex> hold(t.lock);
+    platform::MutexLock hold(t.lock);
     if (!t.detector.add(frames, now, &gap)) return;
     t.gaps[t.gaps_seen % kGapRecordSize] = gap;
     ++t.gaps_seen;
@@ -117,7 +120,7 @@ void add_input_frames(int64_t frames) {
 int32_t get_stream_timing(vexdaq_stream_timing *out) {
   if (out == nullptr) return -1;
   Timing &t = timing();
-  std::lock_guard<std::mutex> hold(t.lock);
+  platform::MutexLock hold(t.lock);
   vexdaq_stream_timing result{};
   result.start_monotonic_ns = t.start_monotonic_ns;
   result.start_utc_ns = t.start_utc_ns;
@@ -137,7 +140,7 @@ int32_t get_stream_timing(vexdaq_stream_timing *out) {
 int32_t get_stream_gaps(vexdaq_stream_gap *gaps, int32_t capacity, vexdaq_gap_totals *totals) {
   if (capacity < 0 || (capacity > 0 && gaps == nullptr)) return -1;
   Timing &t = timing();
-  std::lock_guard<std::mutex> hold(t.lock);
+  platform::MutexLock hold(t.lock);
   const int64_t kept = t.gaps_seen < kGapRecordSize ? t.gaps_seen : kGapRecordSize;
   const int64_t copied = capacity < kept ? capacity : kept;
   // The newest `copied`, oldest first.

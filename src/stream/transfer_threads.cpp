@@ -3,9 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 
 #include "backend/driver.h"
 #include "backend/driver_pin.h"
@@ -47,14 +45,17 @@ std::atomic<int32_t> g_depth[2] = {kMinTransferDepth, kMinTransferDepth};
 std::atomic<uint64_t> g_period{0};
 
 // Whether each thread has transfers of a period outstanding (index 1: rx).
-std::mutex g_idle_mutex;
-std::condition_variable g_idle_changed;
-bool g_busy[2] = {false, false};  // under g_idle_mutex
-uint64_t g_primed[2] = {0, 0};    // the last period each thread has posted its transfers for
+// Never destroyed (as a std::mutex in effect was): a thread or exit handler still running while
+// the static destructors run may take it.
+platform::Mutex &g_idle_mutex = *new platform::Mutex;
+platform::CondVar &g_idle_changed = *new platform::CondVar;
+bool g_busy[2] GUARDED_BY(g_idle_mutex) = {false, false};
+// The last period each thread has posted its transfers for.
+uint64_t g_primed[2] GUARDED_BY(g_idle_mutex) = {0, 0};
 
 void set_busy(bool input, bool busy) {
   {
-    std::lock_guard<std::mutex> hold(g_idle_mutex);
+    platform::MutexLock hold(g_idle_mutex);
     g_busy[input ? 1 : 0] = busy;
   }
   g_idle_changed.notify_all();
@@ -63,7 +64,7 @@ void set_busy(bool input, bool busy) {
 // The period's transfers are posted (or the thread has none to post, or gave up).
 void mark_primed(bool input, uint64_t period) {
   {
-    std::lock_guard<std::mutex> hold(g_idle_mutex);
+    platform::MutexLock hold(g_idle_mutex);
     uint64_t &primed = g_primed[input ? 1 : 0];
     primed = std::max(primed, period);
   }
@@ -447,17 +448,25 @@ int32_t transfer_depth(bool input) {
 }
 
 bool wait_transfer_threads_idle(uint32_t timeout_ms) {
-  std::unique_lock<std::mutex> hold(g_idle_mutex);
-  return g_idle_changed.wait_for(hold, std::chrono::milliseconds(timeout_ms),
-                                 [] { return !g_busy[0] && !g_busy[1]; });
+  const auto deadline = platform::CondVar::Clock::now() + std::chrono::milliseconds(timeout_ms);
+  platform::MutexLock hold(g_idle_mutex);
+  while (g_busy[0] || g_busy[1]) {
+    if (!g_idle_changed.wait_until(g_idle_mutex, deadline)) return !g_busy[0] && !g_busy[1];
+  }
+  return true;
 }
 
 bool wait_transfer_threads_primed(uint32_t timeout_ms) {
-  std::unique_lock<std::mutex> hold(g_idle_mutex);
-  return g_idle_changed.wait_for(hold, std::chrono::milliseconds(timeout_ms), [] {
+  const auto deadline = platform::CondVar::Clock::now() + std::chrono::milliseconds(timeout_ms);
+  platform::MutexLock hold(g_idle_mutex);
+  const auto primed = []() REQUIRES(g_idle_mutex) {
     const uint64_t period = g_period.load();
     return g_primed[0] >= period && g_primed[1] >= period;
-  });
+  };
+  while (!primed()) {
+    if (!g_idle_changed.wait_until(g_idle_mutex, deadline)) return primed();
+  }
+  return true;
 }
 
 bool stream_failure_unacknowledged() {

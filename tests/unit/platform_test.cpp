@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 #include <vector>
 
@@ -74,6 +75,63 @@ TEST(PlatformSync, ManyThreadsHandEveryCountOverAndNoWakeUpIsLost) {
   for (std::thread &t : threads) t.join();
   EXPECT_EQ(taken.load(), kThreads * kRounds);
   EXPECT_EQ(counts->count(), 0);
+}
+
+// A scoped lock let go within its scope lets other threads in only while released, and its end
+// releases the mutex exactly once (held or not).
+TEST(PlatformMutex, ScopedLockReleasesAndRetakesWithinItsScope) {
+  Mutex mutex;
+  const auto taken_elsewhere = [&] {
+    bool taken = false;
+    std::thread other([&] {
+      taken = mutex.try_lock();
+      if (taken) mutex.unlock();
+    });
+    other.join();
+    return taken;
+  };
+  {
+    MutexLock hold(mutex);
+    EXPECT_FALSE(taken_elsewhere());
+    hold.unlock();
+    EXPECT_TRUE(taken_elsewhere());
+    hold.lock();
+    EXPECT_FALSE(taken_elsewhere());
+  }
+  EXPECT_TRUE(taken_elsewhere());
+  {
+    MutexLock hold(mutex);
+    hold.unlock();
+  }
+  EXPECT_TRUE(taken_elsewhere());
+}
+
+// Two threads hand a turn back and forth through one condition variable: no wake-up is lost (a
+// lost one hangs the test). A timed wait nobody answers ends after its time, not before.
+TEST(PlatformCondVar, HandsTurnsOverAndTimedWaitsEndAtTheirDeadline) {
+  constexpr int kRounds = 2000;
+  Mutex mutex;
+  CondVar changed;
+  int turn = 0;
+  const auto play = [&](int parity) {
+    MutexLock hold(mutex);
+    for (int i = 0; i < kRounds; ++i) {
+      while (turn % 2 != parity) changed.wait(mutex);
+      ++turn;
+      changed.notify_one();
+    }
+  };
+  std::thread other(play, 1);
+  play(0);
+  other.join();
+  EXPECT_EQ(turn, 2 * kRounds);
+
+  MutexLock hold(mutex);
+  EXPECT_FALSE(changed.wait_until(mutex, CondVar::Clock::now() - std::chrono::milliseconds(1)));
+  const auto start = CondVar::Clock::now();
+  while (changed.wait_for(mutex, std::chrono::milliseconds(30))) {
+  }
+  EXPECT_GE(CondVar::Clock::now() - start, std::chrono::milliseconds(30));
 }
 
 TEST(PlatformSync, WaitWordSleepsUntilTheWordMoves) {

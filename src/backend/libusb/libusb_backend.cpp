@@ -3,12 +3,12 @@
 #include <libusb.h>
 
 #include <algorithm>
-#include <mutex>
 #include <string_view>
 
 #include "backend/libusb/libusb_context.h"
 #include "backend/libusb/libusb_link.h"
 #include "backend/usb_link/usb_link_file.h"
+#include "platform/sync.h"
 #include "platform/thread.h"
 #include "session/log.h"
 
@@ -92,16 +92,17 @@ class LibusbBackend final : public Backend {
   }
 
  private:
-  std::shared_ptr<UsbLink> link_for(const char16_t *path, uint32_t access, uint32_t flags);
+  std::shared_ptr<UsbLink> link_for(const char16_t *path, uint32_t access, uint32_t flags)
+      EXCLUDES(mutex_);
 
-  std::mutex mutex_;
+  platform::Mutex mutex_;
   // Every handle on one path shares one link, so the device is opened and claimed once.
-  std::vector<std::pair<std::u16string, std::weak_ptr<LibusbLink>>> links_;
+  std::vector<std::pair<std::u16string, std::weak_ptr<LibusbLink>>> links_ GUARDED_BY(mutex_);
 };
 
 std::shared_ptr<UsbLink> LibusbBackend::link_for(const char16_t *path, uint32_t access,
                                                  uint32_t flags) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   std::erase_if(links_, [](auto &entry) { return entry.second.expired(); });
   for (auto &[known, weak] : links_) {
     std::shared_ptr<LibusbLink> link = weak.lock();

@@ -1,7 +1,5 @@
 #include "backend/libusb/libusb_context.h"
 
-#include <mutex>
-
 namespace vexdaq {
 namespace {
 
@@ -11,13 +9,15 @@ constexpr int kEventWaitSeconds = 1;
 
 thread_local bool t_is_event_thread = false;
 
-std::mutex g_context_mutex;
-std::weak_ptr<LibusbContext> g_context;  // guarded by g_context_mutex
+// Never destroyed (as a std::mutex in effect was): a thread or exit handler still running while
+// the static destructors run may take it.
+platform::Mutex &g_context_mutex = *new platform::Mutex;
+std::weak_ptr<LibusbContext> g_context GUARDED_BY(g_context_mutex);
 
 }  // namespace
 
 std::shared_ptr<LibusbContext> LibusbContext::acquire() {
-  std::lock_guard<std::mutex> lock(g_context_mutex);
+  platform::MutexLock lock(g_context_mutex);
   std::shared_ptr<LibusbContext> context = g_context.lock();
   if (context) return context;
   libusb_context *raw = nullptr;

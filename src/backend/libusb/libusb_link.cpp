@@ -178,7 +178,7 @@ uint32_t LibusbLink::set_configuration(uint8_t configuration_value) {
   if (gone_.load()) return kStatusDeviceNotPresent;
   std::vector<uint8_t> claimed;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     claimed.swap(claimed_);
   }
   // A configuration cannot change under a claimed interface; setting one starts afresh, so the
@@ -192,14 +192,14 @@ uint32_t LibusbLink::claim_interface(uint8_t interface_number) {
   if (handle_ == nullptr) return open_status_;
   if (gone_.load()) return kStatusDeviceNotPresent;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (std::find(claimed_.begin(), claimed_.end(), interface_number) != claimed_.end()) {
       return kStatusSuccess;
     }
   }
   int result = libusb_claim_interface(handle_, interface_number);
   if (result < 0) return failed(result);
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   claimed_.push_back(interface_number);
   return kStatusSuccess;
 }
@@ -211,7 +211,7 @@ uint32_t LibusbLink::submit_bulk(uint8_t endpoint, uint8_t *buffer, uint32_t len
   if (length > static_cast<uint32_t>(INT32_MAX)) return kStatusInvalidParameter;
   Transfer *record = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     if (idle_.empty()) {
       libusb_transfer *transfer = libusb_alloc_transfer(0);
       if (transfer == nullptr) return kStatusNotEnoughMemory;
@@ -234,7 +234,7 @@ uint32_t LibusbLink::submit_bulk(uint8_t endpoint, uint8_t *buffer, uint32_t len
                             on_transfer_done, record, 0);
   int result = libusb_submit_transfer(record->transfer);
   if (result == LIBUSB_SUCCESS) return kStatusSuccess;
-  std::lock_guard<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   pending_.erase(std::find(pending_.begin(), pending_.end(), record));
   idle_.push_back(record);
   settled_.notify_all();
@@ -250,7 +250,7 @@ void LIBUSB_CALL LibusbLink::on_transfer_done(libusb_transfer *transfer) {
   record->completion(record->context, status, static_cast<uint32_t>(moved));
   // The record goes back only after the completion has run: a canceller waiting for the
   // endpoint to settle returns once the caller's record is finished.
-  std::lock_guard<std::mutex> lock(link->mutex_);
+  platform::MutexLock lock(link->mutex_);
   link->pending_.erase(std::find(link->pending_.begin(), link->pending_.end(), record));
   link->idle_.push_back(record);
   link->settled_.notify_all();
@@ -262,7 +262,7 @@ void LibusbLink::cancel_endpoint(uint8_t endpoint) {
 }
 
 void LibusbLink::cancel_matching(bool all, uint8_t endpoint) {
-  std::unique_lock<std::mutex> lock(mutex_);
+  platform::MutexLock lock(mutex_);
   for (;;) {
     bool waiting = false;
     for (Transfer *record : pending_) {
@@ -276,7 +276,7 @@ void LibusbLink::cancel_matching(bool all, uint8_t endpoint) {
       }
     }
     if (!waiting) return;
-    if (settled_.wait_for(lock, kCancelRetry) == std::cv_status::timeout) {
+    if (!settled_.wait_for(mutex_, kCancelRetry)) {
       for (Transfer *record : pending_) record->cancel_requested = false;
     }
   }

@@ -9,12 +9,11 @@
 #include <libusb.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "backend/libusb/libusb_context.h"
+#include "platform/sync.h"
 #include "protocol/usb_link.h"
 
 namespace vexdaq {
@@ -61,7 +60,7 @@ class LibusbLink final : public UsbLink {
   void cache_descriptors();
   // The status for a failed libusb call; notes a device that has gone.
   uint32_t failed(int error);
-  void cancel_matching(bool all, uint8_t endpoint);
+  void cancel_matching(bool all, uint8_t endpoint) EXCLUDES(mutex_);
 
   const std::shared_ptr<LibusbContext> context_;
   libusb_device *const device_;         // referenced while the link lives
@@ -72,12 +71,12 @@ class LibusbLink final : public UsbLink {
   std::vector<uint8_t> config_descriptor_;  // the first configuration, wTotalLength bytes
   std::atomic<bool> gone_{false};
 
-  std::mutex mutex_;
-  std::condition_variable settled_;                   // a transfer's callback has finished
-  std::vector<Transfer *> pending_;                   // submitted, callback not yet finished
-  std::vector<std::unique_ptr<Transfer>> transfers_;  // every record, reused
-  std::vector<Transfer *> idle_;                      // records free for the next submit
-  std::vector<uint8_t> claimed_;
+  platform::Mutex mutex_;
+  platform::CondVar settled_;                           // a transfer's callback has finished
+  std::vector<Transfer *> pending_ GUARDED_BY(mutex_);  // submitted, callback not yet finished
+  std::vector<std::unique_ptr<Transfer>> transfers_ GUARDED_BY(mutex_);  // every record, reused
+  std::vector<Transfer *> idle_ GUARDED_BY(mutex_);  // records free for the next submit
+  std::vector<uint8_t> claimed_ GUARDED_BY(mutex_);
 };
 
 }  // namespace vexdaq

@@ -1,8 +1,7 @@
 #include "backend/sim/sim_backend.h"
 
-#include <mutex>
-
 #include "backend/usb_link/usb_link_file.h"
+#include "platform/sync.h"
 #include "platform/thread.h"
 #include "sim/registry.h"
 
@@ -97,8 +96,9 @@ class SimBackend final : public Backend {
 
  private:
   // All handles on one path share one link, so its open count is the path's.
-  std::shared_ptr<UsbLink> link_for(const std::shared_ptr<sim::Instrument> &instrument) {
-    std::lock_guard<std::mutex> lock(mutex_);
+  std::shared_ptr<UsbLink> link_for(const std::shared_ptr<sim::Instrument> &instrument)
+      EXCLUDES(mutex_) {
+    platform::MutexLock lock(mutex_);
     uint32_t generation = instrument->generation();
     std::shared_ptr<InstrumentLink> found;
     for (auto it = links_.begin(); it != links_.end();) {
@@ -116,8 +116,8 @@ class SimBackend final : public Backend {
     return found;
   }
 
-  std::mutex mutex_;
-  std::vector<std::weak_ptr<InstrumentLink>> links_;
+  platform::Mutex mutex_;
+  std::vector<std::weak_ptr<InstrumentLink>> links_ GUARDED_BY(mutex_);
 };
 
 }  // namespace

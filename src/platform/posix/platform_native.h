@@ -22,6 +22,16 @@ struct NativeMutex {
   pthread_mutex_t mutex;
 };
 
+// Waits measure their deadline on CLOCK_MONOTONIC (steady_clock's), so a change of the wall
+// clock neither cuts a wait short nor stretches it.
+struct NativeCondVar {
+  NativeCondVar();
+  ~NativeCondVar();
+  NativeCondVar(const NativeCondVar &) = delete;
+  NativeCondVar &operator=(const NativeCondVar &) = delete;
+  pthread_cond_t cond;
+};
+
 #if defined(__linux__)
 // One futex word each: the count (an event's: 0 or 1) and a flag for sleepers (futex_sync.cpp).
 struct NativeSemaphore {

@@ -3,7 +3,11 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <ctime>
+#include <mutex>
 #include <new>
 
 namespace vexdaq::platform {
@@ -42,8 +46,50 @@ NativeMutex::~NativeMutex() {
 void Mutex::lock() {
   pthread_mutex_lock(&native_.mutex);
 }
+bool Mutex::try_lock() {
+  return pthread_mutex_trylock(&native_.mutex) == 0;
+}
 void Mutex::unlock() {
   pthread_mutex_unlock(&native_.mutex);
+}
+
+NativeCondVar::NativeCondVar() {
+  pthread_condattr_t attributes;
+  pthread_condattr_init(&attributes);
+  pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+  pthread_cond_init(&cond, &attributes);
+  pthread_condattr_destroy(&attributes);
+}
+
+NativeCondVar::~NativeCondVar() {
+  pthread_cond_destroy(&cond);
+}
+
+void CondVar::wait(Mutex &mutex) {
+  pthread_cond_wait(&native_.cond, &mutex.native_.mutex);
+}
+
+bool CondVar::wait_until(Mutex &mutex, Clock::time_point deadline) {
+  if (deadline == Clock::time_point::max()) {
+    wait(mutex);
+    return true;
+  }
+  // The wait's clock is CLOCK_MONOTONIC: what is left of the deadline, from that clock's now.
+  const int64_t left = std::max<int64_t>(
+      0, std::chrono::duration_cast<std::chrono::nanoseconds>(deadline - Clock::now()).count());
+  timespec at{};
+  clock_gettime(CLOCK_MONOTONIC, &at);
+  const int64_t nanoseconds = at.tv_nsec + left % 1'000'000'000;
+  at.tv_sec += static_cast<time_t>(left / 1'000'000'000 + nanoseconds / 1'000'000'000);
+  at.tv_nsec = static_cast<long>(nanoseconds % 1'000'000'000);
+  return pthread_cond_timedwait(&native_.cond, &mutex.native_.mutex, &at) != ETIMEDOUT;
+}
+
+void CondVar::notify_one() {
+  pthread_cond_signal(&native_.cond);
+}
+void CondVar::notify_all() {
+  pthread_cond_broadcast(&native_.cond);
 }
 
 #if !defined(__linux__)  // Linux: futex_sync.cpp
@@ -108,25 +154,6 @@ bool Event::is_set() const {
 }
 
 #endif
-
-bool make_priority_inheriting(std::mutex &mutex) {
-#if defined(_POSIX_THREAD_PRIO_INHERIT) && _POSIX_THREAD_PRIO_INHERIT > 0
-  pthread_mutexattr_t attributes;
-  if (pthread_mutexattr_init(&attributes) != 0) return false;
-  bool done = false;
-  if (pthread_mutexattr_setprotocol(&attributes, PTHREAD_PRIO_INHERIT) == 0) {
-    // The std::mutex was initialised statically, as a plain mutex; nothing else knows it yet.
-    pthread_mutex_t *native = mutex.native_handle();
-    pthread_mutex_destroy(native);
-    done = pthread_mutex_init(native, &attributes) == 0;
-  }
-  pthread_mutexattr_destroy(&attributes);
-  return done;
-#else
-  (void)mutex;
-  return false;
-#endif
-}
 
 std::unique_ptr<Mutex> create_mutex() {
   return std::unique_ptr<Mutex>(new (std::nothrow) Mutex);

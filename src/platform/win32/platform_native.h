@@ -1,5 +1,6 @@
-// Win32 native types behind the platform seam. Each holds a kernel object's HANDLE as void *, so
-// that this header (included nearly everywhere) does not pull <windows.h> and its macros in.
+// Win32 native types behind the platform seam. Each holds a kernel object's HANDLE, or a slim
+// lock or condition variable (one pointer each), as void *, so that this header (included nearly
+// everywhere) does not pull <windows.h> and its macros in.
 #pragma once
 
 #include <atomic>
@@ -9,15 +10,25 @@
 
 namespace vexdaq::platform {
 
-// A null handle means creation failed; create_mutex and friends then return null.
+// An SRWLOCK, taken exclusively: no kernel object, nothing to fail or to close, and the lock the
+// condition variable below sleeps on. Null is SRWLOCK_INIT.
 struct NativeMutex {
-  NativeMutex();
-  ~NativeMutex();
+  NativeMutex() = default;
   NativeMutex(const NativeMutex &) = delete;
   NativeMutex &operator=(const NativeMutex &) = delete;
-  void *handle = nullptr;
+  void *lock = nullptr;
 };
 
+// A CONDITION_VARIABLE; null is CONDITION_VARIABLE_INIT.
+struct NativeCondVar {
+  NativeCondVar() = default;
+  NativeCondVar(const NativeCondVar &) = delete;
+  NativeCondVar &operator=(const NativeCondVar &) = delete;
+  void *condition = nullptr;
+};
+
+// For the others a null handle means creation failed; create_semaphore and create_event then
+// return null.
 struct NativeSemaphore {
   NativeSemaphore(int initial, int maximum);
   ~NativeSemaphore();

@@ -2,6 +2,9 @@
 
 #include "win32_headers.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
 #include <new>
 #include <type_traits>
 
@@ -24,6 +27,27 @@ std::unique_ptr<Object> keep_if_created(Object *object) {
   return owned;
 }
 
+// The slim lock and condition variable are one pointer each, kept in a void * (platform_native.h).
+static_assert(sizeof(SRWLOCK) == sizeof(void *) && sizeof(CONDITION_VARIABLE) == sizeof(void *));
+
+PSRWLOCK srw_lock(NativeMutex &native) {
+  return reinterpret_cast<PSRWLOCK>(&native.lock);
+}
+
+PCONDITION_VARIABLE condition(NativeCondVar &native) {
+  return reinterpret_cast<PCONDITION_VARIABLE>(&native.condition);
+}
+
+// Windows 7 added the try of a slim lock; Vista, where the library runs too, has none, and there
+// try_lock reports the mutex busy.
+using TryAcquire = BOOLEAN(WINAPI *)(PSRWLOCK);
+
+TryAcquire try_acquire_function() {
+  static const TryAcquire function = reinterpret_cast<TryAcquire>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "TryAcquireSRWLockExclusive")));
+  return function;
+}
+
 WaitResult wait_handle(void *handle, uint32_t timeout_ms) {
   if (handle == nullptr) {
     SetLastError(ERROR_INVALID_HANDLE);
@@ -41,11 +65,6 @@ WaitResult wait_handle(void *handle, uint32_t timeout_ms) {
 
 }  // namespace
 
-NativeMutex::NativeMutex() : handle(CreateMutexW(nullptr, FALSE, nullptr)) {}
-NativeMutex::~NativeMutex() {
-  if (handle != nullptr) CloseHandle(handle);
-}
-
 NativeSemaphore::NativeSemaphore(int initial, int maximum)
     : handle(CreateSemaphoreW(nullptr, initial, maximum, nullptr)) {}
 NativeSemaphore::~NativeSemaphore() {
@@ -59,12 +78,41 @@ NativeEvent::~NativeEvent() {
 }
 
 void Mutex::lock() {
-  // The library never abandons a mutex (no thread ends while holding one), so WAIT_ABANDONED
-  // would be our bug; the caller owns the mutex in that case too.
-  WaitForSingleObject(native_.handle, INFINITE);
+  AcquireSRWLockExclusive(srw_lock(native_));
+}
+bool Mutex::try_lock() {
+  const TryAcquire try_acquire = try_acquire_function();
+  return try_acquire != nullptr && try_acquire(srw_lock(native_)) != FALSE;
 }
 void Mutex::unlock() {
-  ReleaseMutex(native_.handle);
+  ReleaseSRWLockExclusive(srw_lock(native_));
+}
+
+void CondVar::wait(Mutex &mutex) {
+  SleepConditionVariableSRW(condition(native_), srw_lock(mutex.native_), INFINITE, 0);
+}
+
+bool CondVar::wait_until(Mutex &mutex, Clock::time_point deadline) {
+  if (deadline == Clock::time_point::max()) {
+    wait(mutex);
+    return true;
+  }
+  const Clock::time_point now = Clock::now();
+  if (now >= deadline) return false;
+  // Rounded up, so that a time-out means the deadline has passed; below INFINITE.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+  const DWORD ms = static_cast<DWORD>(std::min<int64_t>(left, INFINITE - 1));
+  if (SleepConditionVariableSRW(condition(native_), srw_lock(mutex.native_), ms, 0) != FALSE) {
+    return true;
+  }
+  return Clock::now() < deadline;  // a time-out the timer's granularity ended early
+}
+
+void CondVar::notify_one() {
+  WakeConditionVariable(condition(native_));
+}
+void CondVar::notify_all() {
+  WakeAllConditionVariable(condition(native_));
 }
 
 Semaphore::Semaphore(int32_t initial, int32_t maximum) : native_(initial, maximum) {}
@@ -107,14 +155,8 @@ bool Event::is_set() const {
   return true;
 }
 
-// Windows raises a thread that holds what others wait for by itself now and then (its
-// balance-set manager); there is no protocol to choose.
-bool make_priority_inheriting(std::mutex &) {
-  return false;
-}
-
 std::unique_ptr<Mutex> create_mutex() {
-  return keep_if_created<NativeMutex>(new (std::nothrow) Mutex);
+  return std::unique_ptr<Mutex>(new (std::nothrow) Mutex);
 }
 
 std::unique_ptr<Semaphore> create_semaphore(int32_t initial, int32_t maximum) {
