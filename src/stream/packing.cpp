@@ -1,7 +1,6 @@
 #include "stream/packing.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 
 #include "platform/sync.h"
@@ -44,10 +43,6 @@ void report_missing(bool input, int32_t channel, const fifo_record *fifo) {
   }
 }
 
-int32_t saturating_add(int32_t a, int32_t b) {
-  return a > INT32_MAX - b ? INT32_MAX : a + b;
-}
-
 // The channels that take part in this packet, in channel order. Caller holds the lock.
 int32_t enabled_channels(const ChannelSlot *channels, int32_t count,
                          int32_t (&list)[kMaxChannels]) {
@@ -58,23 +53,29 @@ int32_t enabled_channels(const ChannelSlot *channels, int32_t count,
   return enabled;
 }
 
+// Copies n samples between consecutive slots and every stride-th packet position.
+template <int32_t kSize>
+void copy_out(const uint8_t *slots, uint8_t *&to, size_t stride, int32_t n) {
+  for (int32_t j = 0; j < n; ++j, slots += kSize, to += stride) std::memcpy(to, slots, kSize);
+}
+template <int32_t kSize>
+void copy_in(uint8_t *slots, const uint8_t *&from, size_t stride, int32_t n) {
+  for (int32_t j = 0; j < n; ++j, slots += kSize, from += stride) std::memcpy(slots, from, kSize);
+}
+
 // Takes up to `frames` samples from the FIFO into every stride-th packet position: the effect
 // of `frames` fifo_read_one calls, each into a zeroed sample. Returns the samples taken.
 template <int32_t kSize>
 int32_t take_samples(fifo_record &fifo, uint8_t *to, size_t stride, int32_t frames) {
-  const int32_t stored = fifo.capacity - fifo.free_count;
-  const int32_t taken = std::min(frames, stored);
+  const int32_t taken = std::min(frames, fifo_stored(fifo));
   if (taken <= 0) return 0;
-  int32_t read = fifo.read_index;
-  const uint8_t *storage = fifo.storage;
-  for (int32_t j = 0; j < taken; ++j) {
-    std::memcpy(to, storage + static_cast<size_t>(read) * kSize, kSize);
-    to += stride;
-    if (++read == fifo.capacity) read = 0;
-  }
-  fifo.read_index = read;
-  fifo.free_count += taken;
-  fifo.overrun_count = std::max(fifo.overrun_count - taken, 0);
+  const int32_t read = fifo.read_index;
+  // The run up to the ring's end, then the rest from its start: no wrap test per sample.
+  const int32_t first = fifo_run_before_end(read, taken, fifo.capacity);
+  copy_out<kSize>(fifo.storage + static_cast<size_t>(read) * kSize, to, stride, first);
+  copy_out<kSize>(fifo.storage, to, stride, taken - first);
+  fifo.read_index = fifo_slot_after(read, taken, fifo.capacity);
+  fifo_note_taken(fifo, taken);
   return taken;
 }
 
@@ -85,30 +86,19 @@ template <int32_t kSize>
 int32_t store_samples(fifo_record &fifo, const uint8_t *from, size_t stride, int32_t frames) {
   const int32_t capacity = fifo.capacity;
   if (capacity <= 0) {
-    fifo.overrun_count = saturating_add(fifo.overrun_count, frames);
+    fifo_add_overrun(fifo, frames);
     return frames;
   }
   // Samples that a later sample of the same packet overwrites again never need their bytes.
   const int32_t skipped = frames > capacity ? frames - capacity : 0;
-  int32_t write = fifo.write_index;
-  if (skipped > 0) {
-    write = static_cast<int32_t>((static_cast<int64_t>(write) + skipped) % capacity);
-  }
+  const int32_t write = fifo_slot_after(fifo.write_index, skipped % capacity, capacity);
   from += stride * static_cast<size_t>(skipped);
-  uint8_t *storage = fifo.storage;
-  for (int32_t j = skipped; j < frames; ++j) {
-    std::memcpy(storage + static_cast<size_t>(write) * kSize, from, kSize);
-    from += stride;
-    if (++write == capacity) write = 0;
-  }
-  fifo.write_index = write;
-  const int32_t lost = frames > fifo.free_count ? frames - fifo.free_count : 0;
-  fifo.free_count -= frames - lost;
-  if (lost > 0) {
-    fifo.overrun_count = saturating_add(fifo.overrun_count, lost);
-    fifo.read_index = write;  // a full ring keeps the newest `capacity` samples
-  }
-  return lost;
+  const int32_t stored = frames - skipped;
+  const int32_t first = fifo_run_before_end(write, stored, capacity);
+  copy_in<kSize>(fifo.storage + static_cast<size_t>(write) * kSize, from, stride, first);
+  copy_in<kSize>(fifo.storage, from, stride, stored - first);
+  fifo.write_index = fifo_slot_after(write, stored, capacity);
+  return fifo_note_overwriting_store(fifo, frames);  // a full ring keeps the newest samples
 }
 
 template <int32_t kSize>
