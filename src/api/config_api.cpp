@@ -6,6 +6,7 @@
 #include "device/control_request.h"
 #include "device/device_init.h"
 #include "platform/thread.h"
+#include "protocol/little_endian.h"
 #include "protocol/request_catalogue.h"
 #include "protocol/requests.h"
 #include "session/device_session.h"

@@ -6,6 +6,7 @@
 
 #include "device/control_request.h"
 #include "platform/thread.h"
+#include "protocol/little_endian.h"
 #include "protocol/requests.h"
 #include "protocol/usbio_records.h"
 #include "session/device_session.h"
@@ -67,14 +68,14 @@ std::unique_ptr<uint8_t[]> allocate_zeroed(uint32_t size) {
 
 void log_device_descriptor(const uint8_t *d) {
   log_print(LogLevel::kContinue, "\n  USB Device Descriptor :\n");
-  log_print(LogLevel::kContinue, "                 bcdUSB : 0x%.4x\n", load_le16(d + 2));
+  log_print(LogLevel::kContinue, "                 bcdUSB : 0x%.4x\n", get_le16(d + 2));
   log_print(LogLevel::kContinue, "           bDeviceClass : 0x%.2x\n", d[4]);
   log_print(LogLevel::kContinue, "        bDeviceSubClass : 0x%.2x\n", d[5]);
   log_print(LogLevel::kContinue, "        bDeviceProtocol : 0x%.2x\n", d[6]);
   log_print(LogLevel::kContinue, "        bMaxPacketSize0 : 0x%.2x\n", d[7]);
-  log_print(LogLevel::kContinue, "               idVendor : 0x%.4x\n", load_le16(d + 8));
-  log_print(LogLevel::kContinue, "              idProduct : 0x%.4x\n", load_le16(d + 10));
-  log_print(LogLevel::kContinue, "              bcdDevice : 0x%.4x\n", load_le16(d + 12));
+  log_print(LogLevel::kContinue, "               idVendor : 0x%.4x\n", get_le16(d + 8));
+  log_print(LogLevel::kContinue, "              idProduct : 0x%.4x\n", get_le16(d + 10));
+  log_print(LogLevel::kContinue, "              bcdDevice : 0x%.4x\n", get_le16(d + 12));
   log_print(LogLevel::kContinue, "          iManufacturer : 0x%.2x\n", d[14]);
   log_print(LogLevel::kContinue, "               iProduct : 0x%.2x\n", d[15]);
   log_print(LogLevel::kContinue, "          iSerialNumber : 0x%.2x\n", d[16]);
@@ -103,13 +104,13 @@ bool read_rate_list(uint16_t side, int32_t (&rates)[kRateListCapacity], int32_t 
   }
   const uint32_t received = std::min<uint32_t>(returned, kRateReplySize);
   const uint32_t held = received < 2 ? 0 : (received - 2) / 4;
-  const uint32_t claimed = received < 2 ? 0 : load_le16(reply);
+  const uint32_t claimed = received < 2 ? 0 : get_le16(reply);
   const int32_t n =
       static_cast<int32_t>(std::min({claimed, held, static_cast<uint32_t>(kRateListCapacity)}));
   count = n;
   log_print(LogLevel::kEntry, opening);
   for (int32_t i = 0; i < n; ++i) {
-    rates[i] = static_cast<int32_t>(load_le32(reply + 2 + 4 * i));
+    rates[i] = static_cast<int32_t>(get_le32(reply + 2 + 4 * i));
     log_print(LogLevel::kContinue, "%d ", rates[i]);
   }
   log_print(LogLevel::kContinue, "\r\n");
@@ -130,8 +131,8 @@ bool read_pair(uint8_t request, uint16_t &input, uint16_t &output) {
               request, returned, static_cast<int32_t>(sizeof reply));
     return false;
   }
-  input = load_le16(reply);
-  output = load_le16(reply + 2);
+  input = get_le16(reply);
+  output = get_le16(reply + 2);
   return true;
 }
 
@@ -176,7 +177,7 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
   const uint8_t *descriptor = g_session.device_descriptor.get();
   log_device_descriptor(descriptor);
   if (descriptor[6] != 3) return -1;  // not an instrument of this protocol
-  g_session.device_bcd = load_le16(descriptor + 12);
+  g_session.device_bcd = get_le16(descriptor + 12);
 
   uint8_t string_reply[kStringBufferSize] = {};
   returned = 0;
@@ -193,7 +194,7 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
       returned != kConfigHeaderSize) {
     return fail("Get Config Descriptor failed, status = 0x%08X.\n");
   }
-  const uint32_t total_length = load_le16(config_header + 2);
+  const uint32_t total_length = get_le16(config_header + 2);
 
   g_session.config_descriptor_size = 0;
   g_session.config_descriptor = allocate_zeroed(total_length);
@@ -242,7 +243,7 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
                 platform::last_error());
       return -1;
     }
-    log_print(LogLevel::kContinue, "           PIPE[%d] Flag : 0x%08X\n", j, load_le32(parameters));
+    log_print(LogLevel::kContinue, "           PIPE[%d] Flag : 0x%08X\n", j, get_le32(parameters));
   }
 
   g_session.last_status.store(0);

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "backend/driver.h"
+#include "protocol/little_endian.h"
 #include "protocol/usbio_records.h"
 #include "session/device_session.h"
 #include "session/log.h"
@@ -27,7 +28,7 @@ std::mutex &discovery_lock() {
 std::u16string stored_path(const uint8_t *entry) {
   std::u16string path;
   for (size_t i = 0; i < kPathUnits; ++i) {
-    char16_t unit = static_cast<char16_t>(load_le16(entry + 2 * i));
+    char16_t unit = static_cast<char16_t>(get_le16(entry + 2 * i));
     if (unit == 0) break;
     path.push_back(unit);
   }
@@ -37,7 +38,7 @@ std::u16string stored_path(const uint8_t *entry) {
 void store_path(uint8_t *entry, const std::u16string &path) {
   std::memset(entry, 0, 2 * (kPathUnits + 1));
   for (size_t i = 0; i < path.size() && i < kPathUnits; ++i) {
-    store_le16(entry + 2 * i, static_cast<uint16_t>(path[i]));
+    put_le16(entry + 2 * i, static_cast<uint16_t>(path[i]));
   }
 }
 

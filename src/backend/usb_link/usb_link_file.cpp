@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/thread.h"
+#include "protocol/little_endian.h"
 
 namespace vexdaq {
 namespace {
@@ -148,14 +149,14 @@ bool UsbLinkFile::ioctl(uint32_t code, const void *in, uint32_t in_size, void *o
     case IOCTL_USBIO_GET_PIPE_PARAMETERS:
       if (endpoint_.load() < 0) return fail(kStatusInvalidParameter);
       if (out_size < 4) return fail(kStatusBufferTooSmall);
-      store_le32(bytes, 0);
+      put_le32(bytes, 0);
       return give(4);
     case IOCTL_USBIO_GET_CURRENT_FRAME_NUMBER: {
       if (out_size < 4) return fail(kStatusBufferTooSmall);
       uint32_t frame = 0;
       uint32_t status = link_->frame_number(&frame);
       if (status != kStatusSuccess) return fail(status);
-      store_le32(bytes, frame);
+      put_le32(bytes, frame);
       return give(4);
     }
     case IOCTL_USBIO_ABORT_PIPE: {
@@ -296,7 +297,7 @@ bool parse_configuration(const std::vector<uint8_t> &d, ConfigurationInfo &info,
   info = ConfigurationInfo{};
   if (d.size() < 9 || d[1] != kDescriptorConfiguration) return false;
   *configuration_value = d[5];
-  size_t total = load_le16(&d[2]);
+  size_t total = get_le16(&d[2]);
   if (total > d.size()) total = d.size();
   int first_interface = -1;
   uint32_t interfaces = 0;
@@ -323,7 +324,7 @@ bool parse_configuration(const std::vector<uint8_t> &d, ConfigurationInfo &info,
         PipeInfo &p = info.pipes[pipes];
         p.endpoint_address = d[at + 2];
         p.pipe_type = d[at + 3] & 0x03;
-        p.maximum_packet_size = load_le16(&d[at + 4]);
+        p.maximum_packet_size = get_le16(&d[at + 4]);
         p.interval = d[at + 6];
         p.maximum_transfer_size = kMaximumTransferSize;
         p.interface_number = static_cast<uint8_t>(first_interface);
