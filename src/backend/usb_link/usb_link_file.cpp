@@ -34,13 +34,14 @@ int pipe_position_in(const ConfigurationInfo &info, uint8_t endpoint) {
 
 class UsbLinkFile final : public OpenFile {
  public:
-  UsbLinkFile(std::shared_ptr<UsbLink> link, uint32_t access)
-      : link_(std::move(link)), access_(access) {
-    link_->open_handles.fetch_add(1);
+  UsbLinkFile(std::shared_ptr<UsbLink> link, uint32_t access,
+              std::shared_ptr<DriverCallWatch> watch)
+      : link_(std::move(link)), watch_(std::move(watch)), access_(access) {
+    link_->note_handle_opened();
   }
   ~UsbLinkFile() override {
     cancel();
-    link_->open_handles.fetch_sub(1);
+    link_->note_handle_closed();
   }
 
   bool ioctl(uint32_t code, const void *in, uint32_t in_size, void *out, uint32_t out_size,
@@ -73,6 +74,7 @@ class UsbLinkFile final : public OpenFile {
   int pipe_position(uint8_t endpoint);
 
   std::shared_ptr<UsbLink> link_;
+  const std::shared_ptr<DriverCallWatch> watch_;  // null for a real device
   const uint32_t access_;
   std::atomic<int> endpoint_{-1};  // bound endpoint address, -1 while unbound
   std::atomic<int> pipe_{0};       // 1-based position of that endpoint in the interface
@@ -101,8 +103,10 @@ bool UsbLinkFile::ioctl(uint32_t code, const void *in, uint32_t in_size, void *o
   int pipe = code == IOCTL_USBIO_BIND_PIPE && in_size >= 1
                  ? pipe_position(static_cast<const uint8_t *>(in)[0])
                  : pipe_.load();
-  uint32_t injected = link_->driver_fault(code, pipe);
-  if (injected != kStatusSuccess) return fail(injected);
+  if (watch_ != nullptr) {
+    const uint32_t injected = watch_->driver_call(code, pipe);
+    if (injected != kStatusSuccess) return fail(injected);
+  }
   if (!link_->present()) return fail(kStatusDeviceNotPresent);
   auto *bytes = static_cast<uint8_t *>(out);
   auto give = [&](uint32_t n) {
@@ -128,7 +132,7 @@ bool UsbLinkFile::ioctl(uint32_t code, const void *in, uint32_t in_size, void *o
     }
     case IOCTL_USBIO_GET_DEVICE_INFO: {
       DeviceInfo info;
-      info.open_count = link_->open_handles.load() + link_->extra_opens();
+      info.open_count = link_->open_handles() + link_->extra_opens();
       return give_record(info);
     }
     case IOCTL_USBIO_GET_BANDWIDTH_INFO: {
@@ -339,8 +343,9 @@ bool parse_configuration(const std::vector<uint8_t> &d, ConfigurationInfo &info,
 }
 
 std::unique_ptr<OpenFile> open_usb_link_file(std::shared_ptr<UsbLink> link, uint32_t access,
-                                             uint32_t /*share*/, uint32_t /*flags*/) {
-  return std::make_unique<UsbLinkFile>(std::move(link), access);
+                                             uint32_t /*share*/, uint32_t /*flags*/,
+                                             std::shared_ptr<DriverCallWatch> watch) {
+  return std::make_unique<UsbLinkFile>(std::move(link), access, std::move(watch));
 }
 
 }  // namespace vexdaq
