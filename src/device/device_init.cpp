@@ -54,9 +54,9 @@ bool get_descriptor(uint8_t type, uint8_t index, uint16_t language, void *out, u
                       kDescriptorRequestSize, out, size, returned);
 }
 
-int32_t fail(const char *line) {
+bool fail(const char *line) {
   log_print(LogLevel::kEntry, line, platform::last_error());
-  return -1;
+  return false;
 }
 
 // Copies of the device's descriptors; a copy that cannot be allocated fails like the read.
@@ -138,8 +138,9 @@ bool read_pair(uint8_t request, uint16_t &input, uint16_t &output) {
 
 }  // namespace
 
-int32_t usbio_device_init(uint8_t first, uint8_t second) {
-  log_print(LogLevel::kEntry, "usbio_device_init (0x%.2x, 0x%.2x)- begins\n", first, second);
+bool usbio_device_init(uint8_t device_class, uint8_t device_protocol) {
+  log_print(LogLevel::kEntry, "usbio_device_init (0x%.2x, 0x%.2x)- begins\n", device_class,
+            device_protocol);
   const DeviceHandle control = g_session.control_handle;
 
   DriverInfo driver;
@@ -157,7 +158,7 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
   }
   log_print(LogLevel::kContinue, "            Device Open : 0x%lx\n", device.open_count);
   // Another program holds the device as well: it would compete for the pipes.
-  if (device.open_count > kMaxDeviceOpens) return -1;
+  if (device.open_count > kMaxDeviceOpens) return false;
 
   BandwidthInfo bandwidth;
   if (!read_record(control, IOCTL_USBIO_GET_BANDWIDTH_INFO, bandwidth)) {
@@ -176,7 +177,7 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
   }
   const uint8_t *descriptor = g_session.device_descriptor.get();
   log_device_descriptor(descriptor);
-  if (descriptor[6] != 3) return -1;  // not an instrument of this protocol
+  if (descriptor[6] != device_protocol) return false;  // not an instrument of this protocol
   g_session.device_bcd = get_le16(descriptor + 12);
 
   uint8_t string_reply[kStringBufferSize] = {};
@@ -234,49 +235,51 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
     if (!ioctl_exact(pipe, IOCTL_USBIO_BIND_PIPE, &endpoint, 1, nullptr, 0, 0)) {
       log_print(LogLevel::kEntry, "BIND_PIPE (%d) failed, status = 0x%08X.\n", j,
                 platform::last_error());
-      return -1;
+      return false;
     }
     uint8_t parameters[4] = {};
     if (!ioctl_exact(pipe, IOCTL_USBIO_GET_PIPE_PARAMETERS, nullptr, 0, parameters,
                      sizeof parameters, sizeof parameters)) {
       log_print(LogLevel::kEntry, "GET_PIPE_PARAMETERS (%d) failed, status = 0x%08X.\n", j,
                 platform::last_error());
-      return -1;
+      return false;
     }
     log_print(LogLevel::kContinue, "           PIPE[%d] Flag : 0x%08X\n", j, get_le32(parameters));
   }
 
   g_session.last_status.store(0);
   log_print(LogLevel::kEntry, "usbio_device_init - ends\n");
-  return 0;
+  return true;
 }
 
-int32_t usbio_controller_init() {
-  if (usbio_device_init(255, 3) != 0) return -1;
+ControllerInit usbio_controller_init() {
+  if (!usbio_device_init(kInstrumentDeviceClass, kInstrumentDeviceProtocol)) {
+    return ControllerInit::kDeviceFailed;
+  }
   if (!read_rate_list(kInputSide, g_session.in_sample_rates, g_session.in_rate_count,
                       "In Sample rate  : ")) {
-    return -2;
+    return ControllerInit::kInputRatesFailed;
   }
   if (!read_rate_list(0, g_session.out_sample_rates, g_session.out_rate_count,
                       "Out Sample rate : ")) {
-    return -3;
+    return ControllerInit::kOutputRatesFailed;
   }
-  return 0;
+  return ControllerInit::kReady;
 }
 
-int32_t usbio_controller_get_sample_width() {
+bool usbio_controller_get_sample_width() {
   uint16_t input = 0;
   uint16_t output = 0;
-  if (!read_pair(REQ_SAMPLE_WIDTH, input, output)) return -1;
+  if (!read_pair(REQ_SAMPLE_WIDTH, input, output)) return false;
   g_session.in_sample_bits.store(static_cast<int16_t>(input));
   g_session.out_sample_bits.store(static_cast<int16_t>(output));
-  return 0;
+  return true;
 }
 
-int32_t usbio_controller_get_channel_count(ChannelCounts *reported) {
+bool usbio_controller_get_channel_count(ChannelCounts *reported) {
   uint16_t input = 0;
   uint16_t output = 0;
-  if (!read_pair(REQ_CHANNEL_COUNT, input, output)) return -1;
+  if (!read_pair(REQ_CHANNEL_COUNT, input, output)) return false;
   // Counted as unsigned: a count has no sign, and 0xFFFF is a broken device, not -1 channels.
   g_session.in_channel_count.store(static_cast<int16_t>(std::min<int32_t>(input, kMaxChannels)));
   g_session.out_channel_count.store(static_cast<int16_t>(std::min<int32_t>(output, kMaxChannels)));
@@ -284,7 +287,7 @@ int32_t usbio_controller_get_channel_count(ChannelCounts *reported) {
     reported->in_count = input;
     reported->out_count = output;
   }
-  return 0;
+  return true;
 }
 
 }  // namespace vexdaq
