@@ -125,20 +125,6 @@ void pack_locked(uint8_t *packet, int32_t size, int32_t count) {
 }
 
 template <int32_t kSize>
-void pack(uint8_t *packet, int32_t size) {
-  if (packet == nullptr || size <= 0) return;
-  platform::Mutex *lock = g_session.out_lock.get();
-  if (lock == nullptr) return;
-  bool wake = false;
-  {
-    platform::MutexLock hold(*lock);
-    pack_locked<kSize>(packet, size, channel_limit(false));
-    wake = wait_need_met(false);
-  }
-  if (wake) wake_stream_waiters();
-}
-
-template <int32_t kSize>
 void pack_batch(int32_t count, uint8_t *const *packets, int32_t size, int32_t n) {
   platform::Mutex *lock = g_session.out_lock.get();
   if (lock == nullptr) return;
@@ -192,12 +178,6 @@ void unpack_batch(int32_t count, const uint8_t *const *packets, const int32_t *s
   if (wake) wake_stream_waiters();
 }
 
-template <int32_t kSize>
-void unpack(const uint8_t *packet, int32_t size) {
-  if (packet == nullptr || size <= 0) return;
-  unpack_batch<kSize>(channel_limit(true), &packet, &size, 1);
-}
-
 }  // namespace
 
 PacketLayout current_layout(bool input) {
@@ -238,54 +218,6 @@ void unpack_packets(const PacketLayout &layout, const uint8_t *const *packets, c
       return unpack_batch<3>(layout.channel_count, packets, sizes, n);
     default:
       return unpack_batch<4>(layout.channel_count, packets, sizes, n);
-  }
-}
-
-void tx_pack16(uint8_t *packet, int32_t size) {
-  pack<2>(packet, size);
-}
-void tx_pack24(uint8_t *packet, int32_t size) {
-  pack<3>(packet, size);
-}
-void tx_pack32(uint8_t *packet, int32_t size) {
-  pack<4>(packet, size);
-}
-
-void rx_unpack16(const uint8_t *packet, int32_t size) {
-  unpack<2>(packet, size);
-}
-void rx_unpack24(const uint8_t *packet, int32_t size) {
-  unpack<3>(packet, size);
-}
-void rx_unpack32(const uint8_t *packet, int32_t size) {
-  unpack<4>(packet, size);
-}
-
-PackFunction select_tx_packer(int32_t channel_count, int32_t sample_bits) {
-  if (channel_count <= 0) return nullptr;
-  switch (sample_bits) {
-    case 16:
-      return tx_pack16;
-    case 24:
-      return tx_pack24;
-    case 32:
-      return tx_pack32;
-    default:
-      return nullptr;
-  }
-}
-
-UnpackFunction select_rx_unpacker(int32_t channel_count, int32_t sample_bits) {
-  if (channel_count <= 0) return nullptr;
-  switch (sample_bits) {
-    case 16:
-      return rx_unpack16;
-    case 24:
-      return rx_unpack24;
-    case 32:
-      return rx_unpack32;
-    default:
-      return nullptr;
   }
 }
 

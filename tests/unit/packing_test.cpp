@@ -6,6 +6,7 @@
 #include <random>
 
 #include "stream_fixture.h"
+#include "support/packet_packers.h"
 
 namespace vexdaq {
 namespace {
