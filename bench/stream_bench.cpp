@@ -69,8 +69,9 @@ void pack(benchmark::State &state) {
   const auto bits = static_cast<int16_t>(state.range(1));
   PackingSession session(channels, bits);
   const int32_t size = PackingSession::packet(channels, bits);
-  const PackFunction packer = select_tx_packer(channels, bits);
+  const PacketLayout layout{channels, bits / 8, size};
   uint8_t buffer[540];
+  uint8_t *const packets[] = {buffer};
   for (auto _ : state) {
     if (g_stream.out_channels[0].fifo->free_count > g_stream.out_channels[0].fifo->capacity / 2) {
       state.PauseTiming();
@@ -78,7 +79,7 @@ void pack(benchmark::State &state) {
       state.ResumeTiming();
     }
     std::memset(buffer, 0, static_cast<size_t>(size));
-    packer(buffer, size);
+    pack_packets(layout, packets, 1);
     benchmark::DoNotOptimize(buffer);
   }
   state.SetBytesProcessed(state.iterations() * size);
@@ -90,16 +91,17 @@ void unpack(benchmark::State &state) {
   const auto bits = static_cast<int16_t>(state.range(1));
   PackingSession session(channels, bits);
   const int32_t size = PackingSession::packet(channels, bits);
-  const UnpackFunction unpacker = select_rx_unpacker(channels, bits);
+  const PacketLayout layout{channels, bits / 8, size};
   uint8_t buffer[540];
   for (size_t i = 0; i < sizeof buffer; ++i) buffer[i] = static_cast<uint8_t>(i);
+  const uint8_t *const packets[] = {buffer};
   for (auto _ : state) {
     if (g_stream.in_channels[0].fifo->free_count < g_stream.in_channels[0].fifo->capacity / 2) {
       state.PauseTiming();
       for (int c = 0; c < channels; ++c) fifo_reset(g_stream.in_channels[c].fifo);
       state.ResumeTiming();
     }
-    unpacker(buffer, size);
+    unpack_packets(layout, packets, &size, 1);
     benchmark::ClobberMemory();
   }
   state.SetBytesProcessed(state.iterations() * size);

@@ -7,6 +7,7 @@
 #include "device/device_init.h"
 #include "device/device_state.h"
 #include "platform/thread.h"
+#include "protocol/little_endian.h"
 #include "protocol/request_catalogue.h"
 #include "protocol/requests.h"
 #include "session/log.h"
@@ -108,7 +109,7 @@ int32_t vexdaq_get_sample_width(int32_t *width) {
   return api_guard("vexdaq_get_sample_width", [&]() -> int32_t {
     log_print(LogLevel::kEntry, "vexdaq_get_sample_width (0x%p)\r\n", width);
     if (!session_usable()) return -1;
-    if (g_stream.core_failed.load() != 0 || usbio_controller_get_sample_width() != 0) return -2;
+    if (g_stream.core_failed.load() != 0 || !usbio_controller_get_sample_width()) return -2;
     if (width != nullptr) *width = g_device.in_sample_bits.load() / 8;
     return 0;
   });
@@ -119,7 +120,7 @@ int32_t vexdaq_get_channel_count(int32_t *out_count, int32_t *in_count) {
     log_print(LogLevel::kEntry, "vexdaq_get_channel_count out/in (0x%p, 0x%p)\r\n", out_count,
               in_count);
     if (!session_usable()) return -1;
-    if (g_stream.core_failed.load() != 0 || usbio_controller_get_channel_count() != 0) return -2;
+    if (g_stream.core_failed.load() != 0 || !usbio_controller_get_channel_count()) return -2;
     // A count of 0 or less is reported as 2, the value applications of this device have always
     // been given for a side without channels.
     auto reported = [](int32_t count) { return count <= 0 ? 2 : count; };

@@ -49,7 +49,7 @@ void compute_packet_sizes() {
 // Returns true when the core came up and message_done was released; false after a failure, which
 // core_thread_main reports once the failed start-up is cleaned away.
 bool start_up() {
-  if (usbio_controller_init() < 0) {
+  if (usbio_controller_init() != ControllerInit::kReady) {
     fail_start_up("usbio core starts failed on device init\r\n");
     return false;
   }
@@ -117,7 +117,7 @@ bool closing() {
   return g_session.session_token.load() == 0;
 }
 
-Outcome carry_out(const CoreMessage &message) {
+Outcome handle_message(const CoreMessage &message) {
   if (closing() && message.msg_id != MSG_STOP && message.msg_id != MSG_EXIT) {
     log_print(LogLevel::kEntry, "Message 0x%X refused: the session is closing\r\n", message.msg_id);
     return {.go_on = true, .result = -1};
@@ -144,13 +144,13 @@ Outcome carry_out(const CoreMessage &message) {
 
 }  // namespace
 
-int32_t dispatch_message() {
+Dispatched dispatch_message() {
   TakenMessage taken;
-  if (take_message(taken) < 0) return -1;
-  if (!taken.taken) return 1;
+  if (take_message(taken) < 0) return Dispatched::kWaitFailed;
+  if (!taken.taken) return Dispatched::kGoOn;
   Outcome outcome;
   try {
-    outcome = carry_out(taken.message);
+    outcome = handle_message(taken.message);
   } catch (const std::exception &e) {
     // The core must outlive a surprise in one command, or every later poster would hang.
     log_print(LogLevel::kEntry, "Message 0x%X failed: %s\r\n", taken.message.msg_id, e.what());
@@ -158,7 +158,7 @@ int32_t dispatch_message() {
     log_print(LogLevel::kEntry, "Message 0x%X failed\r\n", taken.message.msg_id);
   }
   complete_message(taken, outcome.result);
-  return outcome.go_on ? 1 : 0;
+  return outcome.go_on ? Dispatched::kGoOn : Dispatched::kExit;
 }
 
 void set_transfer_thread_factory(TransferThreadFactory factory) {
@@ -174,7 +174,7 @@ uint32_t core_thread_main(void *) {
     signal_start_up();
     return 0;
   }
-  while (dispatch_message() > 0) {
+  while (dispatch_message() == Dispatched::kGoOn) {
   }
   shut_down();
   return 0;

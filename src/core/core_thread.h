@@ -19,10 +19,16 @@ namespace vexdaq {
 // Thread entry; the argument is ignored. Returns 0.
 uint32_t core_thread_main(void *unused);
 
+// What one turn of the message loop leaves the loop to do.
+enum class Dispatched {
+  kGoOn,        // a message was carried out or refused, or there was none: take the next
+  kExit,        // MSG_EXIT was carried out
+  kWaitFailed,  // waiting for a message failed: the loop cannot go on
+};
+
 // One turn of the message loop on the core thread: takes the oldest message, carries it out and
-// releases its poster when the type is synchronous. Returns 1 to go on, 0 after MSG_EXIT, -1 when
-// waiting for a message failed.
-int32_t dispatch_message();
+// releases its poster when the type is synchronous.
+Dispatched dispatch_message();
 
 // How the core creates txthread and rxthread: by default Thread::create(entry, nullptr,
 // Priority::kHighest). Tests substitute a factory to make one creation fail; set it only while

@@ -7,6 +7,7 @@
 #include "device/control_request.h"
 #include "device/device_state.h"
 #include "platform/thread.h"
+#include "protocol/little_endian.h"
 #include "protocol/requests.h"
 #include "protocol/usbio_records.h"
 #include "session/log.h"
@@ -53,9 +54,9 @@ bool get_descriptor(uint8_t type, uint8_t index, uint16_t language, void *out, u
                       kDescriptorRequestSize, out, size, returned);
 }
 
-int32_t fail(const char *line) {
+bool fail(const char *line) {
   log_print(LogLevel::kEntry, line, platform::last_error());
-  return -1;
+  return false;
 }
 
 // Copies of the device's descriptors; a copy that cannot be allocated fails like the read.
@@ -67,14 +68,14 @@ std::unique_ptr<uint8_t[]> allocate_zeroed(uint32_t size) {
 
 void log_device_descriptor(const uint8_t *d) {
   log_print(LogLevel::kContinue, "\n  USB Device Descriptor :\n");
-  log_print(LogLevel::kContinue, "                 bcdUSB : 0x%.4x\n", load_le16(d + 2));
+  log_print(LogLevel::kContinue, "                 bcdUSB : 0x%.4x\n", get_le16(d + 2));
   log_print(LogLevel::kContinue, "           bDeviceClass : 0x%.2x\n", d[4]);
   log_print(LogLevel::kContinue, "        bDeviceSubClass : 0x%.2x\n", d[5]);
   log_print(LogLevel::kContinue, "        bDeviceProtocol : 0x%.2x\n", d[6]);
   log_print(LogLevel::kContinue, "        bMaxPacketSize0 : 0x%.2x\n", d[7]);
-  log_print(LogLevel::kContinue, "               idVendor : 0x%.4x\n", load_le16(d + 8));
-  log_print(LogLevel::kContinue, "              idProduct : 0x%.4x\n", load_le16(d + 10));
-  log_print(LogLevel::kContinue, "              bcdDevice : 0x%.4x\n", load_le16(d + 12));
+  log_print(LogLevel::kContinue, "               idVendor : 0x%.4x\n", get_le16(d + 8));
+  log_print(LogLevel::kContinue, "              idProduct : 0x%.4x\n", get_le16(d + 10));
+  log_print(LogLevel::kContinue, "              bcdDevice : 0x%.4x\n", get_le16(d + 12));
   log_print(LogLevel::kContinue, "          iManufacturer : 0x%.2x\n", d[14]);
   log_print(LogLevel::kContinue, "               iProduct : 0x%.2x\n", d[15]);
   log_print(LogLevel::kContinue, "          iSerialNumber : 0x%.2x\n", d[16]);
@@ -103,13 +104,13 @@ bool read_rate_list(uint16_t side, int32_t (&rates)[kRateListCapacity], int32_t 
   }
   const uint32_t received = std::min<uint32_t>(returned, kRateReplySize);
   const uint32_t held = received < 2 ? 0 : (received - 2) / 4;
-  const uint32_t claimed = received < 2 ? 0 : load_le16(reply);
+  const uint32_t claimed = received < 2 ? 0 : get_le16(reply);
   const int32_t n =
       static_cast<int32_t>(std::min({claimed, held, static_cast<uint32_t>(kRateListCapacity)}));
   count = n;
   log_print(LogLevel::kEntry, opening);
   for (int32_t i = 0; i < n; ++i) {
-    rates[i] = static_cast<int32_t>(load_le32(reply + 2 + 4 * i));
+    rates[i] = static_cast<int32_t>(get_le32(reply + 2 + 4 * i));
     log_print(LogLevel::kContinue, "%d ", rates[i]);
   }
   log_print(LogLevel::kContinue, "\r\n");
@@ -130,15 +131,16 @@ bool read_pair(uint8_t request, uint16_t &input, uint16_t &output) {
               request, returned, static_cast<int32_t>(sizeof reply));
     return false;
   }
-  input = load_le16(reply);
-  output = load_le16(reply + 2);
+  input = get_le16(reply);
+  output = get_le16(reply + 2);
   return true;
 }
 
 }  // namespace
 
-int32_t usbio_device_init(uint8_t first, uint8_t second) {
-  log_print(LogLevel::kEntry, "usbio_device_init (0x%.2x, 0x%.2x)- begins\n", first, second);
+bool usbio_device_init(uint8_t device_class, uint8_t device_protocol) {
+  log_print(LogLevel::kEntry, "usbio_device_init (0x%.2x, 0x%.2x)- begins\n", device_class,
+            device_protocol);
   const DeviceHandle control = g_device.control_handle;
 
   DriverInfo driver;
@@ -156,7 +158,7 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
   }
   log_print(LogLevel::kContinue, "            Device Open : 0x%lx\n", device.open_count);
   // Another program holds the device as well: it would compete for the pipes.
-  if (device.open_count > kMaxDeviceOpens) return -1;
+  if (device.open_count > kMaxDeviceOpens) return false;
 
   BandwidthInfo bandwidth;
   if (!read_record(control, IOCTL_USBIO_GET_BANDWIDTH_INFO, bandwidth)) {
@@ -175,8 +177,8 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
   }
   const uint8_t *descriptor = g_device.device_descriptor.get();
   log_device_descriptor(descriptor);
-  if (descriptor[6] != 3) return -1;  // not an instrument of this protocol
-  g_device.device_bcd = load_le16(descriptor + 12);
+  if (descriptor[6] != device_protocol) return false;  // not an instrument of this protocol
+  g_device.device_bcd = get_le16(descriptor + 12);
 
   uint8_t string_reply[kStringBufferSize] = {};
   returned = 0;
@@ -193,7 +195,7 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
       returned != kConfigHeaderSize) {
     return fail("Get Config Descriptor failed, status = 0x%08X.\n");
   }
-  const uint32_t total_length = load_le16(config_header + 2);
+  const uint32_t total_length = get_le16(config_header + 2);
 
   g_device.config_descriptor_size = 0;
   g_device.config_descriptor = allocate_zeroed(total_length);
@@ -233,49 +235,51 @@ int32_t usbio_device_init(uint8_t first, uint8_t second) {
     if (!ioctl_exact(pipe, IOCTL_USBIO_BIND_PIPE, &endpoint, 1, nullptr, 0, 0)) {
       log_print(LogLevel::kEntry, "BIND_PIPE (%d) failed, status = 0x%08X.\n", j,
                 platform::last_error());
-      return -1;
+      return false;
     }
     uint8_t parameters[4] = {};
     if (!ioctl_exact(pipe, IOCTL_USBIO_GET_PIPE_PARAMETERS, nullptr, 0, parameters,
                      sizeof parameters, sizeof parameters)) {
       log_print(LogLevel::kEntry, "GET_PIPE_PARAMETERS (%d) failed, status = 0x%08X.\n", j,
                 platform::last_error());
-      return -1;
+      return false;
     }
-    log_print(LogLevel::kContinue, "           PIPE[%d] Flag : 0x%08X\n", j, load_le32(parameters));
+    log_print(LogLevel::kContinue, "           PIPE[%d] Flag : 0x%08X\n", j, get_le32(parameters));
   }
 
   g_device.last_status.store(0);
   log_print(LogLevel::kEntry, "usbio_device_init - ends\n");
-  return 0;
+  return true;
 }
 
-int32_t usbio_controller_init() {
-  if (usbio_device_init(255, 3) != 0) return -1;
+ControllerInit usbio_controller_init() {
+  if (!usbio_device_init(kInstrumentDeviceClass, kInstrumentDeviceProtocol)) {
+    return ControllerInit::kDeviceFailed;
+  }
   if (!read_rate_list(kInputSide, g_device.in_sample_rates, g_device.in_rate_count,
                       "In Sample rate  : ")) {
-    return -2;
+    return ControllerInit::kInputRatesFailed;
   }
   if (!read_rate_list(0, g_device.out_sample_rates, g_device.out_rate_count,
                       "Out Sample rate : ")) {
-    return -3;
+    return ControllerInit::kOutputRatesFailed;
   }
-  return 0;
+  return ControllerInit::kReady;
 }
 
-int32_t usbio_controller_get_sample_width() {
+bool usbio_controller_get_sample_width() {
   uint16_t input = 0;
   uint16_t output = 0;
-  if (!read_pair(REQ_SAMPLE_WIDTH, input, output)) return -1;
+  if (!read_pair(REQ_SAMPLE_WIDTH, input, output)) return false;
   g_device.in_sample_bits.store(static_cast<int16_t>(input));
   g_device.out_sample_bits.store(static_cast<int16_t>(output));
-  return 0;
+  return true;
 }
 
-int32_t usbio_controller_get_channel_count(ChannelCounts *reported) {
+bool usbio_controller_get_channel_count(ChannelCounts *reported) {
   uint16_t input = 0;
   uint16_t output = 0;
-  if (!read_pair(REQ_CHANNEL_COUNT, input, output)) return -1;
+  if (!read_pair(REQ_CHANNEL_COUNT, input, output)) return false;
   // Counted as unsigned: a count has no sign, and 0xFFFF is a broken device, not -1 channels.
   g_device.in_channel_count.store(static_cast<int16_t>(std::min<int32_t>(input, kMaxChannels)));
   g_device.out_channel_count.store(static_cast<int16_t>(std::min<int32_t>(output, kMaxChannels)));
@@ -283,7 +287,7 @@ int32_t usbio_controller_get_channel_count(ChannelCounts *reported) {
     reported->in_count = input;
     reported->out_count = output;
   }
-  return 0;
+  return true;
 }
 
 }  // namespace vexdaq

@@ -21,16 +21,28 @@
 
 namespace vexdaq {
 
+// The device descriptor's bDeviceClass and bDeviceProtocol of an instrument of this protocol.
+inline constexpr uint8_t kInstrumentDeviceClass = 0xFF;  // vendor-specific
+inline constexpr uint8_t kInstrumentDeviceProtocol = 3;
+
 // Checks the driver and the device, keeps copies of the device and configuration descriptors
 // (released by the core thread when it ends), reads the product name, selects the configuration
-// and binds up to four data pipes. The two arguments only appear in the first log line; the core
-// passes 255 and 3. Returns 0, or -1 on any failure.
-int32_t usbio_device_init(uint8_t first, uint8_t second);
+// and binds up to four data pipes. device_class and device_protocol are the bDeviceClass and
+// bDeviceProtocol the instrument's device descriptor carries (kInstrumentDeviceClass and
+// kInstrumentDeviceProtocol); both appear in the first log line, and a device whose protocol
+// differs is refused. Returns false on any failure.
+bool usbio_device_init(uint8_t device_class, uint8_t device_protocol);
 
-// usbio_device_init and then the input and output sample-rate lists. Returns 0; -1 when the
-// device could not be initialised; -2 when the input list, -3 when the output list could not be
-// read.
-int32_t usbio_controller_init();
+// How far usbio_controller_init came.
+enum class ControllerInit {
+  kReady,
+  kDeviceFailed,       // usbio_device_init failed
+  kInputRatesFailed,   // the input sample-rate list could not be read
+  kOutputRatesFailed,  // the output sample-rate list could not be read
+};
+
+// usbio_device_init and then the input and output sample-rate lists.
+ControllerInit usbio_controller_init();
 
 // The device's answer before clamping, for the caller's log line.
 struct ChannelCounts {
@@ -38,13 +50,13 @@ struct ChannelCounts {
   int32_t in_count = 0;
 };
 
-// Reads the sample widths into out_sample_bits and in_sample_bits. Returns 0, or -1 (logged)
-// when the request failed or the reply was short.
-int32_t usbio_controller_get_sample_width();
+// Reads the sample widths into out_sample_bits and in_sample_bits. Returns false (logged) when the
+// request failed or the reply was short.
+bool usbio_controller_get_sample_width();
 
 // Reads the channel counts into out_channel_count and in_channel_count (limited to 0..64); when
-// reported is not null it receives the counts as the device sent them. Returns 0, or -1 (logged)
+// reported is not null it receives the counts as the device sent them. Returns false (logged)
 // when the request failed or the reply was short.
-int32_t usbio_controller_get_channel_count(ChannelCounts *reported = nullptr);
+bool usbio_controller_get_channel_count(ChannelCounts *reported = nullptr);
 
 }  // namespace vexdaq

@@ -6,6 +6,7 @@
 #include "backend/driver.h"
 #include "device/device_state.h"
 #include "platform/sync.h"
+#include "protocol/little_endian.h"
 #include "protocol/usbio_records.h"
 #include "session/log.h"
 
@@ -29,7 +30,7 @@ platform::Mutex &discovery_lock() {
 std::u16string stored_path(const uint8_t *entry) {
   std::u16string path;
   for (size_t i = 0; i < kPathUnits; ++i) {
-    char16_t unit = static_cast<char16_t>(load_le16(entry + 2 * i));
+    char16_t unit = static_cast<char16_t>(get_le16(entry + 2 * i));
     if (unit == 0) break;
     path.push_back(unit);
   }
@@ -39,7 +40,7 @@ std::u16string stored_path(const uint8_t *entry) {
 void store_path(uint8_t *entry, const std::u16string &path) {
   std::memset(entry, 0, 2 * (kPathUnits + 1));
   for (size_t i = 0; i < path.size() && i < kPathUnits; ++i) {
-    store_le16(entry + 2 * i, static_cast<uint16_t>(path[i]));
+    put_le16(entry + 2 * i, static_cast<uint16_t>(path[i]));
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "protocol/little_endian.h"
 #include "protocol/usbio_records.h"
 
 namespace vexdaq {
@@ -71,14 +72,6 @@ uint16_t request_index(IndexRule rule, int32_t primary) {
 
 uint16_t request_value(ValueRule rule, int32_t primary) {
   return rule == ValueRule::kRegister ? static_cast<uint16_t>(primary & 0xFFFF) : 0;
-}
-
-void put_le32(uint8_t *out, uint32_t value) {
-  put_le(out, value);
-}
-
-uint32_t get_le32(const uint8_t *in) {
-  return get_le<uint32_t>(in);
 }
 
 std::array<uint8_t, kRateRecordSize> rate_record(int32_t in_rate, int32_t out_rate) {

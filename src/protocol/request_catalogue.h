@@ -72,9 +72,6 @@ inline constexpr size_t kPwmRecordSize = 8;
 inline constexpr size_t kCounterSetupSize = 2;
 inline constexpr size_t kCounterReadingSize = 16;
 
-void put_le32(uint8_t *out, uint32_t value);
-uint32_t get_le32(const uint8_t *in);
-
 // Bytes 0-3 input rate, bytes 4-7 output rate.
 std::array<uint8_t, kRateRecordSize> rate_record(int32_t in_rate, int32_t out_rate);
 

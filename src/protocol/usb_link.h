@@ -87,12 +87,14 @@ class UsbLink {
   // Handles held on the device outside this process (reported by the driver's open count).
   virtual uint32_t extra_opens() { return 0; }
 
-  // Test hook: a status with which the driver operation `code` on a handle bound to pipe
-  // `pipe` (1-based position of its endpoint in the interface, 0 when unbound) is to fail, or 0.
-  virtual uint32_t driver_fault(uint32_t /*code*/, int /*pipe*/) { return 0; }
+  // Handles of this process open on the device, counted by the usb_link backend as it opens and
+  // closes them. Any thread.
+  uint32_t open_handles() const { return open_handles_.load(); }
+  void note_handle_opened() { open_handles_.fetch_add(1); }
+  void note_handle_closed() { open_handles_.fetch_sub(1); }
 
-  // Handles of this process open on the device; kept by the usb_link backend.
-  std::atomic<uint32_t> open_handles{0};
+ private:
+  std::atomic<uint32_t> open_handles_{0};
 };
 
 }  // namespace vexdaq

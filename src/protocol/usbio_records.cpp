@@ -1,4 +1,5 @@
 #include "protocol/usbio_records.h"
+#include "protocol/little_endian.h"
 
 #include <algorithm>
 #include <array>
@@ -98,7 +99,15 @@ struct Writer {
   uint8_t *base;
   template <typename T>
   void operator()(size_t offset, T value) const {
-    put_le(base + offset, value);
+    uint8_t *at = base + offset;
+    if constexpr (sizeof(T) == 1) {
+      *at = value;
+    } else if constexpr (sizeof(T) == 2) {
+      put_le16(at, value);
+    } else {
+      static_assert(sizeof(T) == 4);
+      put_le32(at, value);
+    }
   }
   Writer within(size_t offset) const { return {base + offset}; }
 };
@@ -107,7 +116,15 @@ struct Reader {
   const uint8_t *base;
   template <typename T>
   void operator()(size_t offset, T &field) const {
-    field = get_le<T>(base + offset);
+    const uint8_t *at = base + offset;
+    if constexpr (sizeof(T) == 1) {
+      field = *at;
+    } else if constexpr (sizeof(T) == 2) {
+      field = get_le16(at);
+    } else {
+      static_assert(sizeof(T) == 4);
+      field = get_le32(at);
+    }
   }
   Reader within(size_t offset) const { return {base + offset}; }
 };

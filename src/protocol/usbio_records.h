@@ -142,20 +142,4 @@ bool decode(const uint8_t *in, size_t size, R &out);
 // Reads kControlRequestSize bytes from in.
 ControlRequest decode_control_request(const uint8_t *in);
 
-// Little-endian field access, shared by the records and the device model.
-template <std::unsigned_integral T>
-constexpr T get_le(const uint8_t *p) {
-  T value = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) value = static_cast<T>(value | T{p[i]} << (8 * i));
-  return value;
-}
-template <std::unsigned_integral T>
-constexpr void put_le(uint8_t *p, T value) {
-  for (size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-inline constexpr auto &load_le16 = get_le<uint16_t>;
-inline constexpr auto &load_le32 = get_le<uint32_t>;
-inline constexpr auto &store_le16 = put_le<uint16_t>;
-inline constexpr auto &store_le32 = put_le<uint32_t>;
-
 }  // namespace vexdaq

@@ -1,6 +1,5 @@
 #include "session/fifo.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -10,11 +9,6 @@
 namespace vexdaq {
 
 namespace {
-
-// Stops at the largest count rather than wrapping to a negative one, as the packers do.
-void count_overrun(fifo_record &fifo) {
-  if (fifo.overrun_count < INT32_MAX) ++fifo.overrun_count;
-}
 
 // Sample items are 2, 3 or 4 bytes; fixed-size copies let the compiler emit plain moves on the
 // per-sample path instead of a library call.
@@ -79,18 +73,13 @@ void fifo_write_one(fifo_handle h, const void *item) {
     return;
   }
   if (h->capacity == 0) {
-    count_overrun(*h);  // nowhere to keep it: the item is lost like an overwritten one
+    fifo_add_overrun(*h, 1);  // nowhere to keep it: the item is lost like an overwritten one
     return;
   }
   copy_item(h->storage + bytes_of(h, h->write_index), static_cast<const uint8_t *>(item),
             h->item_size);
-  if (++h->write_index == h->capacity) h->write_index = 0;
-  if (h->free_count >= 1) {
-    --h->free_count;
-  } else {
-    count_overrun(*h);
-    h->read_index = h->write_index;
-  }
+  h->write_index = fifo_next_slot(h->write_index, h->capacity);
+  fifo_note_overwriting_store(*h, 1);
 }
 
 void fifo_read_one(fifo_handle h, void *out) {
@@ -98,11 +87,10 @@ void fifo_read_one(fifo_handle h, void *out) {
     log_print(LogLevel::kEntry, "<fifo_read_one> fifo_handle (0x%p) is null\r\n", h);
     return;
   }
-  if (h->capacity - h->free_count < 1) return;
+  if (fifo_stored(*h) < 1) return;
   copy_item(static_cast<uint8_t *>(out), h->storage + bytes_of(h, h->read_index), h->item_size);
-  ++h->free_count;
-  if (++h->read_index == h->capacity) h->read_index = 0;
-  if (h->overrun_count > 0) --h->overrun_count;
+  h->read_index = fifo_next_slot(h->read_index, h->capacity);
+  fifo_note_taken(*h, 1);
 }
 
 int32_t fifo_write(fifo_handle h, const void *source, int32_t count) {
@@ -117,14 +105,10 @@ int32_t fifo_write(fifo_handle h, const void *source, int32_t count) {
   if (count < 0) return -1;
   if (count == 0 || count > h->free_count) return 0;
   const auto *from = static_cast<const uint8_t *>(source);
-  const int32_t first = std::min(h->capacity - h->write_index, count);
+  const int32_t first = fifo_run_before_end(h->write_index, count, h->capacity);
   std::memcpy(h->storage + bytes_of(h, h->write_index), from, bytes_of(h, first));
-  if (first < count) {
-    std::memcpy(h->storage, from + bytes_of(h, first), bytes_of(h, count - first));
-    h->write_index = count - first;
-  } else {
-    h->write_index = (h->write_index + count == h->capacity) ? 0 : h->write_index + count;
-  }
+  if (first < count) std::memcpy(h->storage, from + bytes_of(h, first), bytes_of(h, count - first));
+  h->write_index = fifo_slot_after(h->write_index, count, h->capacity);
   h->free_count -= count;
   return count;
 }
@@ -139,18 +123,13 @@ int32_t fifo_read(fifo_handle h, void *destination, int32_t count) {
     return -1;
   }
   if (count < 0) return -1;
-  if (count == 0 || count > h->capacity - h->free_count) return 0;
+  if (count == 0 || count > fifo_stored(*h)) return 0;
   auto *to = static_cast<uint8_t *>(destination);
-  const int32_t first = std::min(h->capacity - h->read_index, count);
+  const int32_t first = fifo_run_before_end(h->read_index, count, h->capacity);
   std::memcpy(to, h->storage + bytes_of(h, h->read_index), bytes_of(h, first));
-  if (first < count) {
-    std::memcpy(to + bytes_of(h, first), h->storage, bytes_of(h, count - first));
-    h->read_index = count - first;
-  } else {
-    h->read_index = (h->read_index + count == h->capacity) ? 0 : h->read_index + count;
-  }
-  h->free_count += count;
-  h->overrun_count = h->overrun_count > count ? h->overrun_count - count : 0;
+  if (first < count) std::memcpy(to + bytes_of(h, first), h->storage, bytes_of(h, count - first));
+  h->read_index = fifo_slot_after(h->read_index, count, h->capacity);
+  fifo_note_taken(*h, count);
   return count;
 }
 

@@ -23,6 +23,57 @@ struct fifo_record {
 
 using fifo_handle = fifo_record *;
 
+// ---- Ring arithmetic ---------------------------------------------------------------------------
+// Written once, for the operations below and for the packers (stream/packing.cpp), which move a
+// channel's samples as one block rather than one call per sample. Caller holds the FIFO's lock.
+
+inline int32_t fifo_stored(const fifo_record &fifo) {
+  return fifo.capacity - fifo.free_count;
+}
+
+// The slot after index. capacity > 0.
+inline int32_t fifo_next_slot(int32_t index, int32_t capacity) {
+  return index + 1 == capacity ? 0 : index + 1;
+}
+
+// The slot count slots after index, 0 <= count <= capacity.
+inline int32_t fifo_slot_after(int32_t index, int32_t count, int32_t capacity) {
+  const int32_t to_end = capacity - index;
+  return count < to_end ? index + count : count - to_end;
+}
+
+// Of count items from slot index on, how many lie before the ring's end; the rest continue from
+// slot 0. 0 <= count <= capacity.
+inline int32_t fifo_run_before_end(int32_t index, int32_t count, int32_t capacity) {
+  return capacity - index < count ? capacity - index : count;
+}
+
+// Counts n more items lost to overwriting, stopping at the largest count rather than wrapping to
+// a negative one.
+inline void fifo_add_overrun(fifo_record &fifo, int32_t n) {
+  fifo.overrun_count = fifo.overrun_count > INT32_MAX - n ? INT32_MAX : fifo.overrun_count + n;
+}
+
+// Books count items taken at the read side (read_index already past them): their slots are free
+// again, and as many overwritten items no longer count as overrun.
+inline void fifo_note_taken(fifo_record &fifo, int32_t count) {
+  fifo.free_count += count;
+  fifo.overrun_count = fifo.overrun_count > count ? fifo.overrun_count - count : 0;
+}
+
+// Books count items stored by overwriting writes (write_index already past them) and returns how
+// many older items they overwrote: those count as overrun, and the oldest item kept is the one
+// after the newest. capacity > 0.
+inline int32_t fifo_note_overwriting_store(fifo_record &fifo, int32_t count) {
+  const int32_t lost = count > fifo.free_count ? count - fifo.free_count : 0;
+  fifo.free_count -= count - lost;
+  if (lost > 0) {
+    fifo_add_overrun(fifo, lost);
+    fifo.read_index = fifo.write_index;
+  }
+  return lost;
+}
+
 // Returns a new, empty, zero-filled ring, or null when memory runs out, when capacity is negative
 // or item_size is not positive, or when capacity * item_size does not fit in 32 bits. Logs its
 // creation line on success. A capacity of 0 is allowed: such a ring stores nothing.

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/local_time.h"
 #include "platform/sync.h"
 
 namespace vexdaq {
@@ -19,14 +20,8 @@ platform::Mutex &g_log_mutex = *new platform::Mutex;
 std::FILE *g_log_file GUARDED_BY(g_log_mutex) = nullptr;
 std::string g_log_directory GUARDED_BY(g_log_mutex) = kDefaultLogDirectory;
 
-std::string local_time(const char *pattern) {
-  const std::time_t now = std::time(nullptr);
-  std::tm parts{};
-#if defined(_WIN32)
-  localtime_s(&parts, &now);
-#else
-  localtime_r(&now, &parts);
-#endif
+std::string formatted_local_time(const char *pattern) {
+  const std::tm parts = platform::local_time(std::time(nullptr));
   char text[32];
   const size_t n = std::strftime(text, sizeof text, pattern, &parts);
   return std::string(text, n);
@@ -47,7 +42,7 @@ int32_t print_to(std::FILE *file, LogLevel level, const char *format,
                  std::initializer_list<FormatArg> args) {
   if (file == nullptr) return -1;
   std::string text;
-  if (level == LogLevel::kEntry) text = local_time("%Y%m%d%H%M%S - ");
+  if (level == LogLevel::kEntry) text = formatted_local_time("%Y%m%d%H%M%S - ");
   format_into(text, format, args);
   write_translated(file, text);
   std::fflush(file);
@@ -56,7 +51,7 @@ int32_t print_to(std::FILE *file, LogLevel level, const char *format,
 
 // A new log file with its first line, or null when it cannot be created.
 std::FILE *create_log_file() {
-  const std::string stamp = local_time("%Y%m%d%H%M%S");
+  const std::string stamp = formatted_local_time("%Y%m%d%H%M%S");
   std::string directory;
   {
     platform::MutexLock lock(g_log_mutex);

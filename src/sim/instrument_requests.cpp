@@ -8,6 +8,7 @@
 
 #include "platform/sync.h"
 #include "protocol/driver_types.h"
+#include "protocol/little_endian.h"
 #include "protocol/usbio_records.h"
 #include "sim/instrument_internal.h"
 
@@ -270,8 +271,8 @@ uint32_t Instrument::instrument_request(const SetupPacket &s, uint8_t *data,
           return kStatusSuccess;
         }
         if (!needs(8)) return kStatusStall;
-        in_rate_ = load_le32(data);
-        out_rate_ = load_le32(data + 4);
+        in_rate_ = get_le32(data);
+        out_rate_ = get_le32(data + 4);
         if (streaming_) {
           // The clocks change now; frames already counted stay.
           in_base_time_ = out_base_time_ = Clock::now();
@@ -344,8 +345,8 @@ uint32_t Instrument::instrument_request(const SetupPacket &s, uint8_t *data,
       return kStatusSuccess;
     case 0xC5:
       if (in || !needs(8)) return kStatusStall;
-      pwm_[unit][0] = load_le32(data);
-      pwm_[unit][1] = load_le32(data + 4);
+      pwm_[unit][0] = get_le32(data);
+      pwm_[unit][1] = get_le32(data + 4);
       return kStatusSuccess;
     case 0xC4:
       if (in || !needs(2)) return kStatusStall;

@@ -13,16 +13,21 @@ uint64_t mask_bits(uint32_t bits) {
   return bits >= 64 ? ~0ull : ((1ull << bits) - 1);
 }
 
+// The counter waveform: the channel number in the sample's top 8 bits and the frame number,
+// wrapping, below them; a sample of 8 bits or fewer holds the frame number alone.
+inline uint64_t counter_sample(uint32_t channel, uint64_t frame, uint32_t bits) {
+  if (bits <= 8) return frame & mask_bits(bits);
+  return ((uint64_t{channel} << (bits - 8)) | (frame & mask_bits(bits - 8))) & mask_bits(bits);
+}
+
 }  // namespace
 
 uint64_t Instrument::sample(uint32_t channel, uint64_t n, uint32_t bits) {
   Waveform w = channel < profile_.channel_waveforms.size() ? profile_.channel_waveforms[channel]
                                                            : profile_.waveform;
+  // The free-running benchmarks' waveform: nothing to compute.
+  if (w == Waveform::kCounter) return counter_sample(channel, n, bits);
   uint64_t mask = mask_bits(bits);
-  if (w == Waveform::kCounter) {  // the free-running benchmarks' waveform: nothing to compute
-    if (bits <= 8) return n & mask;
-    return ((static_cast<uint64_t>(channel) << (bits - 8)) | (n & mask_bits(bits - 8))) & mask;
-  }
   double amplitude = bits >= 2 ? std::ldexp(1.0, static_cast<int>(bits) - 2) : 0.0;
   double rate = in_rate_ != 0 ? in_rate_ : 1000.0;
   double frequency = 10.0 * (channel % 16 + 1);  // Hz
@@ -75,16 +80,14 @@ void Instrument::fill_frames(uint8_t *out, uint32_t frames) {
   if (counters) {
     // The free-running benchmarks' waveform, written without a call per sample: this runs under
     // the mutex for every packet.
-    const uint64_t mask = mask_bits(bits);
-    const uint64_t frame_mask = mask_bits(bits - 8);
     const uint32_t channels = profile_.in_channels;
     // Called with the byte count as a constant where it is one the stream can have, so that the
     // compiler writes each sample in one go.
     const auto fill = [&](auto sample_bytes) REQUIRES(mutex_) {
       for (uint32_t f = 0; f < frames; ++f, ++in_produced_) {
-        const uint64_t frame = in_produced_ & frame_mask;
+        const uint64_t frame = in_produced_;  // read once: the byte stores below may alias it
         for (uint32_t c = 0; c < channels; ++c) {
-          const uint64_t v = ((static_cast<uint64_t>(c) << (bits - 8)) | frame) & mask;
+          const uint64_t v = counter_sample(c, frame, bits);
           for (uint32_t b = 0; b < sample_bytes; ++b) *out++ = static_cast<uint8_t>(v >> (8 * b));
         }
       }

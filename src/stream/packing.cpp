@@ -1,7 +1,6 @@
 #include "stream/packing.h"
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 
 #include "device/device_state.h"
@@ -51,10 +50,6 @@ void report_missing(bool input, int32_t channel, const fifo_record *fifo) {
   }
 }
 
-int32_t saturating_add(int32_t a, int32_t b) {
-  return a > INT32_MAX - b ? INT32_MAX : a + b;
-}
-
 // The channels that take part in this packet, in channel order. Caller holds the lock.
 int32_t enabled_channels(const ChannelSlot *channels, int32_t count,
                          int32_t (&list)[kMaxChannels]) {
@@ -65,23 +60,29 @@ int32_t enabled_channels(const ChannelSlot *channels, int32_t count,
   return enabled;
 }
 
+// Copies n samples between consecutive slots and every stride-th packet position.
+template <int32_t kSize>
+void copy_out(const uint8_t *slots, uint8_t *&to, size_t stride, int32_t n) {
+  for (int32_t j = 0; j < n; ++j, slots += kSize, to += stride) std::memcpy(to, slots, kSize);
+}
+template <int32_t kSize>
+void copy_in(uint8_t *slots, const uint8_t *&from, size_t stride, int32_t n) {
+  for (int32_t j = 0; j < n; ++j, slots += kSize, from += stride) std::memcpy(slots, from, kSize);
+}
+
 // Takes up to `frames` samples from the FIFO into every stride-th packet position: the effect
 // of `frames` fifo_read_one calls, each into a zeroed sample. Returns the samples taken.
 template <int32_t kSize>
 int32_t take_samples(fifo_record &fifo, uint8_t *to, size_t stride, int32_t frames) {
-  const int32_t stored = fifo.capacity - fifo.free_count;
-  const int32_t taken = std::min(frames, stored);
+  const int32_t taken = std::min(frames, fifo_stored(fifo));
   if (taken <= 0) return 0;
-  int32_t read = fifo.read_index;
-  const uint8_t *storage = fifo.storage;
-  for (int32_t j = 0; j < taken; ++j) {
-    std::memcpy(to, storage + static_cast<size_t>(read) * kSize, kSize);
-    to += stride;
-    if (++read == fifo.capacity) read = 0;
-  }
-  fifo.read_index = read;
-  fifo.free_count += taken;
-  fifo.overrun_count = std::max(fifo.overrun_count - taken, 0);
+  const int32_t read = fifo.read_index;
+  // The run up to the ring's end, then the rest from its start: no wrap test per sample.
+  const int32_t first = fifo_run_before_end(read, taken, fifo.capacity);
+  copy_out<kSize>(fifo.storage + static_cast<size_t>(read) * kSize, to, stride, first);
+  copy_out<kSize>(fifo.storage, to, stride, taken - first);
+  fifo.read_index = fifo_slot_after(read, taken, fifo.capacity);
+  fifo_note_taken(fifo, taken);
   return taken;
 }
 
@@ -92,30 +93,19 @@ template <int32_t kSize>
 int32_t store_samples(fifo_record &fifo, const uint8_t *from, size_t stride, int32_t frames) {
   const int32_t capacity = fifo.capacity;
   if (capacity <= 0) {
-    fifo.overrun_count = saturating_add(fifo.overrun_count, frames);
+    fifo_add_overrun(fifo, frames);
     return frames;
   }
   // Samples that a later sample of the same packet overwrites again never need their bytes.
   const int32_t skipped = frames > capacity ? frames - capacity : 0;
-  int32_t write = fifo.write_index;
-  if (skipped > 0) {
-    write = static_cast<int32_t>((static_cast<int64_t>(write) + skipped) % capacity);
-  }
+  const int32_t write = fifo_slot_after(fifo.write_index, skipped % capacity, capacity);
   from += stride * static_cast<size_t>(skipped);
-  uint8_t *storage = fifo.storage;
-  for (int32_t j = skipped; j < frames; ++j) {
-    std::memcpy(storage + static_cast<size_t>(write) * kSize, from, kSize);
-    from += stride;
-    if (++write == capacity) write = 0;
-  }
-  fifo.write_index = write;
-  const int32_t lost = frames > fifo.free_count ? frames - fifo.free_count : 0;
-  fifo.free_count -= frames - lost;
-  if (lost > 0) {
-    fifo.overrun_count = saturating_add(fifo.overrun_count, lost);
-    fifo.read_index = write;  // a full ring keeps the newest `capacity` samples
-  }
-  return lost;
+  const int32_t stored = frames - skipped;
+  const int32_t first = fifo_run_before_end(write, stored, capacity);
+  copy_in<kSize>(fifo.storage + static_cast<size_t>(write) * kSize, from, stride, first);
+  copy_in<kSize>(fifo.storage, from, stride, stored - first);
+  fifo.write_index = fifo_slot_after(write, stored, capacity);
+  return fifo_note_overwriting_store(fifo, frames);  // a full ring keeps the newest samples
 }
 
 template <int32_t kSize>
@@ -139,18 +129,6 @@ void pack_locked(uint8_t *packet, int32_t size, int32_t count) REQUIRES(g_stream
     loss.moved += static_cast<uint64_t>(taken);
     loss.zero_filled += static_cast<uint64_t>(frames - taken);
   }
-}
-
-template <int32_t kSize>
-void pack(uint8_t *packet, int32_t size) {
-  if (packet == nullptr || size <= 0) return;
-  bool wake = false;
-  {
-    platform::MutexLock hold(g_stream.out_lock);
-    pack_locked<kSize>(packet, size, channel_limit(false));
-    wake = wait_need_met(false);
-  }
-  if (wake) wake_stream_waiters();
 }
 
 template <int32_t kSize>
@@ -203,12 +181,6 @@ void unpack_batch(int32_t count, const uint8_t *const *packets, const int32_t *s
   if (wake) wake_stream_waiters();
 }
 
-template <int32_t kSize>
-void unpack(const uint8_t *packet, int32_t size) {
-  if (packet == nullptr || size <= 0) return;
-  unpack_batch<kSize>(channel_limit(true), &packet, &size, 1);
-}
-
 }  // namespace
 
 PacketLayout current_layout(bool input) {
@@ -249,54 +221,6 @@ void unpack_packets(const PacketLayout &layout, const uint8_t *const *packets, c
       return unpack_batch<3>(layout.channel_count, packets, sizes, n);
     default:
       return unpack_batch<4>(layout.channel_count, packets, sizes, n);
-  }
-}
-
-void tx_pack16(uint8_t *packet, int32_t size) {
-  pack<2>(packet, size);
-}
-void tx_pack24(uint8_t *packet, int32_t size) {
-  pack<3>(packet, size);
-}
-void tx_pack32(uint8_t *packet, int32_t size) {
-  pack<4>(packet, size);
-}
-
-void rx_unpack16(const uint8_t *packet, int32_t size) {
-  unpack<2>(packet, size);
-}
-void rx_unpack24(const uint8_t *packet, int32_t size) {
-  unpack<3>(packet, size);
-}
-void rx_unpack32(const uint8_t *packet, int32_t size) {
-  unpack<4>(packet, size);
-}
-
-PackFunction select_tx_packer(int32_t channel_count, int32_t sample_bits) {
-  if (channel_count <= 0) return nullptr;
-  switch (sample_bits) {
-    case 16:
-      return tx_pack16;
-    case 24:
-      return tx_pack24;
-    case 32:
-      return tx_pack32;
-    default:
-      return nullptr;
-  }
-}
-
-UnpackFunction select_rx_unpacker(int32_t channel_count, int32_t sample_bits) {
-  if (channel_count <= 0) return nullptr;
-  switch (sample_bits) {
-    case 16:
-      return rx_unpack16;
-    case 24:
-      return rx_unpack24;
-    case 32:
-      return rx_unpack32;
-    default:
-      return nullptr;
   }
 }
 

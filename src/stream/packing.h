@@ -6,30 +6,16 @@
 // the direction's channel count; samples are little-endian, 24-bit ones three packed bytes, and
 // pass between packet and FIFO byte for byte. frames = (size / sample_bytes) / n.
 //
-// Each packer fills one packet from the enabled output FIFOs under out_lock; each unpacker spreads
-// one packet over the enabled input FIFOs under in_lock. Both take the lock themselves (for the
-// whole packet), allocate nothing and update the loss counters (loss_counters.h). They move each
-// channel's samples as one block, with exactly the FIFO results of one fifo_read_one (packers) or
-// one overwriting fifo_write_one (unpackers) per sample, only without a call per sample.
+// Packing fills packets from the enabled output FIFOs under out_lock; unpacking spreads packets
+// over the enabled input FIFOs under in_lock. Both take the lock themselves (once per batch of
+// packets), allocate nothing and update the loss counters (loss_counters.h). They move each
+// channel's samples as one block, with exactly the FIFO results of one fifo_read_one (packing) or
+// one overwriting fifo_write_one (unpacking) per sample, only without a call per sample.
 #pragma once
 
 #include <cstdint>
 
 namespace vexdaq {
-
-using PackFunction = void (*)(uint8_t *packet, int32_t size);
-using UnpackFunction = void (*)(const uint8_t *packet, int32_t size);
-
-// The packet must have been zeroed by the caller: positions the packer does not write (disabled
-// channels, FIFOs run dry) stay zero. size is the packet's byte count (at most 512 in use).
-void tx_pack16(uint8_t *packet, int32_t size);
-void tx_pack24(uint8_t *packet, int32_t size);
-void tx_pack32(uint8_t *packet, int32_t size);
-
-// size is the number of packet bytes that hold samples; a trailing partial frame is ignored.
-void rx_unpack16(const uint8_t *packet, int32_t size);
-void rx_unpack24(const uint8_t *packet, int32_t size);
-void rx_unpack32(const uint8_t *packet, int32_t size);
 
 // One streaming period's view of a direction, read once when the period begins: a channel count
 // or width changed by a query on another thread meanwhile does not re-map the packets in flight.
@@ -53,11 +39,6 @@ bool valid(const PacketLayout &layout);
 void pack_packets(const PacketLayout &layout, uint8_t *const *packets, int32_t n);
 void unpack_packets(const PacketLayout &layout, const uint8_t *const *packets, const int32_t *sizes,
                     int32_t n);
-
-// The packer or unpacker for a channel count and sample width; null when there is none (a count
-// of 0 or less, or a width other than 16, 24 and 32 bits).
-PackFunction select_tx_packer(int32_t channel_count, int32_t sample_bits);
-UnpackFunction select_rx_unpacker(int32_t channel_count, int32_t sample_bits);
 
 // An enabled channel without a usable FIFO is reported in the log once per streaming period, not
 // once per sample (which would flood the log at the stream rate). This clears the record of

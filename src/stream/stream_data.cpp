@@ -17,10 +17,6 @@ namespace vexdaq {
 
 namespace {
 
-int32_t figure_of(const fifo_record *fifo, bool input, int32_t sample_size) {
-  return fifo_figure(fifo, input, sample_size);
-}
-
 // A blocking call's need, listed for the transfer threads from its first look (made under the
 // direction's lock) until the call returns.
 class Need {
@@ -108,14 +104,14 @@ int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes,
   for (;;) {
     waiter.arm();
     if (closed_under_call()) return -1;
-    int32_t figure = -1;
+    int32_t movable = -1;
     int32_t capacity = 0;
     uint8_t ready = 0;
     {
       platform::MutexLock hold(lock);
       waiter.list();
       const ChannelSlot &slot = channel_table(input)[channel];
-      figure = figure_of(slot.fifo, input, size);
+      movable = movable_samples(slot.fifo, input, size);
       capacity = capacity_of(slot.fifo);
       ready = slot.enabled == 1 ? direction_active(input).load() : 0;
     }
@@ -129,7 +125,7 @@ int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes,
       return -1;
     }
     if (ready != 1) return 0;
-    if (figure >= count) {
+    if (movable >= count) {
       int32_t moved = 0;
       bool still_ready = false;
       {
@@ -138,7 +134,7 @@ int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes,
         // written after it would be played first at the next start.
         const ChannelSlot &slot = channel_table(input)[channel];
         still_ready = slot.enabled == 1 && direction_active(input).load() == 1;
-        if (still_ready && figure_of(slot.fifo, input, size) >= 0) {
+        if (still_ready && movable_samples(slot.fifo, input, size) >= 0) {
           moved = move_samples(slot.fifo, input, buffer, count);
         }
       }
@@ -148,29 +144,30 @@ int32_t single_channel(bool input, int32_t channel, void *buffer, int32_t bytes,
       continue;  // another thread got there first: look again
     }
     if (!waiter.blocking()) return 0;
-    if (figure < 0 || count > capacity) return 0;  // would wait for ever
+    if (movable < 0 || count > capacity) return 0;  // would wait for ever
     waiter.wait();
   }
 }
 
-struct AllLook {
+// What the enabled channels of a direction can move now, looked at under its lock.
+struct EnabledChannelsSurvey {
   int32_t enabled = 0;
-  int32_t smallest = INT32_MAX;
-  bool never = false;  // some enabled channel can never take or give the request
+  int32_t fewest_movable = INT32_MAX;  // the least any enabled channel can take or give
+  bool never_enough = false;           // some enabled channel can never take or give the request
 };
 
-AllLook look_at_all(bool input, int32_t count, int32_t size) {
-  AllLook look;
+EnabledChannelsSurvey survey_enabled_channels(bool input, int32_t count, int32_t size) {
+  EnabledChannelsSurvey survey;
   const ChannelSlot *channels = channel_table(input);
   const int32_t limit = channel_limit(input);
   for (int32_t c = 0; c < limit; ++c) {
     if (channels[c].enabled != 1) continue;
-    ++look.enabled;
-    const int32_t figure = figure_of(channels[c].fifo, input, size);
-    look.smallest = std::min(look.smallest, figure);
-    if (figure < 0 || count > capacity_of(channels[c].fifo)) look.never = true;
+    ++survey.enabled;
+    const int32_t movable = movable_samples(channels[c].fifo, input, size);
+    survey.fewest_movable = std::min(survey.fewest_movable, movable);
+    if (movable < 0 || count > capacity_of(channels[c].fifo)) survey.never_enough = true;
   }
-  return look;
+  return survey;
 }
 
 // by_channel: the buffer holds one block of `bytes` per channel of the direction, block c for
@@ -187,11 +184,11 @@ int32_t all_channels(bool input, bool by_channel, void *buffer, int32_t bytes, i
   for (;;) {
     waiter.arm();
     if (closed_under_call()) return -1;
-    AllLook look;
+    EnabledChannelsSurvey survey;
     {
       platform::MutexLock hold(lock);
       waiter.list();
-      look = look_at_all(input, count, size);
+      survey = survey_enabled_channels(input, count, size);
     }
     const std::optional<uint8_t> failed = read_core_failed();
     if (!failed) return -1;
@@ -202,15 +199,15 @@ int32_t all_channels(bool input, bool by_channel, void *buffer, int32_t bytes, i
                 *failed);
       return -1;
     }
-    if (look.enabled == 0) return 0;
+    if (survey.enabled == 0) return 0;
     if (stream_stop_count() != stops) return 0;  // stopped while this call waited
-    if (look.smallest >= count) {
+    if (survey.fewest_movable >= count) {
       int32_t moved = -1;
       {
         platform::MutexLock hold(lock);
         // Look again under this acquisition: every channel takes the block, or none does.
-        const AllLook now = look_at_all(input, count, size);
-        if (now.enabled > 0 && now.smallest >= count) {
+        const EnabledChannelsSurvey now = survey_enabled_channels(input, count, size);
+        if (now.enabled > 0 && now.fewest_movable >= count) {
           ChannelSlot *channels = channel_table(input);
           const int32_t limit = channel_limit(input);
           for (int32_t c = 0; c < limit; ++c) {
@@ -227,7 +224,7 @@ int32_t all_channels(bool input, bool by_channel, void *buffer, int32_t bytes, i
       if (!waiter.blocking()) return 0;
       continue;
     }
-    if (!waiter.blocking() || look.never) return 0;
+    if (!waiter.blocking() || survey.never_enough) return 0;
     waiter.wait();
   }
 }

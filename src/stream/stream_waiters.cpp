@@ -39,11 +39,11 @@ bool met(bool input, const WaitNeed &need) {
   const int32_t size = sample_bytes(input);
   if (need.channel != kAllEnabledChannels) {
     if (need.channel < 0 || need.channel >= kMaxChannels) return false;
-    return fifo_figure(channels[need.channel].fifo, input, size) >= need.count;
+    return movable_samples(channels[need.channel].fifo, input, size) >= need.count;
   }
   const int32_t count = channel_limit(input);
   for (int32_t c = 0; c < count; ++c) {
-    if (channels[c].enabled == 1 && fifo_figure(channels[c].fifo, input, size) < need.count) {
+    if (channels[c].enabled == 1 && movable_samples(channels[c].fifo, input, size) < need.count) {
       return false;
     }
   }
@@ -52,7 +52,7 @@ bool met(bool input, const WaitNeed &need) {
 
 }  // namespace
 
-int32_t fifo_figure(const fifo_record *fifo, bool input, int32_t sample_size) {
+int32_t movable_samples(const fifo_record *fifo, bool input, int32_t sample_size) {
   if (fifo == nullptr || fifo->item_size != sample_size) return -1;
   return input ? fifo->capacity - fifo->free_count : fifo->free_count;
 }

@@ -40,7 +40,7 @@ bool wait_need_met(bool input);
 
 // Stored samples (input) or free room (output) of a FIFO, or -1 when it cannot carry samples of
 // sample_size bytes (no FIFO, or one made for another width).
-int32_t fifo_figure(const fifo_record *fifo, bool input, int32_t sample_size);
+int32_t movable_samples(const fifo_record *fifo, bool input, int32_t sample_size);
 
 // One blocking data call's registration as a waiter. Use:
 //   StreamWait wait;                      // registered for the whole call

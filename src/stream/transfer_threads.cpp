@@ -132,11 +132,12 @@ void set_transfer_class(bool input, bool realtime, bool *refusal_logged) {
 std::atomic<uint64_t> g_stream_failures{0};
 std::atomic<uint64_t> g_acknowledged_failures{0};
 
-// One thread's streaming period: its slots as a ring, `outstanding` transfers in flight starting
-// at slot `next` (the oldest).
-class Period {
+// The transfers one thread keeps in flight for one streaming period: its slots as a ring,
+// `outstanding` transfers in flight starting at slot `next` (the oldest).
+class PeriodTransfers {
  public:
-  Period(bool input, const PacketLayout &layout, int32_t depth, uint64_t period, bool &realtime)
+  PeriodTransfers(bool input, const PacketLayout &layout, int32_t depth, uint64_t period,
+                  bool &realtime)
       : input_(input),
         realtime_(realtime),
         slots_(input ? g_stream.rx_slots : g_stream.tx_slots),
@@ -189,7 +190,7 @@ class Period {
 // may take the device model's lock.
 constexpr int32_t kPacingLookBatches = 256;
 
-void Period::look_at_pacing() {
+void PeriodTransfers::look_at_pacing() {
   if (!realtime_ || ++batches_since_look_ < kPacingLookBatches) return;
   batches_since_look_ = 0;
   if (!wants_realtime(file_.get())) {
@@ -200,7 +201,7 @@ void Period::look_at_pacing() {
 }
 
 // Starts the transfer of slot k (a tx slot's packet is already filled).
-bool Period::start(int32_t k) {
+bool PeriodTransfers::start(int32_t k) {
   XferSlot &slot = slots_[k];
   slot.overlapped.internal.store(0);
   slot.overlapped.internal_high.store(0);
@@ -215,7 +216,7 @@ bool Period::start(int32_t k) {
 
 // After driver_cancel every transfer of the pipe has completed and set its event: take those
 // signals, so the next period starts from clear events.
-void Period::collect_after_cancel() {
+void PeriodTransfers::collect_after_cancel() {
   for (; outstanding_ > 0; --outstanding_) {
     if (platform::Event *e = event(next_)) e->wait(0);
     next_ = (next_ + 1) % depth_;
@@ -225,7 +226,7 @@ void Period::collect_after_cancel() {
 // The period is over: collects what is still in flight. The device's stop completes its
 // transfers; one that has not within 1500 ms (a stalled endpoint, a start the device refused)
 // never will, and cancelling the pipe completes it.
-void Period::drain() {
+void PeriodTransfers::drain() {
   const int64_t deadline = deadline_after(kSlotWaitMs);
   while (outstanding_ > 0) {
     platform::Event *e = event(next_);
@@ -242,7 +243,7 @@ void Period::drain() {
 // A slot did not complete in time, completed with an error, or could not be started, while the
 // period ran: the stream cannot go on, and its samples are lost. status is the thread's last
 // error after a failed wait or start, or the transfer's own status.
-void Period::fail(platform::WaitResult waited, uint32_t status) {
+void PeriodTransfers::fail(platform::WaitResult waited, uint32_t status) {
   g_device.last_status.store(status);
   log_print(LogLevel::kEntry,
             input_ ? "hReadEvent failed retval = 0x%lx status = 0x%08X.\r\n"
@@ -264,7 +265,7 @@ void Period::fail(platform::WaitResult waited, uint32_t status) {
   post_message(MSG_STOP, kStopKeepsRequest, 0, 0, nullptr);
 }
 
-void Period::run() {
+void PeriodTransfers::run() {
   uint8_t *packets[kMaxBatch];
   int32_t sizes[kMaxBatch];
   int32_t ready[kMaxBatch];
@@ -398,7 +399,7 @@ uint32_t transfer_thread(bool input) {
       const PacketLayout layout = current_layout(input);
       forget_warnings(input);
       if (valid(layout)) {
-        Period(input, layout, g_depth[input ? 1 : 0].load(), period, realtime).run();
+        PeriodTransfers(input, layout, g_depth[input ? 1 : 0].load(), period, realtime).run();
         mark_primed(input, period);
         set_busy(input, false);
       } else {

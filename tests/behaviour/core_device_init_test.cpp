@@ -161,7 +161,7 @@ TEST_F(DeviceInit, UnreadableOutputRateListFailsAfterTheInputList) {
   EXPECT_LT(in, failed);
   EXPECT_EQ(log.find("Out Sample rate"), std::string::npos);
   // The device stays open after the failed start-up; the step itself reports which list failed.
-  EXPECT_EQ(usbio_controller_init(), -3);
+  EXPECT_EQ(usbio_controller_init(), ControllerInit::kOutputRatesFailed);
 }
 
 TEST_F(DeviceInit, UnreadableRateListFailsTheStartUpAfterTheDevice) {

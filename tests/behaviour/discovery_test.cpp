@@ -8,6 +8,7 @@
 #include "backend/driver.h"
 #include "device/device_state.h"
 #include "device/discovery.h"
+#include "protocol/little_endian.h"
 #include "protocol/usbio_records.h"
 #include "session/log.h"
 #include "stream/stream_state.h"
@@ -58,7 +59,7 @@ class Discovery : public ::testing::Test {
     uint32_t returned = 0;
     driver_ioctl(h, IOCTL_USBIO_GET_DEVICE_INFO, nullptr, 0, info, 16, &returned);
     driver_close(h);
-    return load_le32(info + 4) - 1;  // not counting the handle that asked
+    return get_le32(info + 4) - 1;  // not counting the handle that asked
   }
 };
 
@@ -189,7 +190,7 @@ TEST_F(Discovery, LongPathsAreStoredDistinctAndCompareStable) {
   ASSERT_EQ(vexdaq_device_list(), 1);
   EXPECT_EQ(take_sim_trace(sim), kProbe);
   // The entry keeps its terminator inside the 1022 path bytes.
-  EXPECT_EQ(load_le16(&g_device.device_table[0][1020]), 0);
+  EXPECT_EQ(get_le16(&g_device.device_table[0][1020]), 0);
   EXPECT_EQ(vexdaq_device_list(), 1);
   EXPECT_EQ(take_sim_trace(sim), "");
   ASSERT_EQ(usbio_device_open(0), 0);

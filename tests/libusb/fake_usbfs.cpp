@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "backend/driver.h"
+#include "protocol/little_endian.h"
 #include "sim/profile.h"
 
 namespace vexdaq::testing {
@@ -145,9 +146,9 @@ struct FakeUsbBus::Node {
       SetupPacket setup;
       setup.request_type = bytes[0];
       setup.request = bytes[1];
-      setup.value = static_cast<uint16_t>(bytes[2] | bytes[3] << 8);
-      setup.index = static_cast<uint16_t>(bytes[4] | bytes[5] << 8);
-      setup.length = static_cast<uint16_t>(bytes[6] | bytes[7] << 8);
+      setup.value = get_le16(bytes + 2);
+      setup.index = get_le16(bytes + 4);
+      setup.length = get_le16(bytes + 6);
       setup.length =
           static_cast<uint16_t>(std::min<int>(setup.length, std::max(urb->buffer_length - 8, 0)));
       uint32_t moved = 0;

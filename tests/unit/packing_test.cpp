@@ -8,6 +8,7 @@
 #include "device/device_state.h"
 #include "stream/stream_state.h"
 #include "stream_fixture.h"
+#include "support/packet_packers.h"
 
 namespace vexdaq {
 namespace {

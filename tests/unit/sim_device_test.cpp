@@ -11,6 +11,7 @@
 #include "backend/driver.h"
 #include "firmware/loader_image.h"
 #include "platform/thread.h"
+#include "protocol/little_endian.h"
 #include "protocol/usbio_records.h"
 #include "sim_handles.h"
 #include "vexdaq/vexdaq_sim.h"
@@ -60,7 +61,7 @@ TEST_F(SimDevice, LoaderServesTheEepromOnceItRuns) {
   uint8_t descriptor[18] = {};
   ASSERT_TRUE(control(true, 0, 0, 0x06, 0x0100, 0, descriptor, 18, &returned));
   EXPECT_EQ(returned, 18u);
-  EXPECT_EQ(descriptor[8] | descriptor[9] << 8, 0x04B4);
+  EXPECT_EQ(get_le16(descriptor + 8), 0x04B4);
 }
 
 TEST_F(SimDevice, CodeThatNeverAnswersTimesTheRequestOut) {

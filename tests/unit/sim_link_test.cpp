@@ -9,6 +9,7 @@
 #include "backend/driver.h"
 #include "backend/sim/sim_backend.h"
 #include "platform/thread.h"
+#include "protocol/little_endian.h"
 #include "protocol/usbio_records.h"
 #include "sim_handles.h"
 #include "support/test_support.h"
@@ -61,11 +62,11 @@ TEST_F(SimLink, DriverInfoRecordsCarryTheProfileAndOurOwnOpens) {
 
   ASSERT_TRUE(ioctl(0, IOCTL_USBIO_GET_DEVICE_INFO, nullptr, 0, out, 16, &returned));
   EXPECT_EQ(returned, 16u);
-  EXPECT_EQ(load_le32(out + 4), 5u + 2u);  // five handles of ours, two the driver adds
+  EXPECT_EQ(get_le32(out + 4), 5u + 2u);  // five handles of ours, two the driver adds
 
   ASSERT_TRUE(ioctl(0, IOCTL_USBIO_GET_BANDWIDTH_INFO, nullptr, 0, out, 16, &returned));
   EXPECT_EQ(returned, 16u);
-  EXPECT_GE(load_le32(out), load_le32(out + 4));
+  EXPECT_GE(get_le32(out), get_le32(out + 4));
 
   // Too small an output buffer is refused, not overrun.
   EXPECT_FALSE(ioctl(0, IOCTL_USBIO_GET_DEVICE_INFO, nullptr, 0, out, 15, &returned));
@@ -85,7 +86,7 @@ TEST_F(SimLink, DescriptorRequestsBecomeStandardGetDescriptor) {
       ioctl(0, IOCTL_USBIO_GET_DESCRIPTOR, in, sizeof in, device, sizeof device, &returned));
   EXPECT_EQ(returned, 18u);
   EXPECT_EQ(device[6], 3);
-  EXPECT_EQ(load_le16(device + 12), 0x0123);
+  EXPECT_EQ(get_le16(device + 12), 0x0123);
 
   request.descriptor_type = kDescriptorString;
   request.descriptor_index = device[15];
@@ -177,8 +178,8 @@ TEST_F(SimLink, CapabilityRepliesFollowTheProfile) {
   EXPECT_EQ(std::vector<uint8_t>(reply, reply + 4), (std::vector<uint8_t>{16, 0, 32, 0}));
   ASSERT_TRUE(control(true, 1, 1, 0xD0, 0, 0x8000, reply, 255, &returned));
   EXPECT_EQ(returned, 10u);
-  EXPECT_EQ(load_le16(reply), 2);
-  EXPECT_EQ(load_le32(reply + 6), 200u);
+  EXPECT_EQ(get_le16(reply), 2);
+  EXPECT_EQ(get_le32(reply + 6), 200u);
 }
 
 TEST_F(SimLink, LongRateListReportsItsFullCountInAFullReply) {
@@ -189,8 +190,8 @@ TEST_F(SimLink, LongRateListReportsItsFullCountInAFullReply) {
   uint32_t returned = 0;
   ASSERT_TRUE(control(true, 1, 1, 0xD0, 0, 0x8000, reply, 255, &returned));
   EXPECT_EQ(returned, 255u);
-  EXPECT_EQ(load_le16(reply), 70);
-  EXPECT_EQ(load_le32(reply + 2 + 4 * 62), 6300u);
+  EXPECT_EQ(get_le16(reply), 70);
+  EXPECT_EQ(get_le32(reply + 2 + 4 * 62), 6300u);
 }
 
 TEST_F(SimLink, InjectedRequestFaults) {
@@ -205,7 +206,7 @@ TEST_F(SimLink, InjectedRequestFaults) {
   EXPECT_EQ(returned, 4u);
   ASSERT_EQ(vexdaq_sim_fault(sim_, "malformed=0xD5"), 0);
   ASSERT_TRUE(control(true, 1, 1, 0xD5, 0, 0, reply, 4, &returned));
-  EXPECT_EQ(load_le32(reply), 0xFFFFFFFFu);
+  EXPECT_EQ(get_le32(reply), 0xFFFFFFFFu);
   ASSERT_EQ(vexdaq_sim_fault(sim_, "clear"), 0);
   EXPECT_TRUE(control(true, 1, 1, 0xD3, 0, 0, reply, 4, &returned));
   EXPECT_EQ(vexdaq_sim_fault(sim_, "fail_request=oops"), -2);
@@ -342,7 +343,7 @@ TEST_F(SimLink, ReplugGivesANewPathAndEndsOldHandles) {
   ASSERT_NE(fresh, kInvalidHandle);
   uint32_t returned = 0;
   EXPECT_TRUE(driver_ioctl(fresh, IOCTL_USBIO_GET_DEVICE_INFO, nullptr, 0, out, 16, &returned));
-  EXPECT_EQ(load_le32(out + 4), 1u);  // the old generation's handles do not count
+  EXPECT_EQ(get_le32(out + 4), 1u);  // the old generation's handles do not count
   driver_close(fresh);
 }
 

@@ -11,6 +11,7 @@
 
 #include "backend/driver.h"
 #include "platform/thread.h"
+#include "protocol/little_endian.h"
 #include "protocol/usbio_records.h"
 #include "sim_handles.h"
 #include "vexdaq/vexdaq_sim.h"
@@ -19,10 +20,6 @@ namespace vexdaq {
 namespace {
 
 using testing::Transfer;
-
-uint32_t load32(const uint8_t *p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 class SimServing : public testing::SimHandles {
  protected:
@@ -38,8 +35,8 @@ class SimServing : public testing::SimHandles {
 void expect_frames(const uint8_t *buffer, uint32_t bytes, uint32_t &next, uint64_t &skipped) {
   ASSERT_EQ(bytes % 8, 0u);
   for (uint32_t at = 0; at < bytes; at += 8) {
-    const uint32_t first = load32(buffer + at);
-    const uint32_t second = load32(buffer + at + 4);
+    const uint32_t first = get_le32(buffer + at);
+    const uint32_t second = get_le32(buffer + at + 4);
     ASSERT_EQ(first >> 24, 0u) << "byte " << at;
     ASSERT_EQ(second, (1u << 24) | (first & 0xFFFFFF)) << "byte " << at;
     skipped += ((first & 0xFFFFFF) - next) & 0xFFFFFF;

@@ -11,6 +11,7 @@
 #include "stream/stream_state.h"
 #include "stream/stream_waiters.h"
 #include "stream_fixture.h"
+#include "support/packet_packers.h"
 #include "vexdaq/vexdaq.h"
 #include "vexdaq/vexdaq_ext.h"
 

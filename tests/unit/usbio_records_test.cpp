@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "backend/usb_link/usb_link_file.h"
+#include "protocol/little_endian.h"
 #include "protocol/usbio_records.h"
 
 namespace vexdaq {
@@ -50,7 +51,7 @@ TEST(UsbioRecords, SmallRecordsLayout) {
   device.open_count = 5;
   uint8_t vout[kDeviceInfoSize];
   encode(device, vout);
-  EXPECT_EQ(load_le32(vout + 4), 5u);
+  EXPECT_EQ(get_le32(vout + 4), 5u);
 
   BandwidthInfo bandwidth{12000, 3000, 0, 0};
   uint8_t bout[kBandwidthInfoSize];
@@ -69,7 +70,7 @@ TEST(UsbioRecords, ConfigurationRequestLayout) {
   uint8_t out[kConfigurationRequestSize];
   encode(c, out);
   EXPECT_EQ(Bytes(out, out + 12), (Bytes{0, 0, 1, 0, 0, 0, 0, 0, 0x00, 0x10, 0, 0}));
-  EXPECT_EQ(load_le16(out + 4 + 8 * 31), 0x0102);
+  EXPECT_EQ(get_le16(out + 4 + 8 * 31), 0x0102);
   ConfigurationRequest back;
   ASSERT_TRUE(decode(out, sizeof out, back));
   EXPECT_EQ(back.settings[0].maximum_transfer_size, 4096u);
@@ -83,7 +84,7 @@ TEST(UsbioRecords, ConfigurationInfoPipeEndpointsAtByteTen) {
   info.pipes[31].endpoint_address = 0x8F;
   uint8_t out[kConfigurationInfoSize];
   encode(info, out);
-  EXPECT_EQ(load_le32(out + 4), 40u);
+  EXPECT_EQ(get_le32(out + 4), 40u);
   EXPECT_EQ(out[264 + 10], 0x02);
   EXPECT_EQ(out[264 + 16 * 31 + 10], 0x8F);
   ConfigurationInfo back;

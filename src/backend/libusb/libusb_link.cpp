@@ -5,6 +5,7 @@
 
 #include "backend/driver.h"
 #include "backend/libusb/libusb_backend.h"
+#include "protocol/little_endian.h"
 
 namespace vexdaq {
 namespace {
@@ -88,8 +89,7 @@ std::vector<uint8_t> encode_configuration(const libusb_config_descriptor &c) {
   }
   size_t total = std::min<size_t>(out.size(), 0xFFFF);
   out.resize(total);
-  out[2] = static_cast<uint8_t>(total);
-  out[3] = static_cast<uint8_t>(total >> 8);
+  put_le16(&out[2], static_cast<uint16_t>(total));
   return out;
 }
 

@@ -10,9 +10,9 @@ namespace {
 
 constexpr char16_t kPathPrefix[] = u"\\\\?\\vexdaq-sim#";
 
-// One generation of one instrument as a UsbLink. Its open_handles count the handles on that
-// device path.
-class InstrumentLink final : public UsbLink {
+// One generation of one instrument as a UsbLink, and the watch on its handles' driver operations.
+// Its open_handles count the handles on that device path.
+class InstrumentLink final : public UsbLink, public DriverCallWatch {
  public:
   InstrumentLink(std::shared_ptr<sim::Instrument> instrument, uint32_t generation)
       : instrument_(std::move(instrument)), generation_(generation) {}
@@ -47,7 +47,7 @@ class InstrumentLink final : public UsbLink {
   LinkDriverInfo driver_info() override { return instrument_->driver_info(); }
   bool paced() override { return instrument_->paced(); }
   uint32_t extra_opens() override { return instrument_->extra_opens(); }
-  uint32_t driver_fault(uint32_t code, int pipe) override {
+  uint32_t driver_call(uint32_t code, int pipe) override {
     return instrument_->driver_call(code, pipe);
   }
 
@@ -86,7 +86,8 @@ class SimBackend final : public Backend {
         platform::set_last_error(fault);
         return nullptr;
       }
-      return open_usb_link_file(link_for(instrument), access, share, flags);
+      std::shared_ptr<InstrumentLink> link = link_for(instrument);
+      return open_usb_link_file(link, access, share, flags, link);
     }
     platform::set_last_error(kStatusFileNotFound);
     return nullptr;
@@ -96,7 +97,7 @@ class SimBackend final : public Backend {
 
  private:
   // All handles on one path share one link, so its open count is the path's.
-  std::shared_ptr<UsbLink> link_for(const std::shared_ptr<sim::Instrument> &instrument)
+  std::shared_ptr<InstrumentLink> link_for(const std::shared_ptr<sim::Instrument> &instrument)
       EXCLUDES(mutex_) {
     platform::MutexLock lock(mutex_);
     uint32_t generation = instrument->generation();

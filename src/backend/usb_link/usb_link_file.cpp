@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "platform/thread.h"
+#include "protocol/little_endian.h"
 
 namespace vexdaq {
 namespace {
@@ -33,13 +34,14 @@ int pipe_position_in(const ConfigurationInfo &info, uint8_t endpoint) {
 
 class UsbLinkFile final : public OpenFile {
  public:
-  UsbLinkFile(std::shared_ptr<UsbLink> link, uint32_t access)
-      : link_(std::move(link)), access_(access) {
-    link_->open_handles.fetch_add(1);
+  UsbLinkFile(std::shared_ptr<UsbLink> link, uint32_t access,
+              std::shared_ptr<DriverCallWatch> watch)
+      : link_(std::move(link)), watch_(std::move(watch)), access_(access) {
+    link_->note_handle_opened();
   }
   ~UsbLinkFile() override {
     cancel();
-    link_->open_handles.fetch_sub(1);
+    link_->note_handle_closed();
   }
 
   bool ioctl(uint32_t code, const void *in, uint32_t in_size, void *out, uint32_t out_size,
@@ -72,6 +74,7 @@ class UsbLinkFile final : public OpenFile {
   int pipe_position(uint8_t endpoint);
 
   std::shared_ptr<UsbLink> link_;
+  const std::shared_ptr<DriverCallWatch> watch_;  // null for a real device
   const uint32_t access_;
   std::atomic<int> endpoint_{-1};  // bound endpoint address, -1 while unbound
   std::atomic<int> pipe_{0};       // 1-based position of that endpoint in the interface
@@ -100,8 +103,10 @@ bool UsbLinkFile::ioctl(uint32_t code, const void *in, uint32_t in_size, void *o
   int pipe = code == IOCTL_USBIO_BIND_PIPE && in_size >= 1
                  ? pipe_position(static_cast<const uint8_t *>(in)[0])
                  : pipe_.load();
-  uint32_t injected = link_->driver_fault(code, pipe);
-  if (injected != kStatusSuccess) return fail(injected);
+  if (watch_ != nullptr) {
+    const uint32_t injected = watch_->driver_call(code, pipe);
+    if (injected != kStatusSuccess) return fail(injected);
+  }
   if (!link_->present()) return fail(kStatusDeviceNotPresent);
   auto *bytes = static_cast<uint8_t *>(out);
   auto give = [&](uint32_t n) {
@@ -127,7 +132,7 @@ bool UsbLinkFile::ioctl(uint32_t code, const void *in, uint32_t in_size, void *o
     }
     case IOCTL_USBIO_GET_DEVICE_INFO: {
       DeviceInfo info;
-      info.open_count = link_->open_handles.load() + link_->extra_opens();
+      info.open_count = link_->open_handles() + link_->extra_opens();
       return give_record(info);
     }
     case IOCTL_USBIO_GET_BANDWIDTH_INFO: {
@@ -148,14 +153,14 @@ bool UsbLinkFile::ioctl(uint32_t code, const void *in, uint32_t in_size, void *o
     case IOCTL_USBIO_GET_PIPE_PARAMETERS:
       if (endpoint_.load() < 0) return fail(kStatusInvalidParameter);
       if (out_size < 4) return fail(kStatusBufferTooSmall);
-      store_le32(bytes, 0);
+      put_le32(bytes, 0);
       return give(4);
     case IOCTL_USBIO_GET_CURRENT_FRAME_NUMBER: {
       if (out_size < 4) return fail(kStatusBufferTooSmall);
       uint32_t frame = 0;
       uint32_t status = link_->frame_number(&frame);
       if (status != kStatusSuccess) return fail(status);
-      store_le32(bytes, frame);
+      put_le32(bytes, frame);
       return give(4);
     }
     case IOCTL_USBIO_ABORT_PIPE: {
@@ -296,7 +301,7 @@ bool parse_configuration(const std::vector<uint8_t> &d, ConfigurationInfo &info,
   info = ConfigurationInfo{};
   if (d.size() < 9 || d[1] != kDescriptorConfiguration) return false;
   *configuration_value = d[5];
-  size_t total = load_le16(&d[2]);
+  size_t total = get_le16(&d[2]);
   if (total > d.size()) total = d.size();
   int first_interface = -1;
   uint32_t interfaces = 0;
@@ -323,7 +328,7 @@ bool parse_configuration(const std::vector<uint8_t> &d, ConfigurationInfo &info,
         PipeInfo &p = info.pipes[pipes];
         p.endpoint_address = d[at + 2];
         p.pipe_type = d[at + 3] & 0x03;
-        p.maximum_packet_size = load_le16(&d[at + 4]);
+        p.maximum_packet_size = get_le16(&d[at + 4]);
         p.interval = d[at + 6];
         p.maximum_transfer_size = kMaximumTransferSize;
         p.interface_number = static_cast<uint8_t>(first_interface);
@@ -338,8 +343,9 @@ bool parse_configuration(const std::vector<uint8_t> &d, ConfigurationInfo &info,
 }
 
 std::unique_ptr<OpenFile> open_usb_link_file(std::shared_ptr<UsbLink> link, uint32_t access,
-                                             uint32_t /*share*/, uint32_t /*flags*/) {
-  return std::make_unique<UsbLinkFile>(std::move(link), access);
+                                             uint32_t /*share*/, uint32_t /*flags*/,
+                                             std::shared_ptr<DriverCallWatch> watch) {
+  return std::make_unique<UsbLinkFile>(std::move(link), access, std::move(watch));
 }
 
 }  // namespace vexdaq

@@ -24,10 +24,22 @@
 
 namespace vexdaq {
 
-// Opens one handle on the link's device; counts it in link->open_handles while it lives. Never
-// fails (a gone device fails its operations instead).
+// Sees each driver operation a handle is asked for before it is carried out: the virtual
+// instrument traces them and fails those its profile names. Real devices have none.
+class DriverCallWatch {
+ public:
+  virtual ~DriverCallWatch() = default;
+  // The status the operation `code` on a handle bound to pipe `pipe` (1-based position of its
+  // endpoint in the interface, 0 when unbound) is to fail with, or 0 to carry it out.
+  virtual uint32_t driver_call(uint32_t code, int pipe) = 0;
+};
+
+// Opens one handle on the link's device; counts it in the link's open_handles while it lives.
+// watch, when not null, sees the handle's driver operations. Never fails (a gone device fails
+// its operations instead).
 std::unique_ptr<OpenFile> open_usb_link_file(std::shared_ptr<UsbLink> link, uint32_t access,
-                                             uint32_t share, uint32_t flags);
+                                             uint32_t share, uint32_t flags,
+                                             std::shared_ptr<DriverCallWatch> watch = nullptr);
 
 // bmRequestType of a ControlRequest: direction, type (1 class, 2 vendor; 0 standard) and
 // recipient (0-3). False for a type or recipient outside those.
