@@ -14,11 +14,26 @@ uint64_t mask_bits(uint32_t bits) {
 }
 
 // The counter waveform: the channel number in the sample's top 8 bits and the frame number,
-// wrapping, below them; a sample of 8 bits or fewer holds the frame number alone.
-inline uint64_t counter_sample(uint32_t channel, uint64_t frame, uint32_t bits) {
-  if (bits <= 8) return frame & mask_bits(bits);
-  return ((uint64_t{channel} << (bits - 8)) | (frame & mask_bits(bits - 8))) & mask_bits(bits);
-}
+// wrapping, below them; a sample of 8 bits or fewer holds the frame number alone. Made once per
+// width, so that the per-sample work is a few register operations.
+class CounterWaveform {
+ public:
+  explicit CounterWaveform(uint32_t bits)
+      : mask_(mask_bits(bits)),
+        frame_mask_(bits > 8 ? mask_bits(bits - 8) : mask_),
+        channel_mask_(bits > 8 ? mask_ : 0),
+        channel_shift_(bits > 8 ? bits - 8 : 0) {}
+
+  uint64_t sample(uint32_t channel, uint64_t frame) const {
+    return ((uint64_t{channel} << channel_shift_) & channel_mask_) | (frame & frame_mask_);
+  }
+
+ private:
+  uint64_t mask_;
+  uint64_t frame_mask_;
+  uint64_t channel_mask_;
+  uint32_t channel_shift_;
+};
 
 }  // namespace
 
@@ -26,7 +41,7 @@ uint64_t Instrument::sample(uint32_t channel, uint64_t n, uint32_t bits) {
   Waveform w = channel < profile_.channel_waveforms.size() ? profile_.channel_waveforms[channel]
                                                            : profile_.waveform;
   // The free-running benchmarks' waveform: nothing to compute.
-  if (w == Waveform::kCounter) return counter_sample(channel, n, bits);
+  if (w == Waveform::kCounter) return CounterWaveform(bits).sample(channel, n);
   uint64_t mask = mask_bits(bits);
   double amplitude = bits >= 2 ? std::ldexp(1.0, static_cast<int>(bits) - 2) : 0.0;
   double rate = in_rate_ != 0 ? in_rate_ : 1000.0;
@@ -81,13 +96,14 @@ void Instrument::fill_frames(uint8_t *out, uint32_t frames) {
     // The free-running benchmarks' waveform, written without a call per sample: this runs under
     // the mutex for every packet.
     const uint32_t channels = profile_.in_channels;
+    const CounterWaveform counter(bits);
     // Called with the byte count as a constant where it is one the stream can have, so that the
     // compiler writes each sample in one go.
     const auto fill = [&](auto sample_bytes) REQUIRES(mutex_) {
       for (uint32_t f = 0; f < frames; ++f, ++in_produced_) {
         const uint64_t frame = in_produced_;  // read once: the byte stores below may alias it
         for (uint32_t c = 0; c < channels; ++c) {
-          const uint64_t v = counter_sample(c, frame, bits);
+          const uint64_t v = counter.sample(c, frame);
           for (uint32_t b = 0; b < sample_bytes; ++b) *out++ = static_cast<uint8_t>(v >> (8 * b));
         }
       }
