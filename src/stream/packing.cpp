@@ -98,7 +98,10 @@ int32_t store_samples(fifo_record &fifo, const uint8_t *from, size_t stride, int
   }
   // Samples that a later sample of the same packet overwrites again never need their bytes.
   const int32_t skipped = frames > capacity ? frames - capacity : 0;
-  const int32_t write = fifo_slot_after(fifo.write_index, skipped % capacity, capacity);
+  // No division in the common case: the packet's samples fit the ring.
+  const int32_t write = skipped == 0
+                            ? fifo.write_index
+                            : fifo_slot_after(fifo.write_index, skipped % capacity, capacity);
   from += stride * static_cast<size_t>(skipped);
   const int32_t stored = frames - skipped;
   const int32_t first = fifo_run_before_end(write, stored, capacity);
