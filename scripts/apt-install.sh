@@ -21,7 +21,8 @@ if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | 
 fi
 fetch_lists() {
   local pause
-  for pause in 10 30 60 120 0; do
+  # APT_INSTALL_PAUSES: the pauses between attempts, for a caller that has a way around failure.
+  for pause in ${APT_INSTALL_PAUSES:-10 30 60 120} 0; do
     $SUDO apt-get -o Acquire::Retries=3 update && return
     ((pause)) || break
     echo "apt-install: fetching the package lists failed; trying again in ${pause} s" >&2
