@@ -52,7 +52,7 @@ scripts/apt-install.sh "${packages[@]}"
 # 32-bit Wine needs the i386 packages to match the installed amd64 ones; when the mirror cannot
 # give them (its i386 lists mid-sync, say), the suites run under 64-bit Wine instead of not at all.
 if [ "$suites_way" = win32 ] && ! APT_INSTALL_PAUSES="10 30" scripts/apt-install.sh wine32:i386; then
-  suites_way=win64 other_way=win32
+  suites_way=win64 other_way=win32 why_win64="32-bit Wine could not be installed"
   echo "Windows suites: 64-bit Wine after all: wine32:i386 could not be installed from this" \
     "machine's mirror; the 32-bit DLL is built and checked, not run"
 fi
@@ -210,6 +210,6 @@ run_under_wine "$suites_way" "every suite"
 if [ "$other_way" = win64 ]; then run_under_wine win64 windows_tests; fi
 case $suites_way in
   win32) echo "Windows suites ran under 32-bit Wine; the 64-bit DLL's own suite under 64-bit Wine" ;;
-  win64) echo "Windows suites ran under 64-bit Wine: this machine cannot run 32-bit code" ;;
+  win64) echo "Windows suites ran under 64-bit Wine: ${why_win64:-this machine cannot run 32-bit code}" ;;
 esac
 echo "Windows build and tests: $(($(date +%s) - started)) s"
