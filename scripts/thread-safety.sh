@@ -20,6 +20,8 @@ if ((${#need[@]})); then
 fi
 echo "thread-safety: $(clang++ --version | head -n1)"
 set -x
-CC=clang CXX=clang++ cmake -S . -B build-tsa -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DVEXDAQ_THREAD_SAFETY=ON -DVEXDAQ_BUILD_TESTS=OFF -DVEXDAQ_BUILD_BENCH=OFF
+# The analysis is the compiler's front end: no optimisation, no debug information.
+CC=clang CXX=clang++ cmake -S . -B build-tsa -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS_RELEASE=-O0 -DCMAKE_C_FLAGS_RELEASE=-O0 -DVEXDAQ_THREAD_SAFETY=ON \
+  -DVEXDAQ_BUILD_TESTS=OFF -DVEXDAQ_BUILD_BENCH=OFF
 cmake --build build-tsa -j2 --target vexdaq_core vexdaq
