@@ -21,9 +21,11 @@ if [[ " ${missing[*]} " == *:i386* ]] && ! dpkg --print-foreign-architectures | 
 fi
 fetch_lists() {
   local pause
-  # APT_INSTALL_PAUSES: the pauses between attempts, for a caller that has a way around failure.
-  for pause in ${APT_INSTALL_PAUSES:-10 30 60 120} 0; do
-    $SUDO apt-get -o Acquire::Retries=3 update && return
+  # APT_INSTALL_PAUSES: the pauses between attempts; empty for a caller with a way around failure.
+  # Each attempt is bounded: a mirror that stops answering must not hold the run.
+  for pause in ${APT_INSTALL_PAUSES-10 30 60 120} 0; do
+    $SUDO timeout 600 apt-get -o Acquire::Retries=3 -o Acquire::http::Timeout=30 \
+      -o Acquire::https::Timeout=30 update && return
     ((pause)) || break
     echo "apt-install: fetching the package lists failed; trying again in ${pause} s" >&2
     sleep "$pause"  # a mirror mid-sync gives no signal to wait on
