@@ -171,13 +171,18 @@ run_under_wine() {
     # Wine's own server can go away under a suite ("wine client error:0: recvmsg: Connection
     # reset by peer"; seen once, as a suite started), which says nothing of the library: such a
     # run is repeated once, and says so. Any other failure stands.
+    # A suite that hangs ends at its time-out, several times its usual length, and fails the run.
+    suite_timeout=900
     suite() {
       local log="$bdir/suite.log" status=0
-      "$wine" "$@" 2>&1 | tee "$log" || status=$?
+      timeout -k 30 "$suite_timeout" "$wine" "$@" 2>&1 | tee "$log" || status=$?
       if [ "$status" != 0 ] && grep -q "^wine client error" "$log"; then
         echo "Wine's server went away under $(basename "$1"); running it once more"
-        "$wine" "$@"
+        timeout -k 30 "$suite_timeout" "$wine" "$@"
         return
+      fi
+      if [ "$status" = 124 ] || [ "$status" = 137 ]; then
+        echo "$(basename "$1") did not end within ${suite_timeout} s under Wine: a hang"
       fi
       return "$status"
     }
@@ -194,7 +199,7 @@ run_under_wine() {
     mkdir -p "$dir/captures/$way"
     for format in wav csv raw; do
       (cd "$dir/captures/$way" &&
-        "$wine" "$bdir/tools/vexdaq.exe" --sim-profile "$profile" acquire -c all -r 10000 \
+        timeout -k 30 120 "$wine" "$bdir/tools/vexdaq.exe" --sim-profile "$profile" acquire -c all -r 10000 \
           -n 10000 -o "capture.$format" -q)
       cmp "$dir/captures/linux/capture.$format" "$dir/captures/$way/capture.$format"
     done

@@ -2,7 +2,6 @@
 // starts on a running stream, two closes at once, and a stop against blocked all-channel calls.
 // A hang here ends the case at the test's time-out; every loop below is bounded.
 #include <atomic>
-#include <barrier>
 #include <fstream>
 #include <functional>
 #include <iterator>
@@ -28,6 +27,22 @@ void wait_for(const std::atomic<int32_t> &counter, int32_t at_least) {
     std::this_thread::yield();
   }
 }
+
+// Lets `parties` threads go at once: each arrives and yields until all have. Not std::barrier:
+// MinGW's libstdc++ waits there through its own condition-variable pool, which was seen under
+// Wine to miss the last arrival's wake-up and hold a thread for ever.
+class StartGate {
+ public:
+  explicit StartGate(int32_t parties) : parties_(parties) {}
+  void arrive_and_wait() {
+    arrived_.fetch_add(1);
+    wait_for(arrived_, parties_);
+  }
+
+ private:
+  const int32_t parties_;
+  std::atomic<int32_t> arrived_{0};
+};
 
 void wait_until_blocked() {
   for (int look = 0; look < 2000000 && stream_waiter_count() == 0; ++look) {
@@ -84,7 +99,7 @@ TEST_F(SessionLife, TwoClosesAtOnceBothReturnAndTheSessionEndsOnce) {
     open(kRunning);
     ASSERT_NO_FATAL_FAILURE(
         start_stream({.out_capacity = 4096, .in_capacity = 4096, .out_mask = 0x3, .in_mask = 0xF}));
-    std::barrier both(2);
+    StartGate both(2);
     std::vector<std::thread> closers;
     for (int t = 0; t < 2; ++t) {
       closers.emplace_back([&] {
@@ -109,7 +124,7 @@ TEST_F(SessionLife, AnOpenAndACloseAtOnceBothReturn) {
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE(round);
     open(kRunning);
-    std::barrier both(2);
+    StartGate both(2);
     std::atomic<int32_t> opened{-2};
     std::thread closer([&] {
       both.arrive_and_wait();
