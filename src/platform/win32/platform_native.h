@@ -27,8 +27,7 @@ struct NativeCondVar {
   void *condition = nullptr;
 };
 
-// For the others a null handle means creation failed; create_semaphore and create_event then
-// return null.
+// A null handle means creation failed; create_semaphore then returns null.
 struct NativeSemaphore {
   NativeSemaphore(int initial, int maximum);
   ~NativeSemaphore();
@@ -37,13 +36,17 @@ struct NativeSemaphore {
   void *handle = nullptr;
 };
 
-// Auto-reset event.
+// Auto-reset event: a flag under a slim lock with its condition variable, as NativeMutex and
+// NativeCondVar hold them. No kernel object: a session gives each of its thousands of transfer
+// slots an event, and a kernel object per slot would make every open and close pay a system
+// call per slot (under Wine, a round trip to its server each, most of an open's time).
 struct NativeEvent {
-  explicit NativeEvent(bool initially_set);
-  ~NativeEvent();
+  explicit NativeEvent(bool initially_set) : set(initially_set) {}
   NativeEvent(const NativeEvent &) = delete;
   NativeEvent &operator=(const NativeEvent &) = delete;
-  void *handle = nullptr;
+  mutable void *lock = nullptr;  // mutable: is_set() takes it too
+  mutable void *condition = nullptr;
+  bool set = false;  // under lock
 };
 
 struct NativeWaitWord {

@@ -38,6 +38,14 @@ PCONDITION_VARIABLE condition(NativeCondVar &native) {
   return reinterpret_cast<PCONDITION_VARIABLE>(&native.condition);
 }
 
+PSRWLOCK srw_lock(const NativeEvent &native) {
+  return reinterpret_cast<PSRWLOCK>(&native.lock);
+}
+
+PCONDITION_VARIABLE condition(const NativeEvent &native) {
+  return reinterpret_cast<PCONDITION_VARIABLE>(&native.condition);
+}
+
 // Windows 7 added the try of a slim lock; Vista, where the library runs too, has none, and there
 // try_lock reports the mutex busy.
 using TryAcquire = BOOLEAN(WINAPI *)(PSRWLOCK);
@@ -68,12 +76,6 @@ WaitResult wait_handle(void *handle, uint32_t timeout_ms) {
 NativeSemaphore::NativeSemaphore(int initial, int maximum)
     : handle(CreateSemaphoreW(nullptr, initial, maximum, nullptr)) {}
 NativeSemaphore::~NativeSemaphore() {
-  if (handle != nullptr) CloseHandle(handle);
-}
-
-NativeEvent::NativeEvent(bool initially_set)
-    : handle(CreateEventW(nullptr, FALSE, initially_set ? TRUE : FALSE, nullptr)) {}
-NativeEvent::~NativeEvent() {
   if (handle != nullptr) CloseHandle(handle);
 }
 
@@ -137,22 +139,47 @@ int32_t Semaphore::count() const {
 Event::Event(bool initially_set) : native_(initially_set) {}
 
 void Event::set() {
-  SetEvent(native_.handle);
+  // Woken under the lock: a waiter that owns the event may destroy it as soon as it sees the
+  // flag, which must not happen while this call still touches the condition variable.
+  AcquireSRWLockExclusive(srw_lock(native_));
+  native_.set = true;
+  WakeConditionVariable(condition(native_));
+  ReleaseSRWLockExclusive(srw_lock(native_));
 }
 
 void Event::reset() {
-  ResetEvent(native_.handle);
+  AcquireSRWLockExclusive(srw_lock(native_));
+  native_.set = false;
+  ReleaseSRWLockExclusive(srw_lock(native_));
 }
 
 WaitResult Event::wait(uint32_t timeout_ms) {
-  return wait_handle(native_.handle, timeout_ms);
+  using Clock = std::chrono::steady_clock;
+  const bool forever = timeout_ms == kWaitForever;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  AcquireSRWLockExclusive(srw_lock(native_));
+  while (!native_.set) {
+    DWORD ms = INFINITE;
+    if (!forever) {
+      const Clock::time_point now = Clock::now();
+      if (now >= deadline) break;
+      // Rounded up, so that a time-out means the deadline has passed.
+      ms = static_cast<DWORD>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+    }
+    // A time-out, or a wake without the flag, is looked at again against the deadline.
+    SleepConditionVariableSRW(condition(native_), srw_lock(native_), ms, 0);
+  }
+  const bool signaled = native_.set;
+  native_.set = false;  // auto-reset: this waiter consumed the signal
+  ReleaseSRWLockExclusive(srw_lock(native_));
+  return signaled ? WaitResult::kSignaled : WaitResult::kTimedOut;
 }
 
 bool Event::is_set() const {
-  // Polling consumes an auto-reset signal; put it back.
-  if (WaitForSingleObject(native_.handle, 0) != WAIT_OBJECT_0) return false;
-  SetEvent(native_.handle);
-  return true;
+  AcquireSRWLockExclusive(srw_lock(native_));
+  const bool set = native_.set;
+  ReleaseSRWLockExclusive(srw_lock(native_));
+  return set;
 }
 
 std::unique_ptr<Mutex> create_mutex() {
@@ -165,7 +192,7 @@ std::unique_ptr<Semaphore> create_semaphore(int32_t initial, int32_t maximum) {
 }
 
 std::unique_ptr<Event> create_event(bool initially_set) {
-  return keep_if_created<NativeEvent>(new (std::nothrow) Event(initially_set));
+  return std::unique_ptr<Event>(new (std::nothrow) Event(initially_set));
 }
 
 }  // namespace vexdaq::platform
