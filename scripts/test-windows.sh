@@ -199,8 +199,8 @@ run_under_wine() {
     mkdir -p "$dir/captures/$way"
     for format in wav csv raw; do
       (cd "$dir/captures/$way" &&
-        timeout -k 30 120 "$wine" "$bdir/tools/vexdaq.exe" --sim-profile "$profile" acquire -c all -r 10000 \
-          -n 10000 -o "capture.$format" -q)
+        timeout -k 30 120 "$wine" "$bdir/tools/vexdaq.exe" --sim-profile "$profile" acquire \
+          -c all -r 10000 -n 10000 -o "capture.$format" -q)
       cmp "$dir/captures/linux/capture.$format" "$dir/captures/$way/capture.$format"
     done
     echo "$bits-bit vexdaq.exe under $bits-bit Wine writes the Linux build's captures byte for" \
